@@ -1,0 +1,341 @@
+// Client calls of the UPS service: one request envelope and one
+// length-prefixed reply over a fresh Unix-domain stream connection.
+
+#include "ZqUpsApi.h"
+
+#include "ZqUpsInternal.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#if !defined(MSG_NOSIGNAL) && !defined(SO_NOSIGPIPE)
+#error "no way to keep a write to a closed connection from raising SIGPIPE"
+#endif
+
+namespace zqups {
+namespace {
+
+// An array that the call owns; zero-filled, freed on every path.
+class Bytes {
+ public:
+  explicit Bytes(size_t size) : data_(size != 0 ? new unsigned char[size]() : nullptr) {}
+  ~Bytes() { delete[] data_; }
+  Bytes(const Bytes&) = delete;
+  Bytes& operator=(const Bytes&) = delete;
+  unsigned char* get() const { return data_; }
+
+ private:
+  unsigned char* data_;
+};
+
+class Socket {
+ public:
+  explicit Socket(int fd) : fd_(fd) {}
+  ~Socket() { ::close(fd_); }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+uint32_t loadWord(const unsigned char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+void storeWord(unsigned char* p, uint32_t v) { std::memcpy(p, &v, sizeof v); }
+
+// A socket time-out shows as EAGAIN; the caller is told the wait ran out.
+uint32_t waitFailure(int err) {
+  return systemCode(err == EAGAIN || err == EWOULDBLOCK ? ETIMEDOUT : err);
+}
+
+int createSocket() {
+#ifdef SOCK_CLOEXEC
+  return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#else
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return fd;
+#endif
+}
+
+// Bounds every blocking step on the socket; on Linux the send time-out
+// also bounds a connect to a listener whose queue is full.
+bool configureSocket(int fd) {
+  struct timeval limit = {};
+  limit.tv_sec = kWaitLimitSeconds;
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return false;
+  if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) return false;
+#if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
+  int on = 1;
+  if (::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on) != 0) return false;
+#endif
+  return true;
+}
+
+// The length byte of BSD addresses stays 0: the kernel takes the length
+// from connect's argument.
+struct sockaddr_un serviceAddress() {
+  struct sockaddr_un address;
+  std::memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, kSocketPath, sizeof kSocketPath);
+  return address;
+}
+
+uint32_t connectWithRetry(int fd) {
+  const struct sockaddr_un address = serviceAddress();
+  for (int attempt = 1;; ++attempt) {
+    if (::connect(fd, reinterpret_cast<const struct sockaddr*>(&address), sizeof address) == 0)
+      return UPS_OK;
+    if (errno != ECONNREFUSED) return waitFailure(errno);
+    if (attempt == kConnectAttempts) return UPSERR_SERVICE_REFUSED;
+    ::usleep(kRetryPauseMicros);
+  }
+}
+
+ssize_t sendSome(int fd, const unsigned char* data, size_t size) {
+#ifdef MSG_NOSIGNAL
+  return ::send(fd, data, size, MSG_NOSIGNAL);
+#else
+  return ::send(fd, data, size, 0);
+#endif
+}
+
+// Reads exactly `size` bytes; the service closing first is ECONNRESET.
+uint32_t receiveExact(int fd, unsigned char* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::recv(fd, data + done, size - done, 0);
+    if (n < 0) return waitFailure(errno);
+    if (n == 0) return systemCode(ECONNRESET);
+    done += static_cast<size_t>(n);
+  }
+  return UPS_OK;
+}
+
+// Reads the 4-byte reply length.  No byte at all means the service closed
+// without answering, which counts as an empty reply.
+uint32_t receiveLength(int fd, uint32_t* length) {
+  unsigned char bytes[4] = {};
+  ssize_t n = ::recv(fd, bytes, sizeof bytes, 0);
+  if (n < 0) return waitFailure(errno);
+  if (n > 0 && n < 4) {
+    uint32_t rc = receiveExact(fd, bytes + n, sizeof bytes - static_cast<size_t>(n));
+    if (rc != UPS_OK) return rc;
+  }
+  *length = loadWord(bytes);
+  return UPS_OK;
+}
+
+// Exchange for the access calls: the real UPSIoControl.
+uint32_t ioControlExchange(void*, void* inBuffer, uint32_t inLength, void* outBuffer,
+                           uint32_t outLength, uint32_t* bytesReturned) {
+  return UPSIoControl(inBuffer, inLength, outBuffer, outLength, bytesReturned);
+}
+
+bool isDataStatus(uint32_t status) { return status == UPS_OK || status == UPSERR_DATA_WITH_STATUS; }
+
+// An access header followed by `length` data bytes (copied, or zeros).
+void fillRecord(unsigned char* record, uint32_t index, uint32_t offset, uint32_t length,
+                const void* data) {
+  storeWord(record, index);
+  storeWord(record + 4, offset);
+  storeWord(record + 8, UPS_STATUS_PRESET);
+  storeWord(record + 12, length);
+  if (data != nullptr) std::memcpy(record + kAccessHeaderSize, data, length);
+}
+
+bool accessParamsValid(uint32_t readLength, const void* readData, uint32_t writeLength,
+                       const void* writeData) {
+  const uint32_t maxLength = 0xFFFFFFFFu - kAccessHeaderSize;
+  if (readLength == 0 && writeLength == 0) return false;
+  if (readLength != 0 && readData == nullptr) return false;
+  if (writeLength != 0 && writeData == nullptr) return false;
+  if (readLength > maxLength || writeLength > maxLength) return false;
+  uint32_t total;
+  return envelopeSize(writeLength == 0 ? 0 : writeLength + kAccessHeaderSize,
+                      readLength == 0 ? 0 : readLength + kAccessHeaderSize,
+                      &total) == UPS_OK;
+}
+
+uint32_t deliverRead(const unsigned char* reply, uint32_t received, uint32_t readLength,
+                     void* readData, uint32_t* bytesRead) {
+  const uint32_t status = loadWord(reply + 8);
+  if (!isDataStatus(status)) return status;
+  if (received < kAccessHeaderSize) return systemCode(EBADMSG);
+  uint32_t length = received - kAccessHeaderSize;
+  if (length > readLength) length = readLength;
+  std::memcpy(readData, reply + kAccessHeaderSize, length);
+  if (bytesRead != nullptr) *bytesRead = length;
+  return status;
+}
+
+}  // namespace
+
+uint32_t systemCode(int err) { return UPSERR_SYSTEM_BASE | (static_cast<uint32_t>(err) & 0xFFFFu); }
+
+uint32_t connectService(void*, int* fd) {
+  const int s = createSocket();
+  if (s < 0) return systemCode(errno);
+  uint32_t rc = configureSocket(s) ? connectWithRetry(s) : systemCode(errno);
+  if (rc != UPS_OK) {
+    ::close(s);
+    return rc;
+  }
+  *fd = s;
+  return UPS_OK;
+}
+
+uint32_t envelopeSize(uint32_t inLength, uint32_t outLength, uint32_t* total) {
+  const uint64_t size = uint64_t{kEnvelopeHeaderSize} + inLength + outLength;
+  if (size > 0xFFFFFFFFu) return UPSERR_INVALID_PARAM;
+  *total = static_cast<uint32_t>(size);
+  return UPS_OK;
+}
+
+void buildEnvelope(unsigned char* envelope, uint32_t total, const void* inBuffer,
+                   uint32_t inLength, const void* outBuffer, uint32_t outLength) {
+  storeWord(envelope, total);
+  storeWord(envelope + 4, kEnvelopeHeaderSize);
+  storeWord(envelope + 8, kEnvelopeHeaderSize + inLength);
+  if (inLength != 0) std::memcpy(envelope + kEnvelopeHeaderSize, inBuffer, inLength);
+  if (outLength != 0)
+    std::memcpy(envelope + kEnvelopeHeaderSize + inLength, outBuffer, outLength);
+}
+
+uint32_t sendAll(int fd, const unsigned char* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = sendSome(fd, data + done, size - done);
+    if (n < 0) return waitFailure(errno);
+    done += static_cast<size_t>(n);
+  }
+  return UPS_OK;
+}
+
+uint32_t receiveReply(int fd, unsigned char* area, uint32_t areaSize, uint32_t* received) {
+  uint32_t length = 0;
+  uint32_t rc = receiveLength(fd, &length);
+  if (rc != UPS_OK) return rc;
+  // A length beyond the area is not drained: a hostile length must not
+  // cost a 4 GiB read.
+  if (length > areaSize) return systemCode(EMSGSIZE);
+  uint32_t done = 0;
+  while (done < length) {
+    const uint32_t want = length - done < kReadChunk ? length - done : kReadChunk;
+    ssize_t n = ::recv(fd, area + done, want, 0);
+    if (n < 0) return waitFailure(errno);
+    if (n == 0) return systemCode(ECONNRESET);
+    done += static_cast<uint32_t>(n);
+  }
+  *received = done;
+  return UPS_OK;
+}
+
+uint32_t ioControlVia(Connector connect, void* context, void* inBuffer, uint32_t inLength,
+                      void* outBuffer, uint32_t outLength, uint32_t* bytesReturned) {
+  if (outLength != 0 && outBuffer == nullptr) return UPSERR_NO_OUT_BUFFER;
+  if (inLength != 0 && inBuffer == nullptr) return UPSERR_INVALID_PARAM;
+  uint32_t total;
+  if (envelopeSize(inLength, outLength, &total) != UPS_OK) return UPSERR_INVALID_PARAM;
+
+  Bytes envelope(total);
+  buildEnvelope(envelope.get(), total, inBuffer, inLength, outBuffer, outLength);
+  unsigned char scratch[kAccessHeaderSize] = {};
+  unsigned char* area = outLength != 0 ? static_cast<unsigned char*>(outBuffer) : scratch;
+  const uint32_t areaSize = outLength != 0 ? outLength : kAccessHeaderSize;
+  std::memset(area, 0, areaSize);
+
+  int fd = -1;
+  uint32_t rc = connect(context, &fd);
+  if (rc != UPS_OK) return rc;
+  Socket socket(fd);
+  rc = sendAll(fd, envelope.get(), total);
+  uint32_t received = 0;
+  if (rc == UPS_OK) rc = receiveReply(fd, area, areaSize, &received);
+  if (rc != UPS_OK) return rc;
+
+  if (bytesReturned != nullptr) *bytesReturned = received;
+  if (outLength == 0 && inLength != 0)
+    std::memcpy(inBuffer, scratch, inLength < kAccessHeaderSize ? inLength : kAccessHeaderSize);
+  return UPS_OK;
+}
+
+uint32_t readWriteVia(Exchange exchange, void* context, uint32_t index, uint32_t offset,
+                      uint32_t readLength, void* readData, uint32_t writeLength,
+                      const void* writeData, uint32_t* bytesRead) {
+  if (bytesRead != nullptr) *bytesRead = 0;
+  if (!accessParamsValid(readLength, readData, writeLength, writeData))
+    return UPSERR_INVALID_PARAM;
+
+  const uint32_t requestSize = writeLength == 0 ? 0 : writeLength + kAccessHeaderSize;
+  Bytes request(requestSize);
+  if (requestSize != 0) fillRecord(request.get(), index, offset, writeLength, writeData);
+  void* input = requestSize != 0 ? request.get() : nullptr;
+  uint32_t received = 0;
+
+  if (readLength == 0) {
+    const uint32_t rc = exchange(context, input, requestSize, nullptr, 0, &received);
+    return rc != UPS_OK ? rc : loadWord(request.get() + 8);
+  }
+  const uint32_t templateSize = readLength + kAccessHeaderSize;
+  Bytes response(templateSize);
+  fillRecord(response.get(), index, offset, readLength, nullptr);
+  const uint32_t rc =
+      exchange(context, input, requestSize, response.get(), templateSize, &received);
+  if (rc != UPS_OK) return rc;
+  return deliverRead(response.get(), received, readLength, readData, bytesRead);
+}
+
+}  // namespace zqups
+
+extern "C" {
+
+ZQUPS_API uint32_t UPSOpen(void) {
+  struct stat info;
+  if (::stat(zqups::kSocketPath, &info) != 0 || !S_ISSOCK(info.st_mode))
+    return UPSERR_SERVICE_MISSING;
+  return UPS_OK;
+}
+
+ZQUPS_API uint32_t UPSClose(void) { return UPS_OK; }
+
+ZQUPS_API uint32_t UPSRead(uint32_t index, uint32_t offset, uint32_t readLength, void* readData,
+                           uint32_t* bytesRead) {
+  return UPSReadWrite(index, offset, readLength, readData, 0, nullptr, bytesRead);
+}
+
+ZQUPS_API uint32_t UPSWrite(uint32_t index, uint32_t offset, uint32_t writeLength,
+                            const void* writeData, uint32_t* bytesWritten) {
+  if (bytesWritten != nullptr) *bytesWritten = 0;
+  if (writeLength == 0 || writeData == nullptr) return UPSERR_INVALID_PARAM;
+  return zqups::readWriteVia(zqups::ioControlExchange, nullptr, index, offset, 0, nullptr,
+                             writeLength, writeData, nullptr);
+}
+
+ZQUPS_API uint32_t UPSReadWrite(uint32_t index, uint32_t offset, uint32_t readLength,
+                                void* readData, uint32_t writeLength, const void* writeData,
+                                uint32_t* bytesRead) {
+  return zqups::readWriteVia(zqups::ioControlExchange, nullptr, index, offset, readLength,
+                             readData, writeLength, writeData, bytesRead);
+}
+
+}  // extern "C"
+
+ZQUPS_API unsigned int UPSIoControl(void* inBuffer, unsigned int inLength, void* outBuffer,
+                                    unsigned int outLength, unsigned int* bytesReturned) {
+  return zqups::ioControlVia(zqups::connectService, nullptr, inBuffer, inLength, outBuffer,
+                             outLength, bytesReturned);
+}

@@ -1,0 +1,269 @@
+// UPSIoControl against a scripted service on "/tmp/UPS0": the envelope the
+// service sees, the reply framing, the connection retry and the failures.
+#include "FakeUpsService.h"
+#include "ZqUpsApi.h"
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+using namespace upstest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+const uint8_t kGuard = 0xEE;
+
+// An output area of `size` bytes followed by guard bytes.
+struct Area {
+  Bytes bytes;
+  uint32_t size;
+  Area(uint32_t n, uint8_t fill = 0) : bytes(n + 8, kGuard), size(n) {
+    std::fill(bytes.begin(), bytes.begin() + n, fill);
+  }
+  uint8_t* data() { return bytes.data(); }
+  Bytes used() const { return Bytes(bytes.begin(), bytes.begin() + size); }
+  bool guardIntact() const {
+    return std::all_of(bytes.begin() + size, bytes.end(), [](uint8_t b) { return b == kGuard; });
+  }
+};
+
+}  // namespace
+
+TEST(Envelope, OutputAreaTravelsAsPassedAndIsClearedForTheReply) {
+  FakeUpsService service(replyWith({0xA1, 0xA2}));
+  START_OR_SKIP(service);
+  Area out(528, 0x5A);
+  unsigned int returned = 0;
+  ASSERT_EQ(UPSIoControl(nullptr, 0, out.data(), out.size, &returned), UPS_OK);
+  EXPECT_EQ(service.lastEnvelope(), concat({words({540, 12, 12}), Bytes(528, 0x5A)}));
+  Bytes expected(528, 0);
+  expected[0] = 0xA1;
+  expected[1] = 0xA2;
+  EXPECT_EQ(out.used(), expected);
+  EXPECT_EQ(returned, 2u);
+  EXPECT_TRUE(out.guardIntact());
+}
+
+TEST(Envelope, WriteOnlyReplyIsCopiedOverTheInput) {
+  FakeUpsService service(replyWith({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+  START_OR_SKIP(service);
+  Bytes in(20);
+  for (size_t i = 0; i < in.size(); ++i) in[i] = uint8_t(0x40 + i);
+  const Bytes sent = in;
+  unsigned int returned = 0;
+  ASSERT_EQ(UPSIoControl(in.data(), 20, nullptr, 0, &returned), UPS_OK);
+  EXPECT_EQ(service.lastEnvelope(), concat({words({32, 12, 32}), sent}));
+  EXPECT_EQ(returned, 12u);
+  Bytes expected = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0, 0, 0, 0};
+  expected.insert(expected.end(), sent.begin() + 16, sent.end());
+  EXPECT_EQ(in, expected);
+}
+
+TEST(ReplyFraming, EmptyReplyAndSilentCloseAreBothSuccess) {
+  FakeUpsService::Handler handlers[] = {
+      replyWith({}),
+      [](Peer& peer) {
+        peer.readEnvelope();
+        peer.close();
+      }};
+  for (auto& handler : handlers) {
+    FakeUpsService service(handler);
+    START_OR_SKIP(service);
+    Area out(32, 0x77);
+    unsigned int returned = 99;
+    EXPECT_EQ(UPSIoControl(nullptr, 0, out.data(), out.size, &returned), UPS_OK);
+    EXPECT_EQ(returned, 0u);
+    EXPECT_EQ(out.used(), Bytes(32, 0));
+  }
+}
+
+TEST(ReplyFraming, LongReplyArrivesWhole) {
+  Bytes body(700);
+  for (size_t i = 0; i < body.size(); ++i) body[i] = uint8_t(i * 13 + 1);
+  FakeUpsService service(replyWith(body));
+  START_OR_SKIP(service);
+  Area out(700);
+  unsigned int returned = 0;
+  ASSERT_EQ(UPSIoControl(nullptr, 0, out.data(), out.size, &returned), UPS_OK);
+  EXPECT_EQ(returned, 700u);
+  EXPECT_EQ(out.used(), body);
+  EXPECT_TRUE(out.guardIntact());
+}
+
+TEST(ReplyFraming, ReplyOneByteAtATime) {
+  const Bytes body = accessReply(0x2000, 1, 0, {'a', 'b', 'c'});
+  FakeUpsService service([body](Peer& peer) {
+    peer.readEnvelope();
+    Bytes all = concat({words({uint32_t(body.size())}), body});
+    for (uint8_t b : all) {
+      peer.send({b});
+      peer.pause(1);
+    }
+  });
+  START_OR_SKIP(service);
+  Area out(64);
+  unsigned int returned = 0;
+  ASSERT_EQ(UPSIoControl(nullptr, 0, out.data(), out.size, &returned), UPS_OK);
+  EXPECT_EQ(returned, body.size());
+  EXPECT_TRUE(std::equal(body.begin(), body.end(), out.bytes.begin()));
+}
+
+TEST(ReplyFraming, OversizedReplyIsRefusedAndNothingStoredPastTheArea) {
+  FakeUpsService service(replyWith(Bytes(40, 0x99)));
+  START_OR_SKIP(service);
+  Area out(32);
+  unsigned int returned = 5;
+  EXPECT_EQ(UPSIoControl(nullptr, 0, out.data(), out.size, &returned),
+            UPSERR_SYSTEM_BASE | EMSGSIZE);
+  EXPECT_EQ(returned, 5u);
+  EXPECT_TRUE(out.guardIntact());
+  // Without an output area the limit is the 16-byte header.
+  Bytes in(20, 0x11);
+  EXPECT_EQ(UPSIoControl(in.data(), 20, nullptr, 0, &returned), UPSERR_SYSTEM_BASE | EMSGSIZE);
+  EXPECT_EQ(in, Bytes(20, 0x11));
+}
+
+TEST(ReplyFraming, ServiceClosingMidReplyIsConnectionReset) {
+  FakeUpsService service([](Peer& peer) {
+    peer.readEnvelope();
+    peer.send(concat({words({100}), Bytes(30, 1)}));
+  });
+  START_OR_SKIP(service);
+  Area out(100);
+  unsigned int returned = 5;
+  EXPECT_EQ(UPSIoControl(nullptr, 0, out.data(), out.size, &returned),
+            UPSERR_SYSTEM_BASE | ECONNRESET);
+  EXPECT_EQ(returned, 5u);
+}
+
+TEST(Connection, MissingSocketFileFailsAtOnce) {
+  PathClaim claim;
+  CLAIM_OR_SKIP(claim);
+  Area out(16);
+  unsigned int returned = 0;
+  const auto start = Clock::now();
+  EXPECT_EQ(UPSIoControl(nullptr, 0, out.data(), out.size, &returned),
+            UPSERR_SYSTEM_BASE | ENOENT);
+  EXPECT_LT(secondsSince(start), 0.5);
+}
+
+TEST(Connection, NobodyListeningIsRefusedAfterTenAttempts) {
+  PathClaim claim;
+  CLAIM_OR_SKIP(claim);
+  DeadSocketFile dead;
+  ASSERT_TRUE(dead.ok());
+  Area out(16, 0x42);
+  unsigned int returned = 3;
+  const auto start = Clock::now();
+  EXPECT_EQ(UPSIoControl(nullptr, 0, out.data(), out.size, &returned), UPSERR_SERVICE_REFUSED);
+  const double took = secondsSince(start);
+  EXPECT_GE(took, 0.85);
+  EXPECT_LT(took, 5.0);
+  EXPECT_EQ(returned, 3u);
+  EXPECT_EQ(out.used(), Bytes(16, 0));
+}
+
+TEST(Connection, ServiceThatStartsListeningWithinTheRetriesIsReached) {
+  PathClaim claim;
+  CLAIM_OR_SKIP(claim);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, kServicePath);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  std::thread late([fd] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(450));
+    ::listen(fd, 4);
+    int peer = ::accept(fd, nullptr, nullptr);
+    uint8_t sink[64];
+    ::recv(peer, sink, sizeof sink, 0);
+    const Bytes reply = words({4, 0xCAFE});
+    ::send(peer, reply.data(), reply.size(), 0);
+    ::close(peer);
+  });
+  Area out(16);
+  unsigned int returned = 0;
+  EXPECT_EQ(UPSIoControl(nullptr, 0, out.data(), out.size, &returned), UPS_OK);
+  late.join();
+  ::close(fd);
+  EXPECT_EQ(returned, 4u);
+  EXPECT_EQ(wordAt(out.used(), 0), 0xCAFEu);
+}
+
+TEST(Failures, ParameterFaultsSendNothing) {
+  FakeUpsService service(replyWith({}));
+  START_OR_SKIP(service);
+  uint8_t buffer[16] = {};
+  unsigned int returned = 9;
+  EXPECT_EQ(UPSIoControl(buffer, 16, nullptr, 16, &returned), UPSERR_NO_OUT_BUFFER);
+  EXPECT_EQ(UPSIoControl(nullptr, 16, buffer, 16, &returned), UPSERR_INVALID_PARAM);
+  // Lengths are checked before anything is read from the buffers.
+  EXPECT_EQ(UPSIoControl(buffer, 0xFFFFFFF0u, buffer, 0x10, &returned), UPSERR_INVALID_PARAM);
+  EXPECT_EQ(returned, 9u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(service.connections(), 0);
+}
+
+TEST(Failures, ServiceClosingBeforeReadingGivesAnErrorNotASignal) {
+  FakeUpsService service([](Peer& peer) { peer.close(); });
+  START_OR_SKIP(service);
+  Bytes in(1 << 20, 1);
+  Bytes out(16);
+  unsigned int returned = 0;
+  // SIGPIPE keeps its default action: the test process would die of it.
+  const unsigned int rc = UPSIoControl(in.data(), uint32_t(in.size()), out.data(), 16, &returned);
+  EXPECT_TRUE(rc == (UPSERR_SYSTEM_BASE | EPIPE) || rc == (UPSERR_SYSTEM_BASE | ECONNRESET))
+      << std::hex << rc;
+}
+
+TEST(Failures, ServiceThatNeverAnswersTimesOutWithinTheBound) {
+  FakeUpsService service([](Peer& peer) {
+    peer.readEnvelope();
+    peer.stall();
+  });
+  START_OR_SKIP(service);
+  Bytes out(16);
+  unsigned int returned = 0;
+  const auto start = Clock::now();
+  EXPECT_EQ(UPSIoControl(nullptr, 0, out.data(), 16, &returned), UPSERR_SYSTEM_BASE | ETIMEDOUT);
+  const double took = secondsSince(start);
+  EXPECT_GE(took, 9.5);
+  EXPECT_LT(took, 15.0);
+}
+
+TEST(Failures, NoDescriptorOutlivesACall) {
+  const int before = openDescriptorCount();
+  {
+    FakeUpsService service([](Peer& peer) {
+      Bytes envelope = peer.readEnvelope();
+      if (envelope.size() > 12 && envelope[12] == 1) peer.reply(Bytes(64, 0));  // oversized
+      else if (envelope.size() > 12 && envelope[12] == 2) peer.send({9});          // cut
+      else peer.reply({1, 2});
+    });
+    START_OR_SKIP(service);
+    Bytes out(16);
+    unsigned int returned;
+    for (uint8_t kind : {0, 1, 2}) {
+      out.assign(16, kind);
+      UPSIoControl(nullptr, 0, out.data(), 16, &returned);
+    }
+  }
+  {
+    PathClaim claim;
+    Bytes out(16);
+    unsigned int returned;
+    EXPECT_NE(UPSIoControl(nullptr, 0, out.data(), 16, &returned), UPS_OK);
+  }
+  EXPECT_EQ(openDescriptorCount(), before);
+}

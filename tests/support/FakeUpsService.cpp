@@ -1,0 +1,256 @@
+#include "FakeUpsService.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+namespace upstest {
+
+const char kServicePath[] = "/tmp/UPS0";
+
+namespace {
+
+const char kLockPath[] = "/tmp/UPS0.test-lock";
+
+sockaddr_un serviceAddress() {
+  sockaddr_un address;
+  std::memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, kServicePath);
+  return address;
+}
+
+bool someoneListens() {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_un address = serviceAddress();
+  bool live = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return live;
+}
+
+void removePath() {
+  struct stat info;
+  if (::lstat(kServicePath, &info) != 0) return;
+  if (S_ISDIR(info.st_mode))
+    ::rmdir(kServicePath);
+  else
+    ::unlink(kServicePath);
+}
+
+}  // namespace
+
+PathClaim::PathClaim() {
+  lockFd_ = ::open(kLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (lockFd_ < 0 || ::flock(lockFd_, LOCK_EX) != 0) {
+    why_ = std::string("cannot lock ") + kLockPath + ": " + std::strerror(errno);
+    return;
+  }
+  struct stat info;
+  if (::lstat(kServicePath, &info) != 0) return;
+  if (someoneListens()) {
+    why_ = std::string("a live service listens on ") + kServicePath +
+           "; this test leaves it alone (stop that service to run it)";
+    return;
+  }
+  removePath();
+}
+
+PathClaim::~PathClaim() {
+  if (ok()) removePath();
+  if (lockFd_ >= 0) ::close(lockFd_);
+}
+
+Bytes Peer::readEnvelope() {
+  Bytes envelope;
+  uint32_t total = 12;
+  uint8_t chunk[4096];
+  while (envelope.size() < total) {
+    size_t want = std::min(sizeof chunk, total - envelope.size());
+    ssize_t n = ::recv(fd_, chunk, want, 0);
+    if (n <= 0) break;
+    envelope.insert(envelope.end(), chunk, chunk + n);
+    if (envelope.size() >= 4) total = std::max<uint32_t>(wordAt(envelope, 0), 4);
+  }
+  service_.record(envelope);
+  return envelope;
+}
+
+void Peer::send(const Bytes& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+void Peer::sendWord(uint32_t word) { send(words({word})); }
+
+void Peer::reply(const Bytes& body) {
+  Bytes framed;
+  putWord(framed, static_cast<uint32_t>(body.size()));
+  framed.insert(framed.end(), body.begin(), body.end());
+  send(framed);
+}
+
+void Peer::stall() {
+  while (!service_.stopping()) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, 20) > 0) {
+      uint8_t sink[512];
+      if (::recv(fd_, sink, sizeof sink, 0) <= 0) return;
+    }
+  }
+}
+
+void Peer::pause(int milliseconds) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (!service_.stopping() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+void Peer::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+FakeUpsService::FakeUpsService(Handler handler) : handler_(std::move(handler)) {}
+
+FakeUpsService::~FakeUpsService() { stop(); }
+
+bool FakeUpsService::start(std::string* whyNot) {
+  claim_.reset(new PathClaim);
+  if (!claim_->ok()) {
+    *whyNot = claim_->why();
+    return false;
+  }
+  listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address = serviceAddress();
+  if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) ||
+      ::listen(listenFd_, 128)) {
+    *whyNot = std::string("cannot listen on ") + kServicePath + ": " + std::strerror(errno);
+    return false;
+  }
+  acceptor_ = std::thread([this] { acceptLoop(); });
+  return true;
+}
+
+void FakeUpsService::acceptLoop() {
+  while (!stopping_) {
+    pollfd p{listenFd_, POLLIN, 0};
+    if (::poll(&p, 1, 20) <= 0) continue;
+    int fd = ::accept(listenFd_, nullptr, nullptr);
+    if (fd < 0) continue;
+    ++connections_;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++active_;
+    }
+    std::thread([this, fd] {
+      Peer peer(*this, fd);
+      handler_(peer);
+      peer.close();
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (--active_ == 0) idle_.notify_all();
+    }).detach();
+  }
+}
+
+void FakeUpsService::stop() {
+  stopping_ = true;
+  if (acceptor_.joinable()) acceptor_.join();
+  waitIdle();
+  if (listenFd_ >= 0) ::close(listenFd_);
+  listenFd_ = -1;
+  claim_.reset();
+}
+
+void FakeUpsService::waitIdle() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  idle_.wait(lock, [this] { return active_ == 0; });
+}
+
+std::vector<Bytes> FakeUpsService::envelopes() const {
+  std::lock_guard<std::mutex> lock(recordMutex_);
+  return envelopes_;
+}
+
+Bytes FakeUpsService::lastEnvelope() const {
+  std::lock_guard<std::mutex> lock(recordMutex_);
+  return envelopes_.empty() ? Bytes() : envelopes_.back();
+}
+
+void FakeUpsService::record(const Bytes& envelope) {
+  std::lock_guard<std::mutex> lock(recordMutex_);
+  envelopes_.push_back(envelope);
+}
+
+void putWord(Bytes& bytes, uint32_t word) {
+  uint8_t raw[4];
+  std::memcpy(raw, &word, 4);
+  bytes.insert(bytes.end(), raw, raw + 4);
+}
+
+uint32_t wordAt(const Bytes& bytes, size_t offset) {
+  uint32_t word = 0;
+  if (offset + 4 <= bytes.size()) std::memcpy(&word, bytes.data() + offset, 4);
+  return word;
+}
+
+Bytes words(std::initializer_list<uint32_t> list) {
+  Bytes bytes;
+  for (uint32_t w : list) putWord(bytes, w);
+  return bytes;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes bytes;
+  for (const Bytes& part : parts) bytes.insert(bytes.end(), part.begin(), part.end());
+  return bytes;
+}
+
+Bytes accessReply(uint32_t index, uint32_t offset, uint32_t status, const Bytes& data) {
+  return concat({words({index, offset, status, static_cast<uint32_t>(data.size())}), data});
+}
+
+FakeUpsService::Handler replyWith(const Bytes& body) {
+  return [body](Peer& peer) {
+    peer.readEnvelope();
+    peer.reply(body);
+  };
+}
+
+int openDescriptorCount() {
+  int count = 0;
+  const long limit = std::min(::sysconf(_SC_OPEN_MAX), 4096L);
+  for (int fd = 0; fd < limit; ++fd)
+    if (::fcntl(fd, F_GETFD) != -1) ++count;
+  return count;
+}
+
+DeadSocketFile::DeadSocketFile() {
+  fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address = serviceAddress();
+  if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+DeadSocketFile::~DeadSocketFile() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    ::unlink(kServicePath);
+  }
+}
+
+}  // namespace upstest

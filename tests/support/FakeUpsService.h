@@ -1,0 +1,139 @@
+// A scripted UPS service on the fixed path "/tmp/UPS0", in the test's own
+// process.  Each connection runs the test's handler on its own thread; the
+// handler reads the envelope and answers (or misbehaves) through a Peer.
+#ifndef FAKEUPSSERVICE_H
+#define FAKEUPSSERVICE_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace upstest {
+
+using Bytes = std::vector<uint8_t>;
+
+extern const char kServicePath[];
+
+// The right to use "/tmp/UPS0" for one test: an flock held across
+// processes (so parallel test runs take turns), and a path cleared of a
+// stale file.  A live service found on the path is never touched; the
+// claim then fails and says why.
+class PathClaim {
+ public:
+  PathClaim();
+  ~PathClaim();
+  PathClaim(const PathClaim&) = delete;
+  PathClaim& operator=(const PathClaim&) = delete;
+  bool ok() const { return why_.empty(); }
+  const std::string& why() const { return why_; }
+
+ private:
+  int lockFd_ = -1;
+  std::string why_;
+};
+
+class FakeUpsService;
+
+// The service's end of one connection.
+class Peer {
+ public:
+  Peer(FakeUpsService& service, int fd) : service_(service), fd_(fd) {}
+  int fd() const { return fd_; }
+  // Reads one envelope by its totalLength and records it; what arrived
+  // when the client stops short.
+  Bytes readEnvelope();
+  void send(const Bytes& bytes);
+  void sendWord(uint32_t word);
+  // A length prefix and the bytes: a well-formed reply.
+  void reply(const Bytes& body);
+  // Waits until the client closes or the service stops.
+  void stall();
+  // Sleeps, but returns early when the service stops.
+  void pause(int milliseconds);
+  void close();
+
+ private:
+  FakeUpsService& service_;
+  int fd_;
+};
+
+class FakeUpsService {
+ public:
+  using Handler = std::function<void(Peer&)>;
+  explicit FakeUpsService(Handler handler);
+  ~FakeUpsService();
+  FakeUpsService(const FakeUpsService&) = delete;
+  FakeUpsService& operator=(const FakeUpsService&) = delete;
+
+  // Claims the path, binds and listens; false with the reason otherwise.
+  bool start(std::string* whyNot);
+  void stop();
+  // Waits until every connection's handler has finished.
+  void waitIdle();
+  bool stopping() const { return stopping_; }
+
+  std::vector<Bytes> envelopes() const;
+  Bytes lastEnvelope() const;
+  int connections() const { return connections_; }
+  void record(const Bytes& envelope);
+
+ private:
+  void acceptLoop();
+
+  Handler handler_;
+  std::unique_ptr<PathClaim> claim_;
+  int listenFd_ = -1;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> connections_{0};
+  std::thread acceptor_;
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  int active_ = 0;
+  mutable std::mutex recordMutex_;
+  std::vector<Bytes> envelopes_;
+};
+
+// Byte building for replies and expected envelopes.
+void putWord(Bytes& bytes, uint32_t word);
+uint32_t wordAt(const Bytes& bytes, size_t offset);
+Bytes words(std::initializer_list<uint32_t> list);
+Bytes concat(std::initializer_list<Bytes> parts);
+// An access header {index, offset, status, length} and the data after it.
+Bytes accessReply(uint32_t index, uint32_t offset, uint32_t status, const Bytes& data);
+
+// Handler answering every envelope with the same reply body.
+FakeUpsService::Handler replyWith(const Bytes& body);
+
+// Descriptors open in this process, counted portably.
+int openDescriptorCount();
+
+// A socket file on the path with nobody listening (bound, not listening).
+class DeadSocketFile {
+ public:
+  DeadSocketFile();
+  ~DeadSocketFile();
+  bool ok() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace upstest
+
+// Starts `service` or skips the test with the reason.
+#define START_OR_SKIP(service)                          \
+  do {                                                  \
+    std::string why_;                                   \
+    if (!(service).start(&why_)) GTEST_SKIP() << why_;  \
+  } while (0)
+
+#define CLAIM_OR_SKIP(claim) \
+  if (!(claim).ok()) GTEST_SKIP() << (claim).why()
+
+#endif
