@@ -1,0 +1,135 @@
+// ZqUpsSim: a stand-in UPS service on a Unix-domain socket, serving the
+// data points of a profile, with timed steps and faults on purpose.
+#include "Profile.h"
+#include "Server.h"
+#include "Store.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <iostream>
+
+namespace {
+
+const char kUsage[] =
+    "Usage: ZqUpsSim [--socket PATH] [--profile FILE] [--fault INDEX:OFFSET=KIND[:ARG]]...\n"
+    "                [--check] [--help] [--version]\n"
+    "Serves UPS data points on a Unix-domain socket (default /tmp/UPS0).\n"
+    "  --socket PATH     listen on PATH instead of /tmp/UPS0\n"
+    "  --profile FILE    serve the data points, steps and faults of FILE\n"
+    "  --fault SPEC      a fault for one point, over the profile's; may repeat.\n"
+    "                    KIND: status:WORD delay:DURATION close partial[:BYTES]\n"
+    "                    bytewise[:DURATION] overlong[:BYTES] hang none\n"
+    "  --check           read the profile and faults, report, and exit\n"
+    "Stops on SIGINT or SIGTERM.  See ZqUpsSim(1).\n";
+
+struct Options {
+  zqsim::ServerOptions server;
+  std::string profilePath;
+  std::vector<zqsim::FaultDef> faults;
+  bool check = false;
+};
+
+int g_stopFd = -1;
+
+extern "C" void onStopSignal(int) {
+  const char byte = 1;
+  if (g_stopFd >= 0 && ::write(g_stopFd, &byte, 1) < 0) {
+    // Nothing to do from a signal handler.
+  }
+}
+
+int usageError(const std::string& why) {
+  std::cerr << "ZqUpsSim: " << why << "\n" << kUsage;
+  return 2;
+}
+
+// Returns -1 to go on, or the exit status.
+int parseArguments(int argc, char** argv, Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+    if (arg == "--version") {
+      std::cout << "ZqUpsSim " ZQUPSSIM_VERSION "\n";
+      return 0;
+    }
+    if (arg == "--check") {
+      options->check = true;
+      continue;
+    }
+    if (arg != "--socket" && arg != "--profile" && arg != "--fault")
+      return usageError("unknown argument '" + arg + "'");
+    if (i + 1 == argc) return usageError(arg + " needs a value");
+    const std::string value = argv[++i];
+    if (arg == "--socket") options->server.socketPath = value;
+    if (arg == "--profile") options->profilePath = value;
+    if (arg == "--fault") {
+      zqsim::FaultDef def;
+      std::string why;
+      if (!zqsim::parseFaultSpec(value, &def, &why)) return usageError("--fault: " + why);
+      options->faults.push_back(def);
+    }
+  }
+  return -1;
+}
+
+bool loadProfile(const std::string& path, zqsim::Profile* profile, std::string* why) {
+  if (path.empty()) return zqsim::parseProfile(zqsim::defaultProfileText(), "default profile", profile, why);
+  std::ifstream in(path);
+  if (!in) {
+    *why = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return zqsim::parseProfile(in, path, profile, why);
+}
+
+void handleSignals(int stopFd) {
+  g_stopFd = stopFd;
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = onStopSignal;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  action.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &action, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  const int done = parseArguments(argc, argv, &options);
+  if (done >= 0) return done;
+
+  zqsim::Profile profile;
+  std::string why;
+  if (!loadProfile(options.profilePath, &profile, &why)) {
+    std::cerr << "ZqUpsSim: " << why << std::endl;
+    return 2;
+  }
+  if (options.check) {
+    std::cout << "ZqUpsSim: profile OK, " << profile.steps.size() << " step(s)" << std::endl;
+    return 0;
+  }
+  zqsim::Store store(std::move(profile));
+  for (const zqsim::FaultDef& def : options.faults) store.overrideFault(def);
+
+  zqsim::Server server(store, options.server, std::cerr);
+  handleSignals(server.stopDescriptor());
+  if (!server.listen(&why)) {
+    std::cerr << "ZqUpsSim: " << why << std::endl;
+    return 1;
+  }
+  std::cout << "ZqUpsSim: listening on " << options.server.socketPath << std::endl;
+  if (!server.run(&why)) {
+    std::cerr << "ZqUpsSim: " << why << std::endl;
+    return 1;
+  }
+  return 0;
+}
