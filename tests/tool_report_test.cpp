@@ -1,0 +1,262 @@
+// The built tool run against a scripted UPS service: its report byte for
+// byte, the number formats, the storage that rows share, the failure lines,
+// and the stress switch.
+#include "FakeUpsService.h"
+#include "RunProgram.h"
+#include "ZqUpsApi.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+
+using namespace upstest;
+
+namespace {
+
+const char kTool[] = ZQUPSTEST_PATH;
+const uint32_t kUnknownPoint = 0xECA6FFFF;
+
+struct Answer {
+  uint32_t status;
+  Bytes data;
+};
+using Device = std::map<uint32_t, Answer>;  // by offset
+using Overrides = std::map<int, Answer>;    // by read number over the run, from 1
+
+Bytes cstr(const char* s) { return Bytes(s, s + std::strlen(s) + 1); }
+Bytes raw(const char* s) { return Bytes(s, s + std::strlen(s)); }
+template <typename T>
+Bytes bytesOf(T value) {
+  Bytes bytes(sizeof value);
+  std::memcpy(bytes.data(), &value, sizeof value);
+  return bytes;
+}
+
+Device device(const std::map<uint32_t, Bytes>& changes = {}) {
+  Device d = {
+      {0x01, {0, cstr("Volt Works")}},   {0x02, {0, cstr("VW-1500")}},
+      {0x15, {0, cstr("SN0042")}},       {0x16, {0, cstr("2.4.1")}},
+      {0x36, {0, cstr("BAT-77")}},       {0x03, {0, cstr("2024-03-15")}},
+      {0x04, {0, cstr("UPS;LCD;USB")}},  {0x07, {0, cstr("(c) Volt Works")}},
+      {0x11, {0, cstr("2028-03-15")}},   {0x06, {0, bytesOf(230.5f)}},
+      {0x35, {0, bytesOf(25.0f)}},       {0x31, {0, {1, 2, 3, 0}}},
+      {0x19, {0, bytesOf(37.5f)}},       {0x1a, {0, bytesOf<int32_t>(42)}},
+      {0x1b, {0, bytesOf(31.7f)}},       {0x1f, {0, bytesOf(1.25f)}},
+      {0x37, {0, bytesOf(0.5f)}},        {0x32, {0, bytesOf<int32_t>(9000)}},
+  };
+  for (const auto& change : changes) d[change.first].data = change.second;
+  return d;
+}
+
+const char* const kLines[] = {
+    "Vendor: Volt Works",
+    "Model: VW-1500",
+    "Serial number: SN0042",
+    "Firmware version: 2.4.1",
+    "Battery serial string: BAT-77",
+    "Manufacturing date: 2024-03-15",
+    "Device capabilities: UPS;LCD;USB",
+    "Copyright: (c) Volt Works",
+    "Battery replace date: 2028-03-15",
+    "Input line voltage: 230.50 V",
+    "Battery temperature: 25.0 \xC2\xB0" "C",
+    "Battery hardware version: 1.2.3",
+    "Battery load level: 37.5 %",
+    "Estimated runtime: 42 Minutes",
+    "Internal temperature: 31.7 \xC2\xB0" "C",
+    "Charging current: 1.25 A",
+    "Discharging current: 0.50 A",
+    "Battery rated capacity: 9000 mAh",
+};
+
+// The first `rows` lines of the report, with rows (from 1) replaced.
+std::string lines(int rows, const std::map<int, std::string>& changed = {}) {
+  std::string out;
+  for (int row = 1; row <= rows; ++row) {
+    auto line = changed.find(row);
+    out += (line != changed.end() ? line->second : kLines[row - 1]) + std::string("\n");
+  }
+  return out;
+}
+
+std::string report(const std::map<int, std::string>& changed = {}) {
+  return lines(18, changed) + "ZqUpsTest: OK\n";
+}
+
+std::string readFailure(const char* offset, const char* error) {
+  return std::string("UPSRead failed: Idx:0x2000 Offset:") + offset + " Error:" + error + "\n";
+}
+
+FakeUpsService::Handler serve(Device points, Overrides overrides = {}) {
+  auto reads = std::make_shared<std::atomic<int>>(0);
+  return [points, overrides, reads](Peer& peer) {
+    const Bytes envelope = peer.readEnvelope();
+    const uint32_t offset = wordAt(envelope, 16);
+    auto byRead = overrides.find(++*reads);
+    auto byOffset = points.find(offset);
+    const Answer answer = byRead != overrides.end()      ? byRead->second
+                          : byOffset != points.end()     ? byOffset->second
+                                                         : Answer{kUnknownPoint, {}};
+    peer.reply(accessReply(wordAt(envelope, 12), offset, answer.status, answer.data));
+  };
+}
+
+ProgramRun runTool(std::vector<std::string> args = {}) {
+  args.insert(args.begin(), "ZqUpsTest");
+  return runProgram(kTool, args);
+}
+
+void expectRun(const ProgramRun& run, const std::string& out, int status) {
+  ASSERT_TRUE(run.started) << run.error;
+  EXPECT_EQ(run.out, out);
+  EXPECT_EQ(run.err, "") << "nothing goes to standard error";
+  EXPECT_TRUE(run.exited) << "ended by signal " << run.signal;
+  EXPECT_EQ(run.exitStatus, status);
+}
+
+}  // namespace
+
+TEST(Report, ReadsEveryRowInOrderAndPrintsItsLine) {
+  FakeUpsService service(serve(device()));
+  START_OR_SKIP(service);
+  expectRun(runTool(), report(), 0);
+  service.waitIdle();
+  const uint32_t offsets[] = {0x01, 0x02, 0x15, 0x16, 0x36, 0x03, 0x04, 0x07, 0x11,
+                              0x06, 0x35, 0x31, 0x19, 0x1a, 0x1b, 0x1f, 0x37, 0x32};
+  const std::vector<Bytes> envelopes = service.envelopes();
+  ASSERT_EQ(envelopes.size(), 18u);
+  for (size_t row = 0; row < 18; ++row) {
+    const uint32_t length = row < 9 ? 512 : 4;
+    EXPECT_EQ(envelopes[row], concat({words({28 + length, 12, 12, 0x2000, offsets[row],
+                                             0xFFFFFFFF, length}),
+                                      Bytes(length, 0)}))
+        << "row " << row + 1;
+  }
+}
+
+TEST(Report, NumberFormatsHoldWhateverTheRowBefore) {
+  FakeUpsService service(serve(device({
+      {0x06, bytesOf(12345678.0f)},      {0x35, bytesOf(-12.5f)},
+      {0x31, {0x41, 0x0A, 0x39, 0x30}}, {0x19, bytesOf(99.96f)},
+      {0x1a, bytesOf<int32_t>(-1)},      {0x1b, bytesOf(0.04f)},
+      {0x1f, bytesOf(0.004f)},           {0x37, bytesOf(-0.75f)},
+      {0x32, bytesOf<int32_t>(INT32_MIN)},
+  })));
+  START_OR_SKIP(service);
+  expectRun(runTool(),
+            report({{10, "Input line voltage: 12345678.00 V"},
+                    {11, "Battery temperature: -12.5 \xC2\xB0" "C"},
+                    {12, "Battery hardware version: 65.10.12345"},
+                    {13, "Battery load level: 100.0 %"},
+                    {14, "Estimated runtime: -1 Minutes"},
+                    {15, "Internal temperature: 0.0 \xC2\xB0" "C"},
+                    {16, "Charging current: 0.00 A"},
+                    {17, "Discharging current: -0.75 A"},
+                    {18, "Battery rated capacity: -2147483648 mAh"}}),
+            0);
+}
+
+TEST(Storage, ShorterRepliesLeaveThePreviousRowsBytesBehind) {
+  FakeUpsService service(serve(device({
+      {0x01, cstr("LONG VENDOR NAME")}, {0x02, raw("ABC")}, {0x15, {}},
+      {0x06, bytesOf(230.5f)},          {0x35, {0, 0}},      {0x31, {7, 8}},
+      {0x1a, bytesOf<int32_t>(0x01020304)}, {0x32, {0xFF}},
+  })));
+  START_OR_SKIP(service);
+  expectRun(runTool(),
+            report({{1, "Vendor: LONG VENDOR NAME"},
+                    {2, "Model: ABCG VENDOR NAME"},
+                    {3, "Serial number: ABCG VENDOR NAME"},
+                    {11, "Battery temperature: 230.0 \xC2\xB0" "C"},
+                    {12, "Battery hardware version: 7.8.14386"},  // build: "28" of row 9
+                    {14, "Estimated runtime: 16909060 Minutes"},
+                    {18, "Battery rated capacity: 16909311 mAh"}}),
+            0);
+}
+
+TEST(Storage, TextFillingTheBufferWithoutNulPrintsExactlyTheBuffer) {
+  FakeUpsService service(serve(device({{0x01, Bytes(512, 'x')}, {0x02, raw("y")}})));
+  START_OR_SKIP(service);
+  expectRun(runTool(),
+            report({{1, "Vendor: " + std::string(512, 'x')},
+                    {2, "Model: y" + std::string(511, 'x')}}),
+            0);
+}
+
+TEST(Failure, MissingServiceFailsUPSOpen) {
+  PathClaim claim;
+  CLAIM_OR_SKIP(claim);
+  expectRun(runTool(), "UPSOpen failed: 0xeca60201\n", 1);
+  std::ofstream(kServicePath) << "not a socket";
+  expectRun(runTool(), "UPSOpen failed: 0xeca60201\n", 1);
+}
+
+TEST(Failure, RefusedConnectionFailsTheFirstRead) {
+  PathClaim claim;
+  CLAIM_OR_SKIP(claim);
+  DeadSocketFile socketFile;
+  ASSERT_TRUE(socketFile.ok());
+  expectRun(runTool(), readFailure("0x1", "0xeca60200"), 1);
+}
+
+TEST(Failure, ServiceStatusEndsTheReportAtItsRow) {
+  struct Case {
+    int read;
+    uint32_t status;
+    const char* line;
+  };
+  const Case cases[] = {{11, 0xECA60301, "UPSRead failed: Idx:0x2000 Offset:0x35 Error:0xeca60301"},
+                        {18, 0x5, "UPSRead failed: Idx:0x2000 Offset:0x32 Error:0x5"},
+                        {3, UPSERR_DATA_WITH_STATUS,
+                         "UPSRead failed: Idx:0x2000 Offset:0x15 Error:0xeca60102"}};
+  for (const Case& c : cases) {
+    FakeUpsService service(serve(device(), {{c.read, {c.status, raw("SEEN")}}}));
+    START_OR_SKIP(service);
+    expectRun(runTool(), lines(c.read - 1) + c.line + "\n", 1);
+    service.waitIdle();
+    EXPECT_EQ(service.connections(), c.read) << "no row is read after the failure";
+  }
+}
+
+TEST(Failure, ReportThatCannotBeWrittenFails) {
+  FakeUpsService service(serve(device()));
+  START_OR_SKIP(service);
+  ProgramOptions options;
+  options.unwritableOut = "/dev/null";
+  expectRun(runProgram(kTool, {"ZqUpsTest"}, options), "", 1);
+}
+
+TEST(Stress, StopsAtTheFirstFailureAndClearsStorageForEachReport) {
+  // Read 19 is the second report's vendor: a text without NUL that would
+  // show the first report's leftovers after it.
+  FakeUpsService service(
+      serve(device(), {{19, {0, raw("AB")}}, {37, {0xECA60301, {}}}}));
+  START_OR_SKIP(service);
+  expectRun(runTool({"-s"}),
+            report() + report({{1, "Vendor: AB"}}) + readFailure("0x1", "0xeca60301"), 1);
+  service.waitIdle();
+  EXPECT_EQ(service.connections(), 37);
+}
+
+TEST(Stress, OnlyAnExactSwitchInAnyPositionSelectsIt) {
+  const std::pair<std::vector<std::string>, bool> cases[] = {
+      {{"ZqUpsTest", "-s"}, true},  {{"ZqUpsTest", "x", "/s"}, true},
+      {{"-s"}, true},               {{"ZqUpsTest"}, false},
+      {{"ZqUpsTest", "-S"}, false}, {{"ZqUpsTest", "--s"}, false},
+      {{"ZqUpsTest", "-sx"}, false}, {{"ZqUpsTest", "/S"}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first.back());
+    FakeUpsService service(serve(device(), {{37, {0xECA60301, {}}}}));
+    START_OR_SKIP(service);
+    if (c.second)
+      expectRun(runProgram(kTool, c.first), report() + report() + readFailure("0x1", "0xeca60301"),
+                1);
+    else
+      expectRun(runProgram(kTool, c.first), report(), 0);
+  }
+}
