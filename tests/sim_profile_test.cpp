@@ -1,0 +1,191 @@
+// The simulator's profile format: values as encoded for the client, the
+// errors a person makes when writing one by hand (with their line), fault
+// specs, timed steps as the store applies them, and the shipped profiles.
+#include "Profile.h"
+#include "Store.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+using namespace zqsim;
+
+namespace {
+
+Profile parsed(const std::string& text) {
+  Profile profile;
+  std::string error;
+  EXPECT_TRUE(parseProfile(text, "t.profile", &profile, &error)) << error;
+  return profile;
+}
+
+std::string errorOf(const std::string& text) {
+  Profile profile;
+  std::string error;
+  EXPECT_FALSE(parseProfile(text, "t.profile", &profile, &error)) << text;
+  return error;
+}
+
+Bytes valueOf(Store& store, uint32_t offset) {
+  Bytes value;
+  EXPECT_EQ(store.read({0x2000, offset}, &value), 0u) << offset;
+  return value;
+}
+
+template <typename T>
+Bytes bytesOf(T v) {
+  Bytes b(sizeof v);
+  std::memcpy(b.data(), &v, sizeof v);
+  return b;
+}
+
+}  // namespace
+
+TEST(ProfileValues, EachTypeIsEncodedAsTheClientReadsIt) {
+  Store store(parsed(
+      "# comment line\n"
+      "\n"
+      "0x2000:1   text    \"Zq \\\"A\\\" #1\\x41\"   # trailing comment\n"
+      "8192:0x06  float   230.5\n"
+      "0x2000:26  int     -7\n"
+      "0x2000:27  int     0xFFFFFFFF\n"
+      "0x2000:49  version 1.2.770\n"
+      "0x2000:64  hex     01 a0ff 7E\n"));
+  EXPECT_EQ(valueOf(store, 1), (Bytes{'Z', 'q', ' ', '"', 'A', '"', ' ', '#', '1', 'A', 0}));
+  EXPECT_EQ(valueOf(store, 6), bytesOf(230.5f));
+  EXPECT_EQ(valueOf(store, 26), bytesOf<int32_t>(-7));
+  EXPECT_EQ(valueOf(store, 27), bytesOf<int32_t>(-1));
+  EXPECT_EQ(valueOf(store, 49), (Bytes{1, 2, 0x02, 0x03}));
+  EXPECT_EQ(valueOf(store, 64), (Bytes{0x01, 0xa0, 0xff, 0x7e}));
+}
+
+TEST(ProfileValues, ReadOnlyPointsRefuseWritesAndKeepTheirValue) {
+  Store store(parsed("0x2000:1 text \"fixed\" readonly\n0x2000:2 hex 00\n"));
+  EXPECT_EQ(store.write({0x2000, 1}, {'x', 0}), kStatusReadOnly);
+  EXPECT_EQ(valueOf(store, 1), (Bytes{'f', 'i', 'x', 'e', 'd', 0}));
+  EXPECT_EQ(store.write({0x2000, 2}, {9, 9, 9}), 0u);
+  EXPECT_EQ(valueOf(store, 2), (Bytes{9, 9, 9}));
+  Bytes none;
+  EXPECT_EQ(store.read({0x2000, 3}, &none), kStatusUnknownOffset);
+  EXPECT_EQ(store.read({0x2001, 1}, &none), kStatusUnknownIndex);
+  EXPECT_EQ(store.write({0x2001, 1}, {1}), kStatusUnknownIndex);
+}
+
+TEST(ProfileErrors, NameTheLineAndTheReason) {
+  const struct {
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {"0x2000:1 text \"ok\"\n\n0x2000:2 text unquoted\n", "t.profile:3: text values are written in double quotes"},
+      {"0x2000:1 text \"open\n", "t.profile:1: unterminated text"},
+      {"0x2000:1 text \"\\q\"\n", "t.profile:1: unknown escape \\q"},
+      {"0x2000:1 float 2.3.4\n", "t.profile:1: '2.3.4' is not a valid float value"},
+      {"0x2000:1 float inf\n", "t.profile:1: 'inf' is not a valid float value"},
+      {"0x2000:1 int 2147483648\n", "t.profile:1: '2147483648' is not a valid int value"},
+      {"0x2000:1 version 1.256.0\n", "t.profile:1: '1.256.0' is not a valid version value"},
+      {"0x2000:1 hex 0g\n", "t.profile:1: hex wants pairs of hex digits, e.g. 01 a0 ff"},
+      {"0x2000:1 hex 123\n", "t.profile:1: hex wants pairs of hex digits, e.g. 01 a0 ff"},
+      {"0x2000:1 double 1\n", "t.profile:1: unknown type 'double' (text, float, int, version, hex)"},
+      {"0x2000:1 int 1 2\n", "t.profile:1: type int takes exactly one value"},
+      {"0x2000:1 int readonly\n", "t.profile:1: expected a value before 'readonly'"},
+      {"0x2000 int 1\n", "t.profile:1: expected INDEX:OFFSET, 'at' or 'fault', got '0x2000'"},
+      {"0x1:0x100000000 int 1\n", "t.profile:1: expected INDEX:OFFSET, 'at' or 'fault', got '0x1:0x100000000'"},
+      {"0x2000:1 int 1\n0x2000:0x1 int 2\n", "t.profile:2: point set twice in this step (first on line 1)"},
+      {"at 10s\nat 5s\n", "t.profile:2: steps must come in rising order of time"},
+      {"at 0\n", "t.profile:1: steps must come in rising order of time"},
+      {"at soon\n", "t.profile:1: expected 'at SECONDS', e.g. at 30s or at 1500ms"},
+      {"fault 0x2000:1=explode\n", "t.profile:1: unknown fault 'explode' (status, delay, close, partial, bytewise, overlong, hang, none)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(errorOf(c.text), c.message) << c.text;
+}
+
+TEST(FaultSpecs, ParseEveryKindAndRejectMissingOrStrayArguments) {
+  using Kind = Fault::Kind;
+  const struct {
+    const char* spec;
+    Fault fault;
+  } good[] = {
+      {"0x2000:0x35=status:0xECA60102", {Kind::Status, 0xECA60102, 0, 0}},
+      {"0x2000:1=delay:500ms", {Kind::Delay, 0, 500, 0}},
+      {"0x2000:1=delay:2s", {Kind::Delay, 0, 2000, 0}},
+      {"0x2000:1=close", {Kind::Close, 0, 0, 0}},
+      {"0x2000:1=partial", {Kind::Partial, 0, 0, 0}},
+      {"0x2000:1=partial:3", {Kind::Partial, 0, 0, 3}},
+      {"0x2000:1=bytewise", {Kind::Bytewise, 0, 1, 0}},
+      {"0x2000:1=bytewise:0ms", {Kind::Bytewise, 0, 0, 0}},
+      {"0x2000:1=overlong", {Kind::Overlong, 0, 0, 1}},
+      {"0x2000:1=hang", {Kind::Hang, 0, 0, 0}},
+      {"0x2000:1=none", {Kind::None, 0, 0, 0}},
+  };
+  for (const auto& c : good) {
+    FaultDef def;
+    std::string error;
+    ASSERT_TRUE(parseFaultSpec(c.spec, &def, &error)) << c.spec << ": " << error;
+    EXPECT_EQ(def.fault, c.fault) << c.spec;
+  }
+  for (const char* bad : {"0x2000:1", "0x2000=close", "0x2000:1=status", "0x2000:1=status:-1",
+                          "0x2000:1=delay", "0x2000:1=delay:fast", "0x2000:1=close:1",
+                          "0x2000:1=hang:5s", "0x2000:1=overlong:0", "0x2000:1=overlong:70000"}) {
+    FaultDef def;
+    std::string error;
+    EXPECT_FALSE(parseFaultSpec(bad, &def, &error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+}
+
+TEST(TimedSteps, ValuesAndFaultsChangeWhenTheirTimeComes) {
+  Store store(parsed(
+      "0x2000:6 float 230.0\n"
+      "0x2000:26 int 40\n"
+      "fault 0x2000:53=delay:100ms\n"
+      "at 1500ms\n"
+      "0x2000:6 float 0\n"
+      "fault 0x2000:53=none\n"
+      "fault 0x2000:26=hang\n"
+      "at 3\n"
+      "0x2000:26 int 12\n"));
+  EXPECT_EQ(store.faultAt({0x2000, 53}).kind, Fault::Kind::Delay);
+  store.advanceTo(1499);
+  EXPECT_EQ(valueOf(store, 6), bytesOf(230.0f));
+  store.advanceTo(1500);
+  EXPECT_EQ(valueOf(store, 6), bytesOf(0.0f));
+  EXPECT_EQ(valueOf(store, 26), bytesOf<int32_t>(40)) << "a point the step leaves out keeps its value";
+  EXPECT_EQ(store.faultAt({0x2000, 53}).kind, Fault::Kind::None);
+  EXPECT_EQ(store.faultAt({0x2000, 26}).kind, Fault::Kind::Hang);
+  store.advanceTo(60000);
+  EXPECT_EQ(valueOf(store, 26), bytesOf<int32_t>(12));
+}
+
+TEST(TimedSteps, CommandLineFaultsHoldOverTheProfilesSteps) {
+  Store store(parsed("fault 0x2000:1=close\nat 1s\nfault 0x2000:1=hang\n"));
+  FaultDef def;
+  std::string error;
+  ASSERT_TRUE(parseFaultSpec("0x2000:1=status:7", &def, &error));
+  store.overrideFault(def);
+  store.advanceTo(5000);
+  EXPECT_EQ(store.faultAt({0x2000, 1}).kind, Fault::Kind::Status);
+}
+
+TEST(ShippedProfiles, ParseAndServeTheEighteenPoints) {
+  const uint32_t offsets[] = {0x01, 0x02, 0x15, 0x16, 0x36, 0x03, 0x04, 0x07, 0x11,
+                              0x06, 0x35, 0x31, 0x19, 0x1a, 0x1b, 0x1f, 0x37, 0x32};
+  for (const char* name : {"default", "on-battery", "faulty"}) {
+    const std::string path = std::string(ZQUPSSIM_PROFILES) + "/" + name + ".profile";
+    std::ifstream in(path);
+    ASSERT_TRUE(in) << path;
+    Profile profile;
+    std::string error;
+    ASSERT_TRUE(parseProfile(in, path, &profile, &error)) << error;
+    Store store(profile);
+    for (uint32_t offset : offsets) {
+      Bytes value;
+      EXPECT_EQ(store.read({0x2000, offset}, &value), 0u) << name << " offset " << offset;
+      EXPECT_GE(value.size(), 2u) << name << " offset " << offset;
+    }
+  }
+  Profile builtIn;
+  std::string error;
+  EXPECT_TRUE(parseProfile(defaultProfileText(), "built-in", &builtIn, &error)) << error;
+}
