@@ -50,11 +50,6 @@ bool splitEnvelope(const uint8_t* envelope, size_t size, size_t cap, Record* req
     return false;
   }
   const uint32_t inOffset = wordAt(envelope + 4), outOffset = wordAt(envelope + 8);
-  if (inOffset != kEnvelopeHeaderSize || outOffset < inOffset || outOffset > total) {
-    *why = "envelope offsets " + std::to_string(inOffset) + " and " + std::to_string(outOffset) +
-           " do not fit its length " + std::to_string(total);
-    return false;
-  }
   return readRecord(envelope + inOffset, outOffset - inOffset, "request record", request, why) &&
          readRecord(envelope + outOffset, total - outOffset, "response template", response, why);
 }
@@ -149,6 +144,13 @@ Framing checkFraming(const uint8_t* data, size_t size, size_t cap, size_t* total
     return Framing::Refuse;
   }
   *total = claimed;
+  if (size < kEnvelopeHeaderSize) return Framing::NeedMore;
+  const uint32_t inOffset = wordAt(data + 4), outOffset = wordAt(data + 8);
+  if (inOffset != kEnvelopeHeaderSize || outOffset < inOffset || outOffset > claimed) {
+    *why = "envelope offsets " + std::to_string(inOffset) + " and " + std::to_string(outOffset) +
+           " do not fit its length " + std::to_string(claimed);
+    return Framing::Refuse;
+  }
   return size >= claimed ? Framing::Complete : Framing::NeedMore;
 }
 

@@ -19,8 +19,9 @@ constexpr size_t kEnvelopeCap = size_t{1} << 20;
 enum class Framing { NeedMore, Complete, Refuse };
 
 // Looks at the first `size` bytes of an envelope: is it all there, is
-// more to come, or does its totalLength rule it out?  Sets `total` once
-// the length is known and `why` on refusal.
+// more to come, or do its header words rule it out?  Refuses as soon as
+// the words that have arrived do, so a bad claim is never waited for.
+// Sets `total` once the length is known and `why` on refusal.
 Framing checkFraming(const uint8_t* data, size_t size, size_t cap, size_t* total,
                      std::string* why);
 

@@ -116,6 +116,10 @@ TEST(Envelopes, FramingRefusesAHugeClaimFromItsFirstFourBytes) {
   EXPECT_EQ(checkFraming(env.data(), env.size() - 1, kEnvelopeCap, &total, &why), Framing::NeedMore);
   EXPECT_EQ(total, env.size());
   EXPECT_EQ(checkFraming(env.data(), env.size(), kEnvelopeCap, &total, &why), Framing::Complete);
+  Bytes badOffsets = env;
+  badOffsets[8] = 0xff;
+  EXPECT_EQ(checkFraming(badOffsets.data(), 12, kEnvelopeCap, &total, &why), Framing::Refuse)
+      << "offsets are judged as soon as the header is in";
 }
 
 TEST(Replies, ReadAnswersWithHeaderAndDataCutToTheTemplate) {
