@@ -1,0 +1,180 @@
+#!/bin/sh
+# install_consumer.sh build=DIR source=DIR claim=PROGRAM libdir=DIR
+#   includedir=DIR bindir=DIR mandir=DIR datadir=DIR version=X.Y.Z cc=CC
+#   cxx=CXX [flags=FLAGS] [sim=1]
+# Installs the build tree into a temporary prefix, moves the prefix (the
+# installed files must not depend on where they were put), then builds
+# the examples against it through find_package and through pkg-config,
+# links the installed object into a program, and runs them all and the
+# installed ZqUpsTest while holding the claim on /tmp/UPS0.
+set -eu
+failures=0
+unset LD_LIBRARY_PATH
+
+fail() {
+  echo "FAILED: $*"
+  failures=$((failures + 1))
+}
+
+# Runs a step quietly; on failure shows its output and stops.
+step() {
+  what=$1
+  shift
+  if ! "$@" >"$work/step.log" 2>&1; then
+    cat "$work/step.log"
+    echo "FAILED: $what"
+    exit 1
+  fi
+}
+
+expect_file() {
+  [ -f "$prefix/$1" ] || fail "not installed: $1"
+}
+
+check_layout() {
+  for f in "$libdir/libZqUps.so" "$libdir/ZqUpsApi.o" "$includedir/ZqUpsApi.h" \
+      "$includedir/ZqUpsResultText.h" "$bindir/ZqUpsTest" \
+      "$libdir/cmake/ZqUps/ZqUpsConfig.cmake" "$libdir/cmake/ZqUps/ZqUpsConfigVersion.cmake" \
+      "$libdir/pkgconfig/ZqUps.pc"; do
+    expect_file "$f"
+  done
+  for page in "$source"/man/*.1 "$source"/man/*.3; do
+    [ -f "$page" ] || continue
+    name=$(basename "$page")
+    expect_file "$mandir/man${name##*.}/$name"
+  done
+  if [ "$sim" = 1 ]; then
+    expect_file "$bindir/ZqUpsSim"
+    [ -n "$(ls "$prefix/$datadir/ZqUps/profiles" 2>/dev/null)" ] ||
+      fail "ZqUpsSim's profiles are not installed"
+  fi
+  [ ! -e "$prefix/$includedir/ZqUpsInternal.h" ] || fail "the internal header is installed"
+  if command -v readelf >/dev/null 2>&1; then
+    readelf -d "$prefix/$libdir/libZqUps.so" | grep -q 'SONAME.*\[libZqUps\.so\]' ||
+      fail "installed library lacks the soname libZqUps.so"
+  fi
+}
+
+build_with_cmake() {
+  step "configure the examples with find_package" cmake -S "$source/examples" -B "$work/cmake" \
+    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
+    -DCMAKE_C_FLAGS="-Wall -Wextra -Werror $flags" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror $flags"
+  found=$(sed -n 's/^ZqUps_DIR:PATH=//p' "$work/cmake/CMakeCache.txt")
+  case $found in
+    "$prefix"/*) ;;
+    *) fail "find_package found ZqUps in '$found', not in the temporary prefix" ;;
+  esac
+  step "build the examples with CMake" cmake --build "$work/cmake"
+}
+
+build_with_pkg_config() {
+  export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
+  got=$(pkg-config --modversion ZqUps) || { fail "pkg-config does not know ZqUps"; return; }
+  [ "$got" = "$version" ] || fail "pkg-config gives version '$got', not $version"
+  pc_flags=$(pkg-config --cflags --libs ZqUps)
+  case $pc_flags in
+    *"$prefix"*) ;;
+    *) fail "pkg-config flags do not point into the prefix: $pc_flags" ;;
+  esac
+  # shellcheck disable=SC2086
+  step "build the C example with pkg-config" "$cc" -Wall -Wextra -Werror $flags \
+    -o "$work/read_report_pc" "$source/examples/read_report.c" $pc_flags -Wl,-rpath,"$prefix/$libdir"
+}
+
+# The object links into a program without PIE; the C++ driver brings the
+# C++ runtime that the object needs.
+build_with_object() {
+  # shellcheck disable=SC2086
+  step "compile the C example for the object" "$cc" -Wall -Wextra -Werror $flags -fno-pie \
+    -I"$prefix/$includedir" -c -o "$work/read_report_obj.o" "$source/examples/read_report.c"
+  # shellcheck disable=SC2086
+  step "link the C example with ZqUpsApi.o" "$cxx" $flags -no-pie -o "$work/read_report_obj" \
+    "$work/read_report_obj.o" "$prefix/$libdir/ZqUpsApi.o"
+}
+
+# Run under the claim: each program's stdout, stderr and status to files.
+run_programs() {
+  echo "$ZQUPS_PATH_CLAIMED" >"$work/claimed"
+  for program in "$@"; do
+    name=$(basename "$program")
+    set +e
+    "$program" >"$work/$name.out" 2>"$work/$name.err"
+    echo $? >"$work/$name.rc"
+    set -e
+  done
+}
+
+# The examples fail readably without a service, and print their report
+# with one.
+check_example() {
+  name=$1
+  rc=$(cat "$work/$name.rc")
+  err=$(cat "$work/$name.err")
+  if [ "$(cat "$work/claimed")" = 1 ]; then
+    want="UPSOpen failed: 0xeca60201: service socket missing (/tmp/UPS0)"
+    [ "$rc" = 1 ] || fail "$name exits with $rc, not 1, without a service"
+    [ "$err" = "$want" ] || fail "$name says '$err', not '$want'"
+  elif [ "$rc" = 0 ]; then
+    grep -q '^Vendor: ' "$work/$name.out" || fail "$name succeeds without its report"
+  else
+    case $err in *" failed"*": "*) ;; *) fail "$name fails with '$err'" ;; esac
+  fi
+}
+
+# The installed tool finds the installed library by itself: its run path.
+check_tool() {
+  rc=$(cat "$work/ZqUpsTest.rc")
+  out=$(cat "$work/ZqUpsTest.out")
+  [ ! -s "$work/ZqUpsTest.err" ] || fail "ZqUpsTest writes to stderr: $(cat "$work/ZqUpsTest.err")"
+  if [ "$(cat "$work/claimed")" = 1 ]; then
+    [ "$rc" = 1 ] || fail "ZqUpsTest exits with $rc, not 1, without a service"
+    [ "$out" = "UPSOpen failed: 0xeca60201" ] || fail "ZqUpsTest prints '$out'"
+  else
+    case $rc in 0|1) ;; *) fail "ZqUpsTest exits with $rc" ;; esac
+    [ -n "$out" ] || fail "ZqUpsTest prints nothing"
+  fi
+}
+
+if [ "${1:-}" = run ]; then
+  work=$2
+  shift 2
+  run_programs "$@"
+  exit 0
+fi
+
+flags=
+sim=0
+for arg in "$@"; do
+  case $arg in
+    build=*|source=*|claim=*|libdir=*|includedir=*|bindir=*|mandir=*|datadir=*|version=*|cc=*|cxx=*|flags=*|sim=*)
+      eval "${arg%%=*}=\${arg#*=}" ;;
+    *) echo "unknown argument: $arg"; exit 2 ;;
+  esac
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/zqups-install.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM
+prefix=$work/moved
+
+step "cmake --install" cmake --install "$build" --prefix "$work/installed"
+mv "$work/installed" "$prefix"
+check_layout
+build_with_cmake
+build_with_pkg_config
+build_with_object
+
+# No library path is set: each program finds the library by its run path.
+step "run the programs" "$claim" sh "$0" run "$work" \
+  "$work/cmake/read_report_c" "$work/cmake/read_report_cpp" "$work/read_report_pc" \
+  "$work/read_report_obj" "$prefix/$bindir/ZqUpsTest"
+for name in read_report_c read_report_cpp read_report_pc read_report_obj; do
+  check_example "$name"
+done
+check_tool
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "install, find_package, pkg-config and the installed object: OK"
