@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -108,6 +109,12 @@ FakeUpsService::Handler serve(Device points, Overrides overrides = {}) {
 ProgramRun runTool(std::vector<std::string> args = {}) {
   args.insert(args.begin(), "ZqUpsTest");
   return runProgram(kTool, args);
+}
+
+// Valgrind preloads its own objects into every program it traces.
+bool underValgrind() {
+  const char* preload = std::getenv("LD_PRELOAD");
+  return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
 }
 
 void expectRun(const ProgramRun& run, const std::string& out, int status) {
@@ -251,6 +258,7 @@ TEST(Stress, OnlyAnExactSwitchInAnyPositionSelectsIt) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first.back());
+    if (c.first.size() == 1 && underValgrind()) continue;  // it replaces the child's argv[0]
     FakeUpsService service(serve(device(), {{37, {0xECA60301, {}}}}));
     START_OR_SKIP(service);
     if (c.second)
