@@ -1,4 +1,5 @@
-/* Reads four data points of the UPS through libZqUps and prints them.
+/* Reads four data points of the UPS through libZqUps and prints them in
+ * the lines that ZqUpsTest prints for them.
  * On a failure it names the call and the result and exits with 1. */
 #include <ZqUpsApi.h>
 #include <ZqUpsResultText.h>
@@ -44,6 +45,6 @@ int main(void) {
   printf("Vendor: %s\n", vendor);
   printf("Model: %s\n", model);
   printf("Input line voltage: %.2f V\n", voltage);
-  printf("Estimated runtime: %ld minutes\n", (long)runtime);
+  printf("Estimated runtime: %ld Minutes\n", (long)runtime);
   return 0;
 }

@@ -1,4 +1,5 @@
-// Reads four data points of the UPS through libZqUps and prints them.
+// Reads four data points of the UPS through libZqUps and prints them in
+// the lines that ZqUpsTest prints for them.
 // A failed call becomes an exception that names the call and the result.
 #include <ZqUpsApi.h>
 #include <ZqUpsResultText.h>
@@ -66,7 +67,7 @@ int main() {
     UPSClose();
     std::cout << "Vendor: " << vendor << "\nModel: " << model << "\nInput line voltage: "
               << std::fixed << std::setprecision(2) << voltage << " V\nEstimated runtime: "
-              << runtime << " minutes\n";
+              << runtime << " Minutes\n";
     return 0;
   } catch (const UpsError& error) {
     std::cerr << error.what() << '\n';

@@ -6,7 +6,8 @@
 # installed files must not depend on where they were put), then builds
 # the examples against it through find_package and through pkg-config,
 # links the installed object into a program, and runs them all and the
-# installed ZqUpsTest while holding the claim on /tmp/UPS0.
+# installed ZqUpsTest while holding the claim on /tmp/UPS0: without a
+# service, and against the installed ZqUpsSim when there is one.
 set -eu
 failures=0
 unset LD_LIBRARY_PATH
@@ -92,16 +93,56 @@ build_with_object() {
     "$work/read_report_obj.o" "$prefix/$libdir/ZqUpsApi.o"
 }
 
-# Run under the claim: each program's stdout, stderr and status to files.
-run_programs() {
-  echo "$ZQUPS_PATH_CLAIMED" >"$work/claimed"
+# Runs each program with its stdout, stderr and status going to files
+# named after it and the suffix $1.
+run_each() {
+  suffix=$1
+  shift
   for program in "$@"; do
-    name=$(basename "$program")
+    name=$(basename "$program")$suffix
     set +e
     "$program" >"$work/$name.out" 2>"$work/$name.err"
     echo $? >"$work/$name.rc"
     set -e
   done
+}
+
+# With the installed ZqUpsSim serving its installed default profile on
+# the path: it must be listening within 10 s, and is stopped afterwards.
+run_served() {
+  simulator=$1
+  profile=$2
+  shift 2
+  "$simulator" --profile "$profile" >"$work/sim.out" 2>"$work/sim.err" &
+  simulator_pid=$!
+  trap 'kill "$simulator_pid" 2>/dev/null' EXIT
+  tries=0
+  until grep -q listening "$work/sim.out"; do
+    tries=$((tries + 1))
+    if [ "$tries" -gt 100 ] || ! kill -0 "$simulator_pid" 2>/dev/null; then
+      echo "ZqUpsSim did not start: $(cat "$work/sim.err")"
+      return 1
+    fi
+    sleep 0.1
+  done
+  run_each .served "$@"
+  kill "$simulator_pid"
+  wait "$simulator_pid" || true
+  trap - EXIT
+  touch "$work/served"
+}
+
+# Under the claim: the programs without a service and, when the claim
+# cleared the path and ZqUpsSim is installed, with it.
+run_programs() {
+  simulator=$1
+  profile=$2
+  shift 2
+  echo "$ZQUPS_PATH_CLAIMED" >"$work/claimed"
+  run_each "" "$@"
+  if [ "$ZQUPS_PATH_CLAIMED" = 1 ] && [ -x "$simulator" ]; then
+    run_served "$simulator" "$profile" "$@"
+  fi
 }
 
 # The examples fail readably without a service, and print their report
@@ -135,6 +176,22 @@ check_tool() {
   fi
 }
 
+# Served, every example prints its four lines, each as ZqUpsTest prints it.
+check_served() {
+  [ -f "$work/served" ] || return 0
+  [ "$(cat "$work/ZqUpsTest.served.rc")" = 0 ] ||
+    fail "ZqUpsTest fails against ZqUpsSim: $(cat "$work/ZqUpsTest.served.out")"
+  for name in read_report_c read_report_cpp read_report_pc read_report_obj; do
+    [ "$(cat "$work/$name.served.rc")" = 0 ] ||
+      fail "$name fails against ZqUpsSim: $(cat "$work/$name.served.err")"
+    [ "$(wc -l <"$work/$name.served.out")" -eq 4 ] || fail "$name does not print four lines"
+    while IFS= read -r line; do
+      grep -qxF "$line" "$work/ZqUpsTest.served.out" ||
+        fail "$name prints '$line', which ZqUpsTest does not"
+    done <"$work/$name.served.out"
+  done
+}
+
 if [ "${1:-}" = run ]; then
   work=$2
   shift 2
@@ -166,12 +223,17 @@ build_with_object
 
 # No library path is set: each program finds the library by its run path.
 step "run the programs" "$claim" sh "$0" run "$work" \
+  "$prefix/$bindir/ZqUpsSim" "$prefix/$datadir/ZqUps/profiles/default.profile" \
   "$work/cmake/read_report_c" "$work/cmake/read_report_cpp" "$work/read_report_pc" \
   "$work/read_report_obj" "$prefix/$bindir/ZqUpsTest"
 for name in read_report_c read_report_cpp read_report_pc read_report_obj; do
   check_example "$name"
 done
 check_tool
+check_served
+if [ "$sim" = 1 ] && [ "$(cat "$work/claimed")" = 1 ] && [ ! -f "$work/served" ]; then
+  fail "the examples did not run against the installed ZqUpsSim"
+fi
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"
