@@ -231,6 +231,8 @@ void Server::acceptAll(Clock::time_point now) {
     c->fd = fd;
     if (!setFlags(fd)) continue;
     c->deadline = now + std::chrono::milliseconds(options_.idleLimitMillis);
+    // The client writes right after connecting: its request is often here already.
+    receive(*c, now);
     connections_.push_back(std::move(c));
   }
 }

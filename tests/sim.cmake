@@ -6,3 +6,16 @@ target_compile_definitions(sim_profile_test PRIVATE
   ZQUPSSIM_PROFILES="${PROJECT_SOURCE_DIR}/ZqUpsSim/profiles")
 zq_add_gtest(sim_protocol_test SOURCES sim_protocol_test.cpp LIBS ZqUpsSimCore)
 zq_add_gtest(sim_service_test SOURCES sim_service_test.cpp LIBS ZqUpsSimCore ZqUps PATH)
+
+# The programs: the report and the lifecycle, and on its own the stress
+# run of 10000 reports (180000 exchanges), too long for memcheck.
+zq_add_gtest(sim_program_test SOURCES sim_program_test.cpp LIBS ZqUps PATH TIMEOUT 300)
+target_compile_definitions(sim_program_test PRIVATE
+  ZQUPSSIM_PATH="$<TARGET_FILE:ZqUpsSim>"
+  ZQUPSTEST_PATH="$<TARGET_FILE:ZqUpsTest>"
+  ZQUPSSIM_PROFILES="${PROJECT_SOURCE_DIR}/ZqUpsSim/profiles")
+add_dependencies(sim_program_test ZqUpsSim ZqUpsTest)
+add_test(NAME sim_stress_test COMMAND sim_program_test --gtest_filter=Stress.*)
+set_tests_properties(sim_stress_test PROPERTIES
+  ENVIRONMENT ZQUPSSIM_STRESS=1 TIMEOUT 600 LABELS no_valgrind
+  RESOURCE_LOCK ${ZQUPS_PATH_LOCK})
