@@ -4,8 +4,8 @@
 #   cxx=CXX [flags=FLAGS] [sim=1]
 # Installs the build tree into a temporary prefix, moves the prefix (the
 # installed files must not depend on where they were put), then builds
-# the examples against it through find_package and through pkg-config,
-# links the installed object into a program, and runs them all and the
+# the examples against it through find_package (the shared library and
+# the object) and through pkg-config, and runs them all and the
 # installed ZqUpsTest while holding the claim on /tmp/UPS0: without a
 # service, and against the installed ZqUpsSim when there is one.
 set -eu
@@ -80,17 +80,6 @@ build_with_pkg_config() {
   # shellcheck disable=SC2086
   step "build the C example with pkg-config" "$cc" -Wall -Wextra -Werror $flags \
     -o "$work/read_report_pc" "$source/examples/read_report.c" $pc_flags -Wl,-rpath,"$prefix/$libdir"
-}
-
-# The object links into a program without PIE; the C++ driver brings the
-# C++ runtime that the object needs.
-build_with_object() {
-  # shellcheck disable=SC2086
-  step "compile the C example for the object" "$cc" -Wall -Wextra -Werror $flags -fno-pie \
-    -I"$prefix/$includedir" -c -o "$work/read_report_obj.o" "$source/examples/read_report.c"
-  # shellcheck disable=SC2086
-  step "link the C example with ZqUpsApi.o" "$cxx" $flags -no-pie -o "$work/read_report_obj" \
-    "$work/read_report_obj.o" "$prefix/$libdir/ZqUpsApi.o"
 }
 
 # Runs each program with its stdout, stderr and status going to files
@@ -181,7 +170,7 @@ check_served() {
   [ -f "$work/served" ] || return 0
   [ "$(cat "$work/ZqUpsTest.served.rc")" = 0 ] ||
     fail "ZqUpsTest fails against ZqUpsSim: $(cat "$work/ZqUpsTest.served.out")"
-  for name in read_report_c read_report_cpp read_report_pc read_report_obj; do
+  for name in read_report_c read_report_cpp read_report_static read_report_pc; do
     [ "$(cat "$work/$name.served.rc")" = 0 ] ||
       fail "$name fails against ZqUpsSim: $(cat "$work/$name.served.err")"
     [ "$(wc -l <"$work/$name.served.out" | tr -d ' ')" = 4 ] || fail "$name does not print four lines"
@@ -219,14 +208,13 @@ mv "$work/installed" "$prefix"
 check_layout
 build_with_cmake
 build_with_pkg_config
-build_with_object
 
 # No library path is set: each program finds the library by its run path.
 step "run the programs" "$claim" sh "$0" run "$work" \
   "$prefix/$bindir/ZqUpsSim" "$prefix/$datadir/ZqUps/profiles/default.profile" \
   "$work/cmake/read_report_c" "$work/cmake/read_report_cpp" "$work/read_report_pc" \
-  "$work/read_report_obj" "$prefix/$bindir/ZqUpsTest"
-for name in read_report_c read_report_cpp read_report_pc read_report_obj; do
+  "$work/cmake/read_report_static" "$prefix/$bindir/ZqUpsTest"
+for name in read_report_c read_report_cpp read_report_static read_report_pc; do
   check_example "$name"
 done
 check_tool
