@@ -18,3 +18,9 @@ if(NOT found STREQUAL expected)
   message(FATAL_ERROR "exports differ\n  expected: ${expected}\n  found:    ${found}")
 endif()
 message(STATUS "exports: ${found}")
+
+# The soname is what programs linked against the library ask for at run time.
+execute_process(COMMAND readelf -d ${LIBRARY} OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0 OR NOT dynamic MATCHES "\\(SONAME\\)[^\n]*\\[libZqUps\\.so\\]")
+  message(FATAL_ERROR "the soname of ${LIBRARY} is not libZqUps.so")
+endif()
