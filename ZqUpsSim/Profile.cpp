@@ -31,10 +31,19 @@ int hexDigit(char c) {
 bool unescape(const std::string& line, size_t* i, std::string* out, std::string* error) {
   const char c = line[*i];
   switch (c) {
-    case '"': case '\\': out->push_back(c); return true;
-    case 'n': out->push_back('\n'); return true;
-    case 't': out->push_back('\t'); return true;
-    case '0': out->push_back('\0'); return true;
+    case '"':
+    case '\\':
+      out->push_back(c);
+      return true;
+    case 'n':
+      out->push_back('\n');
+      return true;
+    case 't':
+      out->push_back('\t');
+      return true;
+    case '0':
+      out->push_back('\0');
+      return true;
     case 'x': {
       const int hi = *i + 1 < line.size() ? hexDigit(line[*i + 1]) : -1;
       const int lo = *i + 2 < line.size() ? hexDigit(line[*i + 2]) : -1;
@@ -88,9 +97,11 @@ bool tokenize(const std::string& line, std::vector<Token>* tokens, std::string* 
 
 bool parseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
   if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  // Hex with 0x, else decimal: a leading zero does not mean octal here.
+  const bool hex = text.compare(0, 2, "0x") == 0 || text.compare(0, 2, "0X") == 0;
   errno = 0;
   char* end = nullptr;
-  const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  const unsigned long long v = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
   if (errno != 0 || *end != '\0' || v > max) return false;
   *value = v;
   return true;
@@ -197,8 +208,7 @@ bool encodeValue(const std::string& type, const std::vector<Token>& words, Bytes
 bool parsePointLine(std::vector<Token> tokens, PointDef* def, std::string* error) {
   if (tokens[0].quoted || !parseKey(tokens[0].text, &def->key))
     return fail(error, "expected INDEX:OFFSET, 'at' or 'fault', got '" + tokens[0].text + "'");
-  if (tokens.size() < 3 || tokens[1].quoted)
-    return fail(error, "expected INDEX:OFFSET TYPE VALUE");
+  if (tokens.size() < 3 || tokens[1].quoted) return fail(error, "expected INDEX:OFFSET TYPE VALUE");
   if (!tokens.back().quoted && tokens.back().text == "readonly") {
     def->readOnly = true;
     tokens.pop_back();
@@ -277,8 +287,8 @@ bool parseFaultKind(const std::string& kind, const std::string& arg, bool hasArg
   }
   if (kind == "partial" || kind == "overlong") {
     fault->kind = kind == "partial" ? Kind::Partial : Kind::Overlong;
-    if (!hasArg) n = kind == "partial" ? 0 : 1;
-    const uint64_t max = kind == "partial" ? 0xFFFFFFFF : 65536;
+    if (!hasArg) n = kind == "partial" ? Fault::kHalf : 1;
+    const uint64_t max = kind == "partial" ? Fault::kHalf - 1 : 65536;
     if ((hasArg && !parseUnsigned(arg, max, &n)) || (kind == "overlong" && n == 0))
       return fail(error, "expected " + kind + "[:BYTES]" +
                              (kind == "overlong" ? " with BYTES from 1 to 65536" : ""));
@@ -324,7 +334,8 @@ bool parseProfile(std::istream& in, const std::string& source, Profile* profile,
   for (int number = 1; std::getline(in, line); ++number) {
     std::vector<Token> tokens;
     std::string why;
-    if (tokenize(line, &tokens, &why) && (tokens.empty() || parseLine(tokens, number, &steps, &why)))
+    if (tokenize(line, &tokens, &why) &&
+        (tokens.empty() || parseLine(tokens, number, &steps, &why)))
       continue;
     *error = source + ":" + std::to_string(number) + ": " + why;
     return false;

@@ -25,9 +25,10 @@ struct PointKey {
 struct Fault {
   enum class Kind { None, Status, Delay, Close, Partial, Bytewise, Overlong, Hang };
   Kind kind = Kind::None;
-  uint32_t status = 0;    // Status: the status word to answer with
-  uint32_t millis = 0;    // Delay: the wait; Bytewise: the pause between bytes
-  uint32_t bytes = 0;     // Partial: reply bytes sent (0: half); Overlong: excess
+  uint32_t status = 0;  // Status: the status word to answer with
+  uint32_t millis = 0;  // Delay: the wait; Bytewise: the pause between bytes
+  uint32_t bytes = 0;   // Partial: reply bytes sent (kHalf: half); Overlong: excess
+  static constexpr uint32_t kHalf = 0xFFFFFFFF;
   bool operator==(const Fault& o) const {
     return kind == o.kind && status == o.status && millis == o.millis && bytes == o.bytes;
   }

@@ -105,8 +105,9 @@ Delivery deliver(const Bytes& body, size_t replyArea, const Fault& fault) {
       d.holdOpen = true;
       return d;
     case Fault::Kind::Partial: {
-      const size_t keep = fault.bytes != 0 ? std::min<size_t>(fault.bytes, body.size() - 1)
-                                           : body.size() / 2;
+      const size_t keep = fault.bytes == Fault::kHalf
+                              ? body.size() / 2
+                              : std::min<size_t>(fault.bytes, body.size() - 1);
       d.bytes = frame(body);
       d.bytes.resize(4 + keep);
       return d;
@@ -139,8 +140,9 @@ Framing checkFraming(const uint8_t* data, size_t size, size_t cap, size_t* total
   if (size < 4) return Framing::NeedMore;
   const uint32_t claimed = wordAt(data);
   if (claimed < kEnvelopeHeaderSize || claimed > cap) {
-    *why = "envelope claims " + std::to_string(claimed) + " bytes (allowed: " +
-           std::to_string(kEnvelopeHeaderSize) + " to " + std::to_string(cap) + ")";
+    *why = "envelope claims " + std::to_string(claimed) +
+           " bytes (allowed: " + std::to_string(kEnvelopeHeaderSize) + " to " +
+           std::to_string(cap) + ")";
     return Framing::Refuse;
   }
   *total = claimed;

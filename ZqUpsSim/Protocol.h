@@ -4,10 +4,10 @@
 #ifndef ZQUPSSIM_PROTOCOL_H
 #define ZQUPSSIM_PROTOCOL_H
 
-#include "Store.h"
-
 #include <cstddef>
 #include <string>
+
+#include "Store.h"
 
 namespace zqsim {
 
@@ -22,8 +22,7 @@ enum class Framing { NeedMore, Complete, Refuse };
 // more to come, or do its header words rule it out?  Refuses as soon as
 // the words that have arrived do, so a bad claim is never waited for.
 // Sets `total` once the length is known and `why` on refusal.
-Framing checkFraming(const uint8_t* data, size_t size, size_t cap, size_t* total,
-                     std::string* why);
+Framing checkFraming(const uint8_t* data, size_t size, size_t cap, size_t* total, std::string* why);
 
 // How the reply goes out.
 struct Delivery {
@@ -42,8 +41,7 @@ struct Answer {
 
 // Serves one complete envelope of `size` bytes: a write stores its data,
 // a read answers from the store, a combined request writes, then reads.
-Answer handleRequest(Store& store, const uint8_t* envelope, size_t size,
-                     size_t cap = kEnvelopeCap);
+Answer handleRequest(Store& store, const uint8_t* envelope, size_t size, size_t cap = kEnvelopeCap);
 
 }  // namespace zqsim
 

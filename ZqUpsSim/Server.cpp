@@ -83,7 +83,8 @@ PathState probePath(const sockaddr_un& address, int* err) {
   return *err == ECONNREFUSED ? PathState::Stale : PathState::Unknown;
 }
 
-int millisUntil(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
+int millisUntil(std::chrono::steady_clock::time_point from,
+                std::chrono::steady_clock::time_point to) {
   if (to <= from) return 0;
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count() + 1;
   return static_cast<int>(std::min<long long>(ms, 60000));
@@ -94,8 +95,12 @@ int millisUntil(std::chrono::steady_clock::time_point from, std::chrono::steady_
 Server::Server(Store& store, ServerOptions options, std::ostream& log)
     : store_(store), options_(std::move(options)), log_(log) {
   if (::pipe(wake_) != 0) wake_[0] = wake_[1] = -1;
-  for (int fd : wake_)
-    if (fd >= 0 && !setFlags(fd)) ::close(fd);
+  for (int& fd : wake_) {
+    if (fd >= 0 && !setFlags(fd)) {
+      ::close(fd);
+      fd = -1;
+    }
+  }
 }
 
 Server::~Server() {
@@ -177,13 +182,15 @@ bool Server::run(std::string* why) {
   std::vector<pollfd> fds;
   for (;;) {
     const Clock::time_point now = Clock::now();
-    const bool accepting = now >= acceptPausedUntil_ && connections_.size() < options_.maxConnections;
+    const bool accepting =
+        now >= acceptPausedUntil_ && connections_.size() < options_.maxConnections;
     fds.assign({{wake_[0], POLLIN, 0}, {listenFd_, short(accepting ? POLLIN : 0), 0}});
     for (const auto& c : connections_) {
       short events = 0;
       if (c->phase == Connection::Phase::Reading || c->phase == Connection::Phase::Holding)
         events = POLLIN;
-      else if (c->phase == Connection::Phase::Sending && (!c->delivery.bytewise || c->deadline <= now))
+      else if (c->phase == Connection::Phase::Sending &&
+               (!c->delivery.bytewise || c->deadline <= now))
         events = POLLOUT;
       fds.push_back({c->fd, events, 0});
     }
@@ -271,22 +278,26 @@ void Server::receive(Connection& c, Clock::time_point now) {
     return drop(c, std::string("receive failed: ") + std::strerror(errno));
   }
   if (n == 0) {
-    return drop(c, c.in.empty() ? std::string() :
-                   "client left after " + std::to_string(c.in.size()) + " bytes of its request");
+    return drop(c, c.in.empty() ? std::string()
+                                : "client left after " + std::to_string(c.in.size()) +
+                                      " bytes of its request");
   }
   c.in.insert(c.in.end(), chunk, chunk + n);
   c.deadline = now + std::chrono::milliseconds(options_.idleLimitMillis);
   std::string why;
   switch (checkFraming(c.in.data(), c.in.size(), options_.envelopeCap, &c.total, &why)) {
-    case Framing::Refuse: return drop(c, why);
-    case Framing::Complete: return answer(c, now);
-    case Framing::NeedMore: return;
+    case Framing::Refuse:
+      return drop(c, why);
+    case Framing::Complete:
+      return answer(c, now);
+    case Framing::NeedMore:
+      return;
   }
 }
 
 void Server::answer(Connection& c, Clock::time_point now) {
-  store_.advanceTo(
-      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count()));
+  store_.advanceTo(static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count()));
   Answer a = handleRequest(store_, c.in.data(), c.in.size(), options_.envelopeCap);
   Bytes().swap(c.in);
   if (a.refused) return drop(c, a.why);

@@ -5,9 +5,6 @@
 #ifndef ZQUPSSIM_SERVER_H
 #define ZQUPSSIM_SERVER_H
 
-#include "Protocol.h"
-#include "Store.h"
-
 #include <sys/types.h>
 
 #include <chrono>
@@ -15,6 +12,9 @@
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "Protocol.h"
+#include "Store.h"
 
 namespace zqsim {
 

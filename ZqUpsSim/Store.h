@@ -3,10 +3,10 @@
 #ifndef ZQUPSSIM_STORE_H
 #define ZQUPSSIM_STORE_H
 
-#include "Profile.h"
-
 #include <map>
 #include <set>
+
+#include "Profile.h"
 
 namespace zqsim {
 

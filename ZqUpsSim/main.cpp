@@ -1,15 +1,15 @@
 // ZqUpsSim: a stand-in UPS service on a Unix-domain socket, serving the
 // data points of a profile, with timed steps and faults on purpose.
-#include "Profile.h"
-#include "Server.h"
-#include "Store.h"
-
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <fstream>
 #include <iostream>
+
+#include "Profile.h"
+#include "Server.h"
+#include "Store.h"
 
 namespace {
 
@@ -79,7 +79,8 @@ int parseArguments(int argc, char** argv, Options* options) {
 }
 
 bool loadProfile(const std::string& path, zqsim::Profile* profile, std::string* why) {
-  if (path.empty()) return zqsim::parseProfile(zqsim::defaultProfileText(), "default profile", profile, why);
+  if (path.empty())
+    return zqsim::parseProfile(zqsim::defaultProfileText(), "default profile", profile, why);
   std::ifstream in(path);
   if (!in) {
     *why = "cannot read " + path + ": " + std::strerror(errno);

@@ -1,14 +1,14 @@
 // The simulator's profile format: values as encoded for the client, the
 // errors a person makes when writing one by hand (with their line), fault
 // specs, timed steps as the store applies them, and the shipped profiles.
-#include "Profile.h"
-#include "Store.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "Profile.h"
+#include "Store.h"
 
 using namespace zqsim;
 
@@ -44,18 +44,20 @@ Bytes bytesOf(T v) {
 }  // namespace
 
 TEST(ProfileValues, EachTypeIsEncodedAsTheClientReadsIt) {
-  Store store(parsed(
-      "# comment line\n"
-      "\n"
-      "0x2000:1   text    \"Zq \\\"A\\\" #1\\x41\"   # trailing comment\n"
-      "8192:0x06  float   230.5\n"
-      "0x2000:26  int     -7\n"
-      "0x2000:27  int     0xFFFFFFFF\n"
-      "0x2000:49  version 1.2.770\n"
-      "0x2000:64  hex     01 a0ff 7E\n"));
+  Store store(
+      parsed("# comment line\n"
+             "\n"
+             "0x2000:1   text    \"Zq \\\"A\\\" #1\\x41\"   # trailing comment\n"
+             "8192:0x06  float   230.5\n"
+             "0x2000:26  int     -7\n"
+             "0x2000:010 int     010\n"
+             "0x2000:27  int     0xFFFFFFFF\n"
+             "0x2000:49  version 1.2.770\n"
+             "0x2000:64  hex     01 a0ff 7E\n"));
   EXPECT_EQ(valueOf(store, 1), (Bytes{'Z', 'q', ' ', '"', 'A', '"', ' ', '#', '1', 'A', 0}));
   EXPECT_EQ(valueOf(store, 6), bytesOf(230.5f));
   EXPECT_EQ(valueOf(store, 26), bytesOf<int32_t>(-7));
+  EXPECT_EQ(valueOf(store, 10), bytesOf<int32_t>(10)) << "a leading zero is not octal";
   EXPECT_EQ(valueOf(store, 27), bytesOf<int32_t>(-1));
   EXPECT_EQ(valueOf(store, 49), (Bytes{1, 2, 0x02, 0x03}));
   EXPECT_EQ(valueOf(store, 64), (Bytes{0x01, 0xa0, 0xff, 0x7e}));
@@ -78,7 +80,8 @@ TEST(ProfileErrors, NameTheLineAndTheReason) {
     const char* text;
     const char* message;
   } cases[] = {
-      {"0x2000:1 text \"ok\"\n\n0x2000:2 text unquoted\n", "t.profile:3: text values are written in double quotes"},
+      {"0x2000:1 text \"ok\"\n\n0x2000:2 text unquoted\n",
+       "t.profile:3: text values are written in double quotes"},
       {"0x2000:1 text \"open\n", "t.profile:1: unterminated text"},
       {"0x2000:1 text \"\\q\"\n", "t.profile:1: unknown escape \\q"},
       {"0x2000:1 float 2.3.4\n", "t.profile:1: '2.3.4' is not a valid float value"},
@@ -87,16 +90,21 @@ TEST(ProfileErrors, NameTheLineAndTheReason) {
       {"0x2000:1 version 1.256.0\n", "t.profile:1: '1.256.0' is not a valid version value"},
       {"0x2000:1 hex 0g\n", "t.profile:1: hex wants pairs of hex digits, e.g. 01 a0 ff"},
       {"0x2000:1 hex 123\n", "t.profile:1: hex wants pairs of hex digits, e.g. 01 a0 ff"},
-      {"0x2000:1 double 1\n", "t.profile:1: unknown type 'double' (text, float, int, version, hex)"},
+      {"0x2000:1 double 1\n",
+       "t.profile:1: unknown type 'double' (text, float, int, version, hex)"},
       {"0x2000:1 int 1 2\n", "t.profile:1: type int takes exactly one value"},
       {"0x2000:1 int readonly\n", "t.profile:1: expected a value before 'readonly'"},
       {"0x2000 int 1\n", "t.profile:1: expected INDEX:OFFSET, 'at' or 'fault', got '0x2000'"},
-      {"0x1:0x100000000 int 1\n", "t.profile:1: expected INDEX:OFFSET, 'at' or 'fault', got '0x1:0x100000000'"},
-      {"0x2000:1 int 1\n0x2000:0x1 int 2\n", "t.profile:2: point set twice in this step (first on line 1)"},
+      {"0x1:0x100000000 int 1\n",
+       "t.profile:1: expected INDEX:OFFSET, 'at' or 'fault', got '0x1:0x100000000'"},
+      {"0x2000:1 int 1\n0x2000:0x1 int 2\n",
+       "t.profile:2: point set twice in this step (first on line 1)"},
       {"at 10s\nat 5s\n", "t.profile:2: steps must come in rising order of time"},
       {"at 0\n", "t.profile:1: steps must come in rising order of time"},
       {"at soon\n", "t.profile:1: expected 'at SECONDS', e.g. at 30s or at 1500ms"},
-      {"fault 0x2000:1=explode\n", "t.profile:1: unknown fault 'explode' (status, delay, close, partial, bytewise, overlong, hang, none)"},
+      {"fault 0x2000:1=explode\n",
+       "t.profile:1: unknown fault 'explode' (status, delay, close, partial, bytewise, overlong, "
+       "hang, none)"},
   };
   for (const auto& c : cases) EXPECT_EQ(errorOf(c.text), c.message) << c.text;
 }
@@ -111,7 +119,8 @@ TEST(FaultSpecs, ParseEveryKindAndRejectMissingOrStrayArguments) {
       {"0x2000:1=delay:500ms", {Kind::Delay, 0, 500, 0}},
       {"0x2000:1=delay:2s", {Kind::Delay, 0, 2000, 0}},
       {"0x2000:1=close", {Kind::Close, 0, 0, 0}},
-      {"0x2000:1=partial", {Kind::Partial, 0, 0, 0}},
+      {"0x2000:1=partial", {Kind::Partial, 0, 0, Fault::kHalf}},
+      {"0x2000:1=partial:0", {Kind::Partial, 0, 0, 0}},
       {"0x2000:1=partial:3", {Kind::Partial, 0, 0, 3}},
       {"0x2000:1=bytewise", {Kind::Bytewise, 0, 1, 0}},
       {"0x2000:1=bytewise:0ms", {Kind::Bytewise, 0, 0, 0}},
@@ -136,22 +145,23 @@ TEST(FaultSpecs, ParseEveryKindAndRejectMissingOrStrayArguments) {
 }
 
 TEST(TimedSteps, ValuesAndFaultsChangeWhenTheirTimeComes) {
-  Store store(parsed(
-      "0x2000:6 float 230.0\n"
-      "0x2000:26 int 40\n"
-      "fault 0x2000:53=delay:100ms\n"
-      "at 1500ms\n"
-      "0x2000:6 float 0\n"
-      "fault 0x2000:53=none\n"
-      "fault 0x2000:26=hang\n"
-      "at 3\n"
-      "0x2000:26 int 12\n"));
+  Store store(
+      parsed("0x2000:6 float 230.0\n"
+             "0x2000:26 int 40\n"
+             "fault 0x2000:53=delay:100ms\n"
+             "at 1500ms\n"
+             "0x2000:6 float 0\n"
+             "fault 0x2000:53=none\n"
+             "fault 0x2000:26=hang\n"
+             "at 3\n"
+             "0x2000:26 int 12\n"));
   EXPECT_EQ(store.faultAt({0x2000, 53}).kind, Fault::Kind::Delay);
   store.advanceTo(1499);
   EXPECT_EQ(valueOf(store, 6), bytesOf(230.0f));
   store.advanceTo(1500);
   EXPECT_EQ(valueOf(store, 6), bytesOf(0.0f));
-  EXPECT_EQ(valueOf(store, 26), bytesOf<int32_t>(40)) << "a point the step leaves out keeps its value";
+  EXPECT_EQ(valueOf(store, 26), bytesOf<int32_t>(40))
+      << "a point the step leaves out keeps its value";
   EXPECT_EQ(store.faultAt({0x2000, 53}).kind, Fault::Kind::None);
   EXPECT_EQ(store.faultAt({0x2000, 26}).kind, Fault::Kind::Hang);
   store.advanceTo(60000);

@@ -1,14 +1,9 @@
 // The built simulator as a program: ZqUpsTest's report against it, a
 // fault on a row, and its lifecycle (ready line, signals, a live service
 // or a stale socket or a stranger's file on its path, bad input).
-#include "FakeUpsService.h"
-#include "RunProgram.h"
-#include "ZqUpsApi.h"
-
-#include <gtest/gtest.h>
-
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -23,6 +18,10 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "FakeUpsService.h"
+#include "RunProgram.h"
+#include "ZqUpsApi.h"
 
 extern char** environ;
 
@@ -48,11 +47,13 @@ const char kReport[] =
     "Copyright: (C) 2024 Zq Power Systems. All rights reserved.\n"
     "Battery replace date: 2028-07-01\n"
     "Input line voltage: 230.00 V\n"
-    "Battery temperature: 27.5 \xC2\xB0" "C\n"
+    "Battery temperature: 27.5 \xC2\xB0"
+    "C\n"
     "Battery hardware version: 1.2.3\n"
     "Battery load level: 38.5 %\n"
     "Estimated runtime: 42 Minutes\n"
-    "Internal temperature: 31.0 \xC2\xB0" "C\n"
+    "Internal temperature: 31.0 \xC2\xB0"
+    "C\n"
     "Charging current: 0.45 A\n"
     "Discharging current: 0.00 A\n"
     "Battery rated capacity: 9000 mAh\n";
@@ -155,7 +156,8 @@ class SimProcess {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kReadySeconds);
     while (ready_.empty() || ready_.back() != '\n') {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now()).count();
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
       pollfd p{out_, POLLIN, 0};
       if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0)
         return fail(why, "no ready line; stderr: " + errors());
@@ -172,9 +174,9 @@ class SimProcess {
   std::string ready_;
 };
 
-#define SIM_OR_FAIL(sim, ...)                            \
-  do {                                                   \
-    std::string why_;                                    \
+#define SIM_OR_FAIL(sim, ...)                               \
+  do {                                                      \
+    std::string why_;                                       \
     ASSERT_TRUE((sim).start({__VA_ARGS__}, &why_)) << why_; \
   } while (0)
 

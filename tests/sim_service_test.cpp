@@ -2,13 +2,8 @@
 // "/tmp/UPS0": reads, writes, read-only and unknown points, each fault
 // with the result the library promises for it, and a service that keeps
 // serving while some clients stall, dawdle or send garbage.
-#include "FakeUpsService.h"
-#include "Server.h"
-#include "ZqUpsApi.h"
-
-#include <gtest/gtest.h>
-
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -18,6 +13,10 @@
 #include <cstring>
 #include <sstream>
 #include <thread>
+
+#include "FakeUpsService.h"
+#include "Server.h"
+#include "ZqUpsApi.h"
 
 using namespace zqsim;
 using Clock = std::chrono::steady_clock;
@@ -76,10 +75,10 @@ class Sim {
   std::string error_;
 };
 
-#define SIM_OR_SKIP(sim)                             \
-  do {                                               \
-    std::string why_;                                \
-    if (!(sim).start(&why_)) GTEST_SKIP() << why_;   \
+#define SIM_OR_SKIP(sim)                           \
+  do {                                             \
+    std::string why_;                              \
+    if (!(sim).start(&why_)) GTEST_SKIP() << why_; \
   } while (0)
 
 int connectRaw() {
@@ -250,10 +249,10 @@ TEST(Robustness, EnvelopesThatDoNotFitAreRefusedWithOneLineEach) {
   Sim sim;
   SIM_OR_SKIP(sim);
   const std::vector<std::vector<uint32_t>> bad = {
-      {0xFFFFFFFF, 12, 12},          // far beyond the cap: never allocated
-      {(1u << 20) + 1, 12, 12},      // just beyond it
-      {28, 12, 40, 0x2000, 1},       // output area past the end
-      {4, 0, 0},                     // shorter than its own header
+      {0xFFFFFFFF, 12, 12},      // far beyond the cap: never allocated
+      {(1u << 20) + 1, 12, 12},  // just beyond it
+      {28, 12, 40, 0x2000, 1},   // output area past the end
+      {4, 0, 0},                 // shorter than its own header
   };
   for (const auto& words : bad) {
     const int fd = connectRaw();
