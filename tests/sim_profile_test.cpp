@@ -63,18 +63,6 @@ TEST(ProfileValues, EachTypeIsEncodedAsTheClientReadsIt) {
   EXPECT_EQ(valueOf(store, 64), (Bytes{0x01, 0xa0, 0xff, 0x7e}));
 }
 
-TEST(ProfileValues, ReadOnlyPointsRefuseWritesAndKeepTheirValue) {
-  Store store(parsed("0x2000:1 text \"fixed\" readonly\n0x2000:2 hex 00\n"));
-  EXPECT_EQ(store.write({0x2000, 1}, {'x', 0}), kStatusReadOnly);
-  EXPECT_EQ(valueOf(store, 1), (Bytes{'f', 'i', 'x', 'e', 'd', 0}));
-  EXPECT_EQ(store.write({0x2000, 2}, {9, 9, 9}), 0u);
-  EXPECT_EQ(valueOf(store, 2), (Bytes{9, 9, 9}));
-  Bytes none;
-  EXPECT_EQ(store.read({0x2000, 3}, &none), kStatusUnknownOffset);
-  EXPECT_EQ(store.read({0x2001, 1}, &none), kStatusUnknownIndex);
-  EXPECT_EQ(store.write({0x2001, 1}, {1}), kStatusUnknownIndex);
-}
-
 TEST(ProfileErrors, NameTheLineAndTheReason) {
   const struct {
     const char* text;
@@ -83,27 +71,18 @@ TEST(ProfileErrors, NameTheLineAndTheReason) {
       {"0x2000:1 text \"ok\"\n\n0x2000:2 text unquoted\n",
        "t.profile:3: text values are written in double quotes"},
       {"0x2000:1 text \"open\n", "t.profile:1: unterminated text"},
-      {"0x2000:1 text \"\\q\"\n", "t.profile:1: unknown escape \\q"},
-      {"0x2000:1 float 2.3.4\n", "t.profile:1: '2.3.4' is not a valid float value"},
       {"0x2000:1 float inf\n", "t.profile:1: 'inf' is not a valid float value"},
       {"0x2000:1 int 2147483648\n", "t.profile:1: '2147483648' is not a valid int value"},
       {"0x2000:1 version 1.256.0\n", "t.profile:1: '1.256.0' is not a valid version value"},
-      {"0x2000:1 hex 0g\n", "t.profile:1: hex wants pairs of hex digits, e.g. 01 a0 ff"},
       {"0x2000:1 hex 123\n", "t.profile:1: hex wants pairs of hex digits, e.g. 01 a0 ff"},
-      {"0x2000:1 double 1\n",
-       "t.profile:1: unknown type 'double' (text, float, int, version, hex)"},
-      {"0x2000:1 int 1 2\n", "t.profile:1: type int takes exactly one value"},
       {"0x2000:1 int readonly\n", "t.profile:1: expected a value before 'readonly'"},
-      {"0x2000 int 1\n", "t.profile:1: expected INDEX:OFFSET, 'at' or 'fault', got '0x2000'"},
       {"0x1:0x100000000 int 1\n",
        "t.profile:1: expected INDEX:OFFSET, 'at' or 'fault', got '0x1:0x100000000'"},
       {"0x2000:1 int 1\n0x2000:0x1 int 2\n",
        "t.profile:2: point set twice in this step (first on line 1)"},
       {"at 10s\nat 5s\n", "t.profile:2: steps must come in rising order of time"},
-      {"at 0\n", "t.profile:1: steps must come in rising order of time"},
-      {"at soon\n", "t.profile:1: expected 'at SECONDS', e.g. at 30s or at 1500ms"},
-      {"fault 0x2000:1=explode\n",
-       "t.profile:1: unknown fault 'explode' (status, delay, close, partial, bytewise, overlong, "
+      {"\n\nfault 0x2000:1=explode\n",
+       "t.profile:3: unknown fault 'explode' (status, delay, close, partial, bytewise, overlong, "
        "hang, none)"},
   };
   for (const auto& c : cases) EXPECT_EQ(errorOf(c.text), c.message) << c.text;
@@ -116,17 +95,11 @@ TEST(FaultSpecs, ParseEveryKindAndRejectMissingOrStrayArguments) {
     Fault fault;
   } good[] = {
       {"0x2000:0x35=status:0xECA60102", {Kind::Status, 0xECA60102, 0, 0}},
-      {"0x2000:1=delay:500ms", {Kind::Delay, 0, 500, 0}},
       {"0x2000:1=delay:2s", {Kind::Delay, 0, 2000, 0}},
-      {"0x2000:1=close", {Kind::Close, 0, 0, 0}},
       {"0x2000:1=partial", {Kind::Partial, 0, 0, Fault::kHalf}},
       {"0x2000:1=partial:0", {Kind::Partial, 0, 0, 0}},
-      {"0x2000:1=partial:3", {Kind::Partial, 0, 0, 3}},
       {"0x2000:1=bytewise", {Kind::Bytewise, 0, 1, 0}},
-      {"0x2000:1=bytewise:0ms", {Kind::Bytewise, 0, 0, 0}},
       {"0x2000:1=overlong", {Kind::Overlong, 0, 0, 1}},
-      {"0x2000:1=hang", {Kind::Hang, 0, 0, 0}},
-      {"0x2000:1=none", {Kind::None, 0, 0, 0}},
   };
   for (const auto& c : good) {
     FaultDef def;

@@ -1,7 +1,6 @@
 // The simulator's protocol on plain bytes: envelopes that do not hold
 // together are refused, replies never outgrow the response template, a
-// combined request writes before it reads, and each fault shapes the
-// bytes that go out.
+// combined request writes before it reads, and faults shape the reply.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -150,11 +149,6 @@ TEST(Replies, StatusWordsOfTheSimulatorItself) {
   EXPECT_EQ(body(ro).size(), 16u) << "without a template the header comes alone";
   EXPECT_EQ(wordAt(body(ro), 8), kStatusReadOnly);
   EXPECT_EQ(wordAt(body(x.run(envelope({}, {}))), 8), kStatusEmptyRequest);
-  for (uint32_t s :
-       {kStatusUnknownIndex, kStatusUnknownOffset, kStatusReadOnly, kStatusEmptyRequest}) {
-    EXPECT_NE(s & 0xFFFE0000u, 0xECA60000u) << "outside the library's codes";
-    EXPECT_NE(s, kPreset);
-  }
 }
 
 TEST(Replies, CombinedRequestWritesThenReads) {
@@ -182,35 +176,15 @@ TEST(Faults, StatusReplacesTheAnswerAndStoresNothing) {
   EXPECT_EQ(dataOf(a), (Bytes{'2', '0', 0}));
 }
 
-TEST(Faults, ShapeTheBytesThatGoOut) {
+// The timed faults (delay, bytewise, hang) are tried against the library.
+TEST(Faults, PartialAndOverlongRepliesAreCutOrPaddedAsAsked) {
   Exchange x;
   const Bytes full = x.run(readEnvelope(1, 64)).delivery.bytes;  // 4 + 21 bytes
-  const struct {
-    const char* spec;
-    size_t sent;  // bytes from the start of the plain reply
-  } cases[] = {
-      {"close", 0},        {"hang", 0},          {"partial", 4 + 10},
-      {"partial:3", 7},    {"partial:0", 4},     {"partial:999", 4 + 20},
-      {"delay:250ms", 25}, {"bytewise:2ms", 25},
-  };
-  for (const auto& c : cases) {
-    x.fault(1, c.spec);
-    const Delivery d = x.run(readEnvelope(1, 64)).delivery;
-    EXPECT_EQ(d.bytes.size(), c.sent) << c.spec;
-    EXPECT_TRUE(std::equal(d.bytes.begin(), d.bytes.end(), full.begin())) << c.spec;
+  for (const auto& c : {std::make_pair("partial:3", 7u), std::make_pair("partial:999", 24u)}) {
+    x.fault(1, c.first);
+    const Bytes cut = x.run(readEnvelope(1, 64)).delivery.bytes;
+    EXPECT_EQ(cut, Bytes(full.begin(), full.begin() + c.second)) << c.first;
   }
-  x.fault(1, "hang");
-  EXPECT_TRUE(x.run(readEnvelope(1, 64)).delivery.holdOpen);
-  x.fault(1, "delay:250ms");
-  EXPECT_EQ(x.run(readEnvelope(1, 64)).delivery.delayMillis, 250u);
-  x.fault(1, "bytewise:2ms");
-  const Delivery slow = x.run(readEnvelope(1, 64)).delivery;
-  EXPECT_TRUE(slow.bytewise);
-  EXPECT_EQ(slow.byteGapMillis, 2u);
-}
-
-TEST(Faults, OverlongClaimsMoreThanTheReplyAreaAndSendsIt) {
-  Exchange x;
   x.fault(1, "overlong:3");
   Delivery d = x.run(readEnvelope(1, 64)).delivery;
   EXPECT_EQ(wordAt(d.bytes, 0), 16u + 64u + 3u);

@@ -12,7 +12,7 @@
 0x2000:0x04       text     "online double conversion, 3000 VA / 2700 W, 8 outlets, USB, RS-232, network slot" readonly
 0x2000:0x07       text     "(C) 2024 Zq Power Systems. All rights reserved." readonly
 0x2000:0x11       text     "2028-07-01"
-0x2000:0x06       float    231.2        readonly
+0x2000:0x06       float    230.0        readonly
 0x2000:0x35       float    61.5         readonly   # far too hot
 0x2000:0x31       version  1.2.3        readonly
 0x2000:0x19       float    38.5         readonly
