@@ -250,7 +250,7 @@ bool parseLine(const std::vector<Token>& tokens, int line, std::vector<StepBuild
     FaultDef def;
     if (tokens.size() != 2 || tokens[1].quoted)
       return fail(error, "expected 'fault INDEX:OFFSET=KIND[:ARG]'");
-    if (!parseFaultSpec(tokens[1].text, &def, error) ||
+    if (!parseFaultRule(tokens[1].text, &def, error) ||
         !claimLine(&current.faultLines, def.key, line, "fault", error))
       return false;
     current.step.faults.push_back(def);
@@ -315,11 +315,11 @@ bool parseDuration(const std::string& text, uint64_t* millis) {
   return true;
 }
 
-bool parseFaultSpec(const std::string& spec, FaultDef* def, std::string* error) {
-  const size_t eq = spec.find('=');
-  if (eq == std::string::npos || !parseKey(spec.substr(0, eq), &def->key))
-    return fail(error, "expected INDEX:OFFSET=KIND[:ARG], got '" + spec + "'");
-  const std::string rest = spec.substr(eq + 1);
+bool parseFaultRule(const std::string& rule, FaultDef* def, std::string* error) {
+  const size_t eq = rule.find('=');
+  if (eq == std::string::npos || !parseKey(rule.substr(0, eq), &def->key))
+    return fail(error, "expected INDEX:OFFSET=KIND[:ARG], got '" + rule + "'");
+  const std::string rest = rule.substr(eq + 1);
   const size_t colon = rest.find(':');
   const bool hasArg = colon != std::string::npos;
   def->fault = Fault();

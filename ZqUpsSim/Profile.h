@@ -64,7 +64,7 @@ bool parseProfile(const std::string& text, const std::string& source, Profile* p
                   std::string* error);
 
 // "INDEX:OFFSET=KIND[:ARG]", the form shared by profiles and --fault.
-bool parseFaultSpec(const std::string& spec, FaultDef* def, std::string* error);
+bool parseFaultRule(const std::string& rule, FaultDef* def, std::string* error);
 
 // "500ms", "2s" or a bare number of seconds.
 bool parseDuration(const std::string& text, uint64_t* millis);

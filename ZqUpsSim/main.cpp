@@ -19,7 +19,7 @@ const char kUsage[] =
     "Serves UPS data points on a Unix-domain socket (default /tmp/UPS0).\n"
     "  --socket PATH     listen on PATH instead of /tmp/UPS0\n"
     "  --profile FILE    serve the data points, steps and faults of FILE\n"
-    "  --fault SPEC      a fault for one point, over the profile's; may repeat.\n"
+    "  --fault RULE      a fault for one point, over the profile's; may repeat.\n"
     "                    KIND: status:WORD delay:DURATION close partial[:BYTES]\n"
     "                    bytewise[:DURATION] overlong[:BYTES] hang none\n"
     "  --check           read the profile and faults, report, and exit\n"
@@ -71,7 +71,7 @@ int parseArguments(int argc, char** argv, Options* options) {
     if (arg == "--fault") {
       zqsim::FaultDef def;
       std::string why;
-      if (!zqsim::parseFaultSpec(value, &def, &why)) return usageError("--fault: " + why);
+      if (!zqsim::parseFaultRule(value, &def, &why)) return usageError("--fault: " + why);
       options->faults.push_back(def);
     }
   }

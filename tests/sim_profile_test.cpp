@@ -1,6 +1,6 @@
 // The simulator's profile format: values as encoded for the client, the
 // errors a person makes when writing one by hand (with their line), fault
-// specs, timed steps as the store applies them, and the shipped profiles.
+// rules, timed steps as the store applies them, and the shipped profiles.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -88,10 +88,10 @@ TEST(ProfileErrors, NameTheLineAndTheReason) {
   for (const auto& c : cases) EXPECT_EQ(errorOf(c.text), c.message) << c.text;
 }
 
-TEST(FaultSpecs, ParseEveryKindAndRejectMissingOrStrayArguments) {
+TEST(FaultRules, ParseEveryKindAndRejectMissingOrStrayArguments) {
   using Kind = Fault::Kind;
   const struct {
-    const char* spec;
+    const char* rule;
     Fault fault;
   } good[] = {
       {"0x2000:0x35=status:0xECA60102", {Kind::Status, 0xECA60102, 0, 0}},
@@ -104,15 +104,15 @@ TEST(FaultSpecs, ParseEveryKindAndRejectMissingOrStrayArguments) {
   for (const auto& c : good) {
     FaultDef def;
     std::string error;
-    ASSERT_TRUE(parseFaultSpec(c.spec, &def, &error)) << c.spec << ": " << error;
-    EXPECT_EQ(def.fault, c.fault) << c.spec;
+    ASSERT_TRUE(parseFaultRule(c.rule, &def, &error)) << c.rule << ": " << error;
+    EXPECT_EQ(def.fault, c.fault) << c.rule;
   }
   for (const char* bad : {"0x2000:1", "0x2000=close", "0x2000:1=status", "0x2000:1=status:-1",
                           "0x2000:1=delay", "0x2000:1=delay:fast", "0x2000:1=close:1",
                           "0x2000:1=hang:5s", "0x2000:1=overlong:0", "0x2000:1=overlong:70000"}) {
     FaultDef def;
     std::string error;
-    EXPECT_FALSE(parseFaultSpec(bad, &def, &error)) << bad;
+    EXPECT_FALSE(parseFaultRule(bad, &def, &error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;
   }
 }
@@ -145,7 +145,7 @@ TEST(TimedSteps, CommandLineFaultsHoldOverTheProfilesSteps) {
   Store store(parsed("fault 0x2000:1=close\nat 1s\nfault 0x2000:1=hang\n"));
   FaultDef def;
   std::string error;
-  ASSERT_TRUE(parseFaultSpec("0x2000:1=status:7", &def, &error));
+  ASSERT_TRUE(parseFaultRule("0x2000:1=status:7", &def, &error));
   store.overrideFault(def);
   store.advanceTo(5000);
   EXPECT_EQ(store.faultAt({0x2000, 1}).kind, Fault::Kind::Status);

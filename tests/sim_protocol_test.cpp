@@ -58,11 +58,11 @@ Profile sample() {
 struct Exchange {
   Store store{sample()};
   Answer run(const Bytes& env) { return handleRequest(store, env.data(), env.size()); }
-  void fault(uint32_t offset, const char* spec) {
+  void fault(uint32_t offset, const char* rule) {
     FaultDef def;
     std::string error;
     ASSERT_TRUE(
-        parseFaultSpec(std::string("0x2000:") + std::to_string(offset) + "=" + spec, &def, &error))
+        parseFaultRule(std::string("0x2000:") + std::to_string(offset) + "=" + rule, &def, &error))
         << error;
     store.overrideFault(def);
   }

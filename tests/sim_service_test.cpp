@@ -40,10 +40,10 @@ class Sim {
  public:
   explicit Sim(const std::vector<std::string>& faults = {}, ServerOptions options = {})
       : store_(testProfile()), server_(store_, options, log_) {
-    for (const std::string& spec : faults) {
+    for (const std::string& rule : faults) {
       FaultDef def;
       std::string why;
-      EXPECT_TRUE(parseFaultSpec(spec, &def, &why)) << why;
+      EXPECT_TRUE(parseFaultRule(rule, &def, &why)) << why;
       store_.overrideFault(def);
     }
   }
