@@ -74,8 +74,13 @@ bool readQuoted(const std::string& line, size_t* i, Token* token, std::string* e
   return fail(error, "unterminated text");
 }
 
+// Not strchr: it would find the terminating NUL and never let a word go on.
+bool endsWord(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '#' || c == '"'; }
+
 // Splits a line into words and quoted texts; a '#' outside quotes ends it.
 bool tokenize(const std::string& line, std::vector<Token>* tokens, std::string* error) {
+  // A NUL would end the value that the number parsers see, unnoticed.
+  if (line.find('\0') != std::string::npos) return fail(error, "stray NUL byte");
   size_t i = 0;
   while (i < line.size()) {
     const char c = line[i];
@@ -88,7 +93,7 @@ bool tokenize(const std::string& line, std::vector<Token>* tokens, std::string* 
     if (c == '"') {
       if (!readQuoted(line, &i, &token, error)) return false;
     } else {
-      while (i < line.size() && !std::strchr(" \t\r#\"", line[i])) token.text.push_back(line[i++]);
+      while (i < line.size() && !endsWord(line[i])) token.text.push_back(line[i++]);
     }
     tokens->push_back(token);
   }

@@ -88,6 +88,15 @@ TEST(ProfileErrors, NameTheLineAndTheReason) {
   for (const auto& c : cases) EXPECT_EQ(errorOf(c.text), c.message) << c.text;
 }
 
+TEST(ProfileErrors, StrayNulBytesAreAnErrorNotAHang) {
+  const std::string texts[] = {std::string("\0", 1), std::string("0x2000:1 int 1\0\n", 16),
+                               std::string("\n0x2000:1 \0int 1\n", 18)};
+  for (const std::string& text : texts) {
+    const std::string error = errorOf(text);
+    EXPECT_EQ(error.compare(0, 10, "t.profile:"), 0) << error;
+  }
+}
+
 TEST(FaultRules, ParseEveryKindAndRejectMissingOrStrayArguments) {
   using Kind = Fault::Kind;
   const struct {
