@@ -19,3 +19,10 @@ add_test(NAME sim_stress_test COMMAND sim_program_test --gtest_filter=Stress.*)
 set_tests_properties(sim_stress_test PROPERTIES
   ENVIRONMENT ZQUPSSIM_STRESS=1 TIMEOUT 600 LABELS no_valgrind
   RESOURCE_LOCK ${ZQUPS_PATH_LOCK})
+
+# The library against the built simulator under load, a kill and a flood;
+# too long for memcheck, run by the other suites.
+zq_add_gtest(load_test SOURCES load_test.cpp LIBS ZqUps PATH TIMEOUT 300)
+target_compile_definitions(load_test PRIVATE ZQUPSSIM_PATH="$<TARGET_FILE:ZqUpsSim>")
+add_dependencies(load_test ZqUpsSim)
+set_tests_properties(load_test PROPERTIES LABELS no_valgrind)

@@ -18,6 +18,7 @@
 
 #include "FakeUpsService.h"
 #include "RunProgram.h"
+#include "SimProcess.h"
 #include "ZqUpsApi.h"
 
 using upstest::runProgram;
@@ -72,57 +73,6 @@ bool isSocket(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
 }
 
-// ZqUpsSim in the background for one test; its standard error is the test's.
-class SimProcess {
- public:
-  ~SimProcess() {
-    if (pid_ > 0) stop(SIGKILL);
-    if (out_ >= 0) ::close(out_);
-  }
-
-  // Starts it and reads its ready line, for at most 60 s (valgrind is slow).
-  bool start(std::vector<std::string> args) {
-    int fds[2];
-    if (::pipe(fds) != 0) return false;
-    args.insert(args.begin(), "ZqUpsSim");
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(fds[1], 1);
-      ::close(fds[0]);
-      ::close(fds[1]);
-      ::execv(kSim, argv.data());
-      _exit(127);
-    }
-    ::close(fds[1]);
-    out_ = fds[0];
-    char c = 0;
-    pollfd p{out_, POLLIN, 0};
-    while (pid_ > 0 && c != '\n' && ::poll(&p, 1, 60000) == 1 && ::read(out_, &c, 1) == 1)
-      ready_.push_back(c);
-    return c == '\n';
-  }
-
-  const std::string& readyLine() const { return ready_; }
-
-  // Sends `sig`; the exit status, or -1 when it did not exit normally.
-  int stop(int sig = SIGTERM) {
-    int status = 0;
-    ::kill(pid_, sig);
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::string ready_;
-};
-
 upstest::ProgramRun runTool(const std::vector<std::string>& args = {}) {
   std::vector<std::string> argv = {"ZqUpsTest"};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -136,7 +86,7 @@ upstest::ProgramRun runTool(const std::vector<std::string>& args = {}) {
 TEST(Report, DefaultProfilePrintsTheFullReport) {
   upstest::PathClaim claim;
   CLAIM_OR_SKIP(claim);
-  SimProcess sim;
+  upstest::SimProcess sim(kSim);
   ASSERT_TRUE(sim.start({}));
   const upstest::ProgramRun run = runTool();
   EXPECT_EQ(run.out, std::string(kReport) + "ZqUpsTest: OK\n");
@@ -164,7 +114,7 @@ TEST(Report, AFaultOnARowGivesItsFailureLineAndStatus1) {
   for (const auto& c : cases) {
     upstest::PathClaim claim;
     CLAIM_OR_SKIP(claim);
-    SimProcess sim;
+    upstest::SimProcess sim(kSim);
     ASSERT_TRUE(sim.start(c.args));
     const upstest::ProgramRun run = runTool();
     EXPECT_EQ(run.out, reportBefore(c.label) + "UPSRead failed: Idx:0x2000 Offset:" + c.offset +
@@ -179,7 +129,7 @@ TEST(Stress, TenThousandReports) {
   if (std::getenv("ZQUPSSIM_STRESS") == nullptr) GTEST_SKIP() << "run as sim_stress_test";
   upstest::PathClaim claim;
   CLAIM_OR_SKIP(claim);
-  SimProcess sim;
+  upstest::SimProcess sim(kSim);
   ASSERT_TRUE(sim.start({}));
   const upstest::ProgramRun run = runTool({"-s"});
   const std::string one = std::string(kReport) + "ZqUpsTest: OK\n";
@@ -192,7 +142,7 @@ TEST(Stress, TenThousandReports) {
 TEST(Lifecycle, ReadyLineThenACleanExitOnSigtermAndSigint) {
   for (int sig : {SIGTERM, SIGINT}) {
     const std::string path = privatePath("signal");
-    SimProcess sim;
+    upstest::SimProcess sim(kSim);
     ASSERT_TRUE(sim.start({"--socket", path}));
     EXPECT_EQ(sim.readyLine(), "ZqUpsSim: listening on " + path + "\n");
     EXPECT_TRUE(isSocket(path));
@@ -203,7 +153,7 @@ TEST(Lifecycle, ReadyLineThenACleanExitOnSigtermAndSigint) {
 
 TEST(Lifecycle, RefusesToStartOverALiveServiceAndLeavesItServing) {
   const std::string path = privatePath("live");
-  SimProcess first;
+  upstest::SimProcess first(kSim);
   ASSERT_TRUE(first.start({"--socket", path}));
   const upstest::ProgramRun second = runProgram(kSim, {"ZqUpsSim", "--socket", path});
   EXPECT_EQ(second.exitStatus, 1);
@@ -222,7 +172,7 @@ TEST(Lifecycle, ReplacesAStaleSocketButNeverAStrangersFile) {
   ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ::close(fd);  // a socket file nobody listens on
   {
-    SimProcess sim;
+    upstest::SimProcess sim(kSim);
     ASSERT_TRUE(sim.start({"--socket", path}));
     EXPECT_EQ(sim.stop(), 0);
   }

@@ -1,0 +1,202 @@
+// The library against the built simulator under load and faults: many
+// client threads at once, the simulator killed and started again under
+// them, and a flood of malformed and stalled connections beside them.
+#include "FakeUpsService.h"
+#include "SimProcess.h"
+#include "ZqUpsApi.h"
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+using namespace upstest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char kSim[] = ZQUPSSIM_PATH;
+
+struct Row {
+  uint32_t offset, length;
+};
+// A mix of the tool's rows: texts and 4-byte values.
+const Row kRows[] = {{1, 512}, {2, 512}, {22, 512}, {6, 4}, {53, 4}, {49, 4}, {26, 4}, {50, 4}};
+
+using Answer = std::vector<uint8_t>;
+
+uint32_t readRow(const Row& row, Answer* answer) {
+  answer->assign(row.length, 0);
+  uint32_t count = 0;
+  const uint32_t rc = UPSRead(0x2000, row.offset, row.length, answer->data(), &count);
+  answer->resize(rc == UPS_OK ? count : 0);
+  return rc;
+}
+
+// What the simulator answers for each row, read once before the load.
+std::map<uint32_t, Answer> expectedAnswers() {
+  std::map<uint32_t, Answer> expected;
+  for (const Row& row : kRows) EXPECT_EQ(readRow(row, &expected[row.offset]), UPS_OK);
+  return expected;
+}
+
+// The simulator on "/tmp/UPS0" for one test, with the path claimed.
+class LiveSim {
+ public:
+  LiveSim() : sim_(kSim) {}
+  bool start(std::string* why) {
+    *why = claim_.why();
+    if (!claim_.ok()) return false;
+    if (!sim_.start({})) *why = "ZqUpsSim did not start";
+    return sim_.running();
+  }
+  SimProcess& process() { return sim_; }
+
+ private:
+  PathClaim claim_;  // first in, last out
+  SimProcess sim_;
+};
+
+#define LIVE_SIM_OR_SKIP(sim)                       \
+  do {                                              \
+    std::string why_;                               \
+    if (!(sim).start(&why_)) GTEST_SKIP() << why_;  \
+  } while (0)
+
+int connectRaw() {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, kServicePath);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The results a call may end with when the service dies or is missing.
+bool isDocumentedOutage(uint32_t rc) {
+  if (rc == UPSERR_SERVICE_REFUSED) return true;
+  for (int err : {ECONNRESET, EPIPE, ENOENT, EBADMSG, ETIMEDOUT})
+    if (rc == (UPSERR_SYSTEM_BASE | uint32_t(err))) return true;
+  return false;
+}
+
+}  // namespace
+
+TEST(Load, SixtyFourThreadsOfFiveHundredReadsAllGetTheirAnswers) {
+  LiveSim sim;
+  LIVE_SIM_OR_SKIP(sim);
+  const std::map<uint32_t, Answer> expected = expectedAnswers();
+  const int before = openDescriptorCount();
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 64; ++t) {
+    threads.emplace_back([t, &expected, &wrong] {
+      Answer answer;
+      for (int i = 0; i < 500; ++i) {
+        const Row& row = kRows[(t + i) % (sizeof kRows / sizeof kRows[0])];
+        if (readRow(row, &answer) != UPS_OK || answer != expected.at(row.offset)) ++wrong;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(openDescriptorCount(), before);
+}
+
+TEST(Load, CallsInFlightWhenTheServiceIsKilledEndWithDocumentedResults) {
+  LiveSim sim;
+  LIVE_SIM_OR_SKIP(sim);
+  const std::map<uint32_t, Answer> expected = expectedAnswers();
+  std::atomic<bool> restarted{false}, done{false};
+  std::atomic<int> undocumented{0}, tooSlow{0}, wrong{0}, outages{0};
+  std::vector<int> okAfterRestart(16, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 16; ++t) {
+    threads.emplace_back([&, t] {
+      Answer answer;
+      for (int i = 0; !done; ++i) {
+        const Row& row = kRows[(t + i) % (sizeof kRows / sizeof kRows[0])];
+        const bool afterRestart = restarted;
+        const auto start = Clock::now();
+        const uint32_t rc = readRow(row, &answer);
+        if (Clock::now() - start > std::chrono::seconds(11)) ++tooSlow;
+        if (rc == UPS_OK) {
+          if (answer != expected.at(row.offset)) ++wrong;
+          if (afterRestart) ++okAfterRestart[t];
+        } else {
+          ++outages;
+          if (!isDocumentedOutage(rc)) ++undocumented;
+        }
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  sim.process().stop(SIGKILL);  // leaves a stale socket file behind
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(sim.process().start({}));
+  restarted = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  done = true;
+  for (auto& thread : threads) thread.join();
+  EXPECT_GT(outages, 0) << "the kill came while no call was in flight";
+  EXPECT_EQ(undocumented, 0);
+  EXPECT_EQ(tooSlow, 0);
+  EXPECT_EQ(wrong, 0);
+  for (int t = 0; t < 16; ++t) EXPECT_GT(okAfterRestart[t], 0) << "thread " << t;
+}
+
+TEST(Load, MalformedAndStalledConnectionsHoldUpNoOne) {
+  LiveSim sim;
+  LIVE_SIM_OR_SKIP(sim);
+  const std::map<uint32_t, Answer> expected = expectedAnswers();
+  std::vector<int> flood;
+  const uint32_t bad[][3] = {{0xFFFFFFFF, 12, 12}, {4, 12, 12}, {40, 16, 20}, {40, 12, 99}};
+  for (int i = 0; i < 200; ++i) {
+    const int fd = connectRaw();
+    ASSERT_GE(fd, 0);
+    if (i % 4 == 1) {
+      ::send(fd, bad[(i / 4) % 4], sizeof bad[0], MSG_NOSIGNAL);  // refused at once
+    } else if (i % 4 == 2) {
+      const uint32_t claim[3] = {1 << 20, 12, 12};  // a whole MiB promised, 12 bytes sent
+      ::send(fd, claim, sizeof claim, MSG_NOSIGNAL);
+    } else if (i % 4 == 3) {
+      ::send(fd, "\x20", 1, MSG_NOSIGNAL);  // a length cut after one byte
+    }
+    flood.push_back(fd);  // the rest send nothing at all
+  }
+  std::atomic<int> wrong{0};
+  std::atomic<long> slowestMillis{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 8; ++t) {
+    clients.emplace_back([t, &expected, &wrong, &slowestMillis] {
+      Answer answer;
+      for (int i = 0; i < 200; ++i) {
+        const Row& row = kRows[(t + i) % (sizeof kRows / sizeof kRows[0])];
+        const auto start = Clock::now();
+        if (readRow(row, &answer) != UPS_OK || answer != expected.at(row.offset)) ++wrong;
+        const long took = long(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   Clock::now() - start).count());
+        if (took > slowestMillis) slowestMillis = took;
+      }
+    });
+  }
+  for (auto& client : clients) client.join();
+  for (int fd : flood) ::close(fd);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_LT(slowestMillis, 5000) << "a well-formed client waited on the flood";
+  Answer answer;
+  EXPECT_EQ(readRow(kRows[0], &answer), UPS_OK) << "the simulator survived the flood";
+}
