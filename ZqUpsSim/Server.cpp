@@ -33,15 +33,39 @@ struct Server::Connection {
 
 namespace {
 
-bool setFlags(int fd) {
-  const int fl = ::fcntl(fd, F_GETFL);
-  if (fl < 0 || ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) != 0) return false;
-  if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return false;
+bool setNoSigpipe(int fd) {
 #if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
   int on = 1;
   if (::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on) != 0) return false;
 #endif
+  (void)fd;
   return true;
+}
+
+bool setFlags(int fd) {
+  const int fl = ::fcntl(fd, F_GETFL);
+  if (fl < 0 || ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) != 0) return false;
+  if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return false;
+  return setNoSigpipe(fd);
+}
+
+// A connection ready for the loop: non-blocking and close-on-exec, in one
+// call where the platform has accept4 (three fewer calls per exchange).
+int acceptConnection(int listenFd) {
+#if defined(SOCK_NONBLOCK) && defined(SOCK_CLOEXEC)
+  const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd >= 0 && !setNoSigpipe(fd)) {
+    ::close(fd);
+    return -2;
+  }
+#else
+  const int fd = ::accept(listenFd, nullptr, nullptr);
+  if (fd >= 0 && !setFlags(fd)) {
+    ::close(fd);
+    return -2;
+  }
+#endif
+  return fd;
 }
 
 ssize_t sendSome(int fd, const uint8_t* data, size_t size) {
@@ -225,7 +249,8 @@ int Server::pollTimeout(Clock::time_point now) const {
 
 void Server::acceptAll(Clock::time_point now) {
   while (connections_.size() < options_.maxConnections) {
-    const int fd = ::accept(listenFd_, nullptr, nullptr);
+    const int fd = acceptConnection(listenFd_);
+    if (fd == -2) continue;
     if (fd < 0) {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
         log_ << "ZqUpsSim: cannot accept more connections for now: " << std::strerror(errno)
@@ -236,7 +261,6 @@ void Server::acceptAll(Clock::time_point now) {
     }
     std::unique_ptr<Connection> c(new Connection);
     c->fd = fd;
-    if (!setFlags(fd)) continue;
     c->deadline = now + std::chrono::milliseconds(options_.idleLimitMillis);
     // The client writes right after connecting: its request is often here already.
     receive(*c, now);
@@ -270,8 +294,10 @@ void Server::serveConnection(Connection& c, short revents, Clock::time_point now
 }
 
 void Server::receive(Connection& c, Clock::time_point now) {
+  // Until the length is known, read as much as fits: most envelopes then
+  // arrive in one call.
   uint8_t chunk[4096];
-  const size_t want = c.total != 0 ? c.total - c.in.size() : kEnvelopeHeaderSize - c.in.size();
+  const size_t want = c.total != 0 ? c.total - c.in.size() : sizeof chunk;
   const ssize_t n = ::recv(c.fd, chunk, std::min(want, sizeof chunk), 0);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
@@ -298,7 +324,7 @@ void Server::receive(Connection& c, Clock::time_point now) {
 void Server::answer(Connection& c, Clock::time_point now) {
   store_.advanceTo(static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count()));
-  Answer a = handleRequest(store_, c.in.data(), c.in.size(), options_.envelopeCap);
+  Answer a = handleRequest(store_, c.in.data(), c.total, options_.envelopeCap);
   Bytes().swap(c.in);
   if (a.refused) return drop(c, a.why);
   c.delivery = std::move(a.delivery);

@@ -228,7 +228,9 @@ bool serviceListens() {
 }
 
 // ups_bench [ZqUpsSim [ZqUpsTest]]
+// ups_bench --minimal-service   only serves, for profiling against it
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--minimal-service") == 0) serveForever();
   const char* simulator = argc > 1 && argv[1][0] != '\0' ? argv[1] : nullptr;
   const char* tool = argc > 2 && argv[2][0] != '\0' ? argv[2] : nullptr;
   // The tests' lock on the shared path: a test run and the benchmark take turns.
