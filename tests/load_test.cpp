@@ -9,7 +9,6 @@
 
 #include <errno.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -67,24 +66,6 @@ class LiveSim {
   SimProcess sim_;
 };
 
-#define LIVE_SIM_OR_SKIP(sim)                       \
-  do {                                              \
-    std::string why_;                               \
-    if (!(sim).start(&why_)) GTEST_SKIP() << why_;  \
-  } while (0)
-
-int connectRaw() {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, kServicePath);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // The results a call may end with when the service dies or is missing.
 bool isDocumentedOutage(uint32_t rc) {
   if (rc == UPSERR_SERVICE_REFUSED) return true;
@@ -97,7 +78,7 @@ bool isDocumentedOutage(uint32_t rc) {
 
 TEST(Load, SixtyFourThreadsOfFiveHundredReadsAllGetTheirAnswers) {
   LiveSim sim;
-  LIVE_SIM_OR_SKIP(sim);
+  START_OR_SKIP(sim);
   const std::map<uint32_t, Answer> expected = expectedAnswers();
   const int before = openDescriptorCount();
   std::atomic<int> wrong{0};
@@ -118,7 +99,7 @@ TEST(Load, SixtyFourThreadsOfFiveHundredReadsAllGetTheirAnswers) {
 
 TEST(Load, CallsInFlightWhenTheServiceIsKilledEndWithDocumentedResults) {
   LiveSim sim;
-  LIVE_SIM_OR_SKIP(sim);
+  START_OR_SKIP(sim);
   const std::map<uint32_t, Answer> expected = expectedAnswers();
   std::atomic<bool> restarted{false}, done{false};
   std::atomic<int> undocumented{0}, tooSlow{0}, wrong{0}, outages{0};
@@ -160,12 +141,12 @@ TEST(Load, CallsInFlightWhenTheServiceIsKilledEndWithDocumentedResults) {
 
 TEST(Load, MalformedAndStalledConnectionsHoldUpNoOne) {
   LiveSim sim;
-  LIVE_SIM_OR_SKIP(sim);
+  START_OR_SKIP(sim);
   const std::map<uint32_t, Answer> expected = expectedAnswers();
   std::vector<int> flood;
   const uint32_t bad[][3] = {{0xFFFFFFFF, 12, 12}, {4, 12, 12}, {40, 16, 20}, {40, 12, 99}};
   for (int i = 0; i < 200; ++i) {
-    const int fd = connectRaw();
+    const int fd = connectToService();
     ASSERT_GE(fd, 0);
     if (i % 4 == 1) {
       ::send(fd, bad[(i / 4) % 4], sizeof bad[0], MSG_NOSIGNAL);  // refused at once

@@ -29,12 +29,9 @@ sockaddr_un serviceAddress() {
 }
 
 bool someoneListens() {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_un address = serviceAddress();
-  bool live = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return live;
+  const int fd = connectToService();
+  if (fd >= 0) ::close(fd);
+  return fd >= 0;
 }
 
 void removePath() {
@@ -227,6 +224,15 @@ FakeUpsService::Handler replyWith(const Bytes& body) {
     peer.readEnvelope();
     peer.reply(body);
   };
+}
+
+int connectToService() {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_un address = serviceAddress();
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  ::close(fd);
+  return -1;
 }
 
 int openDescriptorCount() {

@@ -110,6 +110,9 @@ Bytes accessReply(uint32_t index, uint32_t offset, uint32_t status, const Bytes&
 // Handler answering every envelope with the same reply body.
 FakeUpsService::Handler replyWith(const Bytes& body);
 
+// A raw connection to the service's path, or -1.
+int connectToService();
+
 // Descriptors open in this process, counted portably.
 int openDescriptorCount();
 
