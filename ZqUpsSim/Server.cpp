@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -13,6 +14,13 @@
 
 #if !defined(MSG_NOSIGNAL) && !defined(SO_NOSIGPIPE)
 #error "no way to keep a write to a closed connection from raising SIGPIPE"
+#endif
+
+// Linux's accept() honours SO_RCVTIMEO on a blocking listener (EAGAIN when
+// the time runs out) and fails with EINVAL once the listener is shut down
+// for reading; elsewhere the server keeps waiting in poll().
+#if defined(__linux__) && defined(SO_RCVTIMEO)
+#define ZQSIM_BLOCKING_ACCEPT 1
 #endif
 
 namespace zqsim {
@@ -107,6 +115,35 @@ PathState probePath(const sockaddr_un& address, int* err) {
   return *err == ECONNREFUSED ? PathState::Stale : PathState::Unknown;
 }
 
+#ifdef ZQSIM_BLOCKING_ACCEPT
+// One wait in accept() lasts at most this long before run() looks at the
+// stop flag again.  stop() ends the wait at once; this only bounds a miss.
+constexpr long kAcceptWaitMicros = 150000;
+
+bool makeBlockingListener(int fd) {
+  timeval limit{};
+  limit.tv_usec = kAcceptWaitMicros;
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return false;
+  const int fl = ::fcntl(fd, F_GETFL);
+  return fl >= 0 && ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) == 0;
+}
+#endif
+
+bool readable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
+// A failed accept() that leaves the listener as good as before.
+bool acceptMayRetry(int err) {
+  return err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED ||
+         err == EPROTO;
+}
+
+bool outOfResources(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
 int millisUntil(std::chrono::steady_clock::time_point from,
                 std::chrono::steady_clock::time_point to) {
   if (to <= from) return 0;
@@ -115,6 +152,9 @@ int millisUntil(std::chrono::steady_clock::time_point from,
 }
 
 }  // namespace
+
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "stop() must be safe in a signal handler");
 
 Server::Server(Store& store, ServerOptions options, std::ostream& log)
     : store_(store), options_(std::move(options)), log_(log) {
@@ -129,6 +169,7 @@ Server::Server(Store& store, ServerOptions options, std::ostream& log)
 
 Server::~Server() {
   connections_.clear();
+  blockingListenFd_.store(-1);
   if (listenFd_ >= 0) ::close(listenFd_);
   removeSocketFile();
   for (int fd : wake_)
@@ -182,6 +223,10 @@ bool Server::listen(std::string* why) {
     *why = "cannot listen on " + path + ": " + std::strerror(errno);
     return false;
   }
+#ifdef ZQSIM_BLOCKING_ACCEPT
+  blockingAccept_ = makeBlockingListener(listenFd_);
+  if (blockingAccept_) blockingListenFd_.store(listenFd_);
+#endif
   start_ = Clock::now();
   return true;
 }
@@ -196,18 +241,36 @@ void Server::removeSocketFile() {
 }
 
 void Server::stop() {
+  const int savedErrno = errno;  // a signal handler must leave errno alone
+  stopping_.store(true);
   const char byte = 1;
   if (wake_[1] >= 0 && ::write(wake_[1], &byte, 1) < 0) {
     // The pipe is full: a stop is already pending.
   }
+  // Shutting the listener down ends a wait in accept() at once, even from
+  // a signal handler, and connects to nothing: the path may be another's.
+  const int fd = blockingListenFd_.load();
+  if (fd >= 0) ::shutdown(fd, SHUT_RD);
+  errno = savedErrno;
 }
+
+bool Server::stopPending() const { return stopping_.load() || readable(wake_[0]); }
 
 bool Server::run(std::string* why) {
   std::vector<pollfd> fds;
   for (;;) {
+    if (stopping_.load()) return true;
     const Clock::time_point now = Clock::now();
     const bool accepting =
         now >= acceptPausedUntil_ && connections_.size() < options_.maxConnections;
+    if (blockingAccept_ && accepting && connections_.empty()) {
+      // Nothing to watch but the listener and the stop flag: wait in
+      // accept() itself, one call fewer per exchange than through poll().
+      if (acceptOne() || acceptMayRetry(errno) || outOfResources(errno)) continue;
+      if (stopPending()) return true;
+      *why = std::string("accept failed: ") + std::strerror(errno);
+      return false;
+    }
     fds.assign({{wake_[0], POLLIN, 0}, {listenFd_, short(accepting ? POLLIN : 0), 0}});
     for (const auto& c : connections_) {
       short events = 0;
@@ -231,7 +294,10 @@ bool Server::run(std::string* why) {
                                         return c->phase == Connection::Phase::Done;
                                       }),
                        connections_.end());
-    if (fds[1].revents != 0) acceptAll(after);
+    // A blocking listener is accepted from only when a connection waits.
+    const bool pending =
+        blockingAccept_ ? (fds[1].revents & POLLIN) != 0 : fds[1].revents != 0;
+    if (pending) acceptAll();
   }
 }
 
@@ -247,25 +313,39 @@ int Server::pollTimeout(Clock::time_point now) const {
   return timeout;
 }
 
-void Server::acceptAll(Clock::time_point now) {
+// Accepts what is pending, up to the cap.  A blocking listener is asked
+// again only when poll() says another connection waits.
+void Server::acceptAll() {
   while (connections_.size() < options_.maxConnections) {
-    const int fd = acceptConnection(listenFd_);
-    if (fd == -2) continue;
-    if (fd < 0) {
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        log_ << "ZqUpsSim: cannot accept more connections for now: " << std::strerror(errno)
-             << std::endl;
-        acceptPausedUntil_ = now + std::chrono::milliseconds(100);
-      }
-      return;
-    }
-    std::unique_ptr<Connection> c(new Connection);
-    c->fd = fd;
-    c->deadline = now + std::chrono::milliseconds(options_.idleLimitMillis);
-    // The client writes right after connecting: its request is often here already.
-    receive(*c, now);
-    connections_.push_back(std::move(c));
+    if (!acceptOne()) return;
+    if (blockingAccept_ && !readable(listenFd_)) return;
   }
+}
+
+// Accepts one connection and serves it as far as it goes without waiting;
+// false, with errno set, when accept() failed.
+bool Server::acceptOne() {
+  const int fd = acceptConnection(listenFd_);
+  const Clock::time_point now = Clock::now();
+  if (fd == -2) return true;
+  if (fd < 0) {
+    const int err = errno;
+    if (outOfResources(err)) {
+      log_ << "ZqUpsSim: cannot accept more connections for now: " << std::strerror(err)
+           << std::endl;
+      acceptPausedUntil_ = now + std::chrono::milliseconds(100);
+    }
+    errno = err;
+    return false;
+  }
+  std::unique_ptr<Connection> c(new Connection);
+  c->fd = fd;
+  c->deadline = now + std::chrono::milliseconds(options_.idleLimitMillis);
+  // The client writes right after connecting: its request is often here
+  // already, and the whole exchange is then over before this returns.
+  receive(*c, now);
+  if (c->phase != Connection::Phase::Done) connections_.push_back(std::move(c));
+  return true;
 }
 
 void Server::drop(Connection& c, const std::string& why) {

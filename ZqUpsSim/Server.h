@@ -1,12 +1,15 @@
 // The simulator's socket side: claims the socket path, accepts many
 // connections at once and serves each with one envelope and one reply,
 // in one thread, driven by poll().  A slow or silent client holds up no
-// one; delays and byte-by-byte replies are timers, not sleeps.
+// one; delays and byte-by-byte replies are timers, not sleeps.  Where the
+// platform allows, an idle server (no connection, no timer) waits in
+// accept() itself rather than in poll(), one call fewer per exchange.
 #ifndef ZQUPSSIM_SERVER_H
 #define ZQUPSSIM_SERVER_H
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <ostream>
@@ -39,16 +42,17 @@ class Server {
   bool listen(std::string* why);
   // Serves until stop(); false, with the reason, on a failure of the loop.
   bool run(std::string* why);
-  // Safe from a signal handler and from another thread.
+  // Ends run() promptly, wherever it waits, for good.  Safe from a signal
+  // handler and from another thread.
   void stop();
-  // The descriptor stop() writes to, for a signal handler.
-  int stopDescriptor() const { return wake_[1]; }
 
  private:
   using Clock = std::chrono::steady_clock;
   struct Connection;
 
-  void acceptAll(Clock::time_point now);
+  void acceptAll();
+  bool acceptOne();
+  bool stopPending() const;
   void serveConnection(Connection& c, short revents, Clock::time_point now);
   void receive(Connection& c, Clock::time_point now);
   void answer(Connection& c, Clock::time_point now);
@@ -62,6 +66,11 @@ class Server {
   std::ostream& log_;
   int listenFd_ = -1;
   int wake_[2] = {-1, -1};
+  // The listener is blocking, with a receive time limit, and run() waits in
+  // accept() whenever there is nothing else to watch.
+  bool blockingAccept_ = false;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> blockingListenFd_{-1};  // what stop() shuts down; -1 when none
   dev_t socketDev_ = 0;
   ino_t socketIno_ = 0;
   bool bound_ = false;

@@ -1,8 +1,8 @@
 // ZqUpsSim: a stand-in UPS service on a Unix-domain socket, serving the
 // data points of a profile, with timed steps and faults on purpose.
 #include <signal.h>
-#include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -32,14 +32,20 @@ struct Options {
   bool check = false;
 };
 
-int g_stopFd = -1;
+// The server a stop signal ends; null outside its lifetime.
+std::atomic<zqsim::Server*> g_server{nullptr};
 
 extern "C" void onStopSignal(int) {
-  const char byte = 1;
-  if (g_stopFd >= 0 && ::write(g_stopFd, &byte, 1) < 0) {
-    // Nothing to do from a signal handler.
-  }
+  if (zqsim::Server* server = g_server.load()) server->stop();
 }
+
+// Points the stop signals at `server` for the lifetime of this object.
+struct StopOnSignal {
+  explicit StopOnSignal(zqsim::Server& server) { g_server.store(&server); }
+  ~StopOnSignal() { g_server.store(nullptr); }
+  StopOnSignal(const StopOnSignal&) = delete;
+  StopOnSignal& operator=(const StopOnSignal&) = delete;
+};
 
 int usageError(const std::string& why) {
   std::cerr << "ZqUpsSim: " << why << "\n" << kUsage;
@@ -89,8 +95,8 @@ bool loadProfile(const std::string& path, zqsim::Profile* profile, std::string* 
   return zqsim::parseProfile(in, path, profile, why);
 }
 
-void handleSignals(int stopFd) {
-  g_stopFd = stopFd;
+void handleSignals() {
+  static_assert(std::atomic<zqsim::Server*>::is_always_lock_free, "used in a signal handler");
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   sigemptyset(&action.sa_mask);
@@ -122,7 +128,8 @@ int main(int argc, char** argv) {
   for (const zqsim::FaultDef& def : options.faults) store.overrideFault(def);
 
   zqsim::Server server(store, options.server, std::cerr);
-  handleSignals(server.stopDescriptor());
+  const StopOnSignal stopOnSignal(server);
+  handleSignals();
   if (!server.listen(&why)) {
     std::cerr << "ZqUpsSim: " << why << std::endl;
     return 1;

@@ -59,6 +59,8 @@ class Sim {
     if (thread_.joinable()) thread_.join();
     return log_.str();
   }
+  // What run() failed with, once stopped; empty after a clean stop.
+  const std::string& runError() const { return error_; }
 
  private:
   upstest::PathClaim claim_;  // first in, last out
@@ -235,4 +237,44 @@ TEST(Robustness, AConnectionThatSendsNothingIsDroppedAfterTheIdleLimit) {
   EXPECT_TRUE(closedByService(fd));
   ::close(fd);
   EXPECT_NE(sim.stopAndLog().find("no request within 200 ms"), std::string::npos);
+}
+
+// An idle service waits for its next client in accept(); stop() ends that
+// wait soon, and the loop reports no failure.
+TEST(Robustness, StopEndsAnIdleServicePromptly) {
+  Sim sim;
+  SIM_OR_SKIP(sim);
+  EXPECT_TRUE(lineVoltageReads());
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));  // a few waits run out meanwhile
+  const auto start = std::chrono::steady_clock::now();
+  sim.stopAndLog();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(sim.runError(), "");
+}
+
+// With a connection open the service waits in poll(); a client accepted
+// there before its request arrives is answered as soon as it writes, and
+// not only once the listener's wait for yet another client runs out.
+TEST(Robustness, AClientThatWritesAfterBeingAcceptedIsAnsweredAtOnce) {
+  using Clock = std::chrono::steady_clock;
+  Sim sim;
+  SIM_OR_SKIP(sim);
+  const int silent = connectRaw();
+  const uint32_t request[] = {32, 12, 12, 0x2000, 0x06, 0xFFFFFFFF, 4, 0};  // the line voltage
+  Clock::duration fastest = std::chrono::hours(1);
+  for (int round = 0; round < 5; ++round) {
+    const int fd = connectRaw();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // accepted by now
+    const auto start = Clock::now();
+    ASSERT_EQ(::send(fd, request, sizeof request, MSG_NOSIGNAL), ssize_t(sizeof request));
+    timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    uint32_t length = 0;
+    EXPECT_EQ(::recv(fd, &length, sizeof length, MSG_WAITALL), ssize_t(sizeof length));
+    EXPECT_EQ(length, 20u);
+    fastest = std::min(fastest, Clock::now() - start);
+    ::close(fd);
+  }
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(fastest).count(), 100);
+  ::close(silent);
 }
