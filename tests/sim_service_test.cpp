@@ -78,11 +78,8 @@ class Sim {
   } while (0)
 
 int connectRaw() {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, upstest::kServicePath);
-  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const int fd = upstest::connectToService();
+  EXPECT_GE(fd, 0);
   return fd;
 }
 
