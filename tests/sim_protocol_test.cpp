@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "FakeUpsService.h"
 #include "Protocol.h"
 
 using namespace zqsim;
@@ -13,19 +14,13 @@ namespace {
 
 const uint32_t kPreset = 0xFFFFFFFF;
 
-void put(Bytes& b, std::initializer_list<uint32_t> words) {
-  for (uint32_t w : words) {
-    uint8_t raw[4];
-    std::memcpy(raw, &w, 4);
-    b.insert(b.end(), raw, raw + 4);
-  }
+// Appends host-order words, as the wire carries them.
+void put(Bytes& b, std::initializer_list<uint32_t> list) {
+  const Bytes raw = upstest::words(list);
+  b.insert(b.end(), raw.begin(), raw.end());
 }
 
-uint32_t wordAt(const Bytes& b, size_t at) {
-  uint32_t w = 0;
-  if (at + 4 <= b.size()) std::memcpy(&w, b.data() + at, 4);
-  return w;
-}
+using upstest::wordAt;
 
 Bytes record(uint32_t offset, const Bytes& data) {
   Bytes r;
