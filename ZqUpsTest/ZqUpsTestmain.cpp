@@ -4,6 +4,7 @@
 #include "ZqUpsTestmain.h"
 
 #include "ZqUpsApi.h"
+#include "ZqUpsPoints.h"
 
 #include <algorithm>
 #include <cstring>
@@ -12,8 +13,8 @@
 
 namespace {
 
-const uint32_t kIndex = 0x2000;
-const uint32_t kTextSize = 512;
+const uint32_t kIndex = UPS_POINTS_INDEX;
+const uint32_t kTextSize = UPS_POINT_TEXT_LENGTH;
 
 // One report's destinations, cleared once after UPSOpen: a reply shorter
 // than its row leaves the previous row's bytes behind it.
@@ -24,50 +25,14 @@ struct ReportStorage {
   uint32_t bytesRead;  // handed to every read, never looked at
 };
 
-enum class Shown { Text, Fixed1, Fixed2, Version, Integer };
-
-struct Row {
-  uint32_t offset;
-  Shown shown;
-  const char* label;
-  const char* unit;
-};
-
-// A blank, the degree sign in UTF-8, the letter C.
-const char kCelsius[] = " \xC2\xB0" "C";
-
-const Row kRows[] = {
-    {0x01, Shown::Text, "Vendor: ", ""},
-    {0x02, Shown::Text, "Model: ", ""},
-    {0x15, Shown::Text, "Serial number: ", ""},
-    {0x16, Shown::Text, "Firmware version: ", ""},
-    {0x36, Shown::Text, "Battery serial string: ", ""},
-    {0x03, Shown::Text, "Manufacturing date: ", ""},
-    {0x04, Shown::Text, "Device capabilities: ", ""},
-    {0x07, Shown::Text, "Copyright: ", ""},
-    {0x11, Shown::Text, "Battery replace date: ", ""},
-    {0x06, Shown::Fixed2, "Input line voltage: ", " V"},
-    {0x35, Shown::Fixed1, "Battery temperature: ", kCelsius},
-    {0x31, Shown::Version, "Battery hardware version: ", ""},
-    {0x19, Shown::Fixed1, "Battery load level: ", " %"},
-    {0x1a, Shown::Integer, "Estimated runtime: ", " Minutes"},
-    {0x1b, Shown::Fixed1, "Internal temperature: ", kCelsius},
-    {0x1f, Shown::Fixed2, "Charging current: ", " A"},
-    {0x37, Shown::Fixed2, "Discharging current: ", " A"},
-    {0x32, Shown::Integer, "Battery rated capacity: ", " mAh"},
-};
-
-uint32_t readLength(Shown shown) { return shown == Shown::Text ? kTextSize : 4; }
-
-void* destination(ReportStorage& storage, Shown shown) {
-  switch (shown) {
-    case Shown::Fixed1:
-    case Shown::Fixed2:
+void* destination(ReportStorage& storage, UPSPointType type) {
+  switch (type) {
+    case UPS_POINT_FLOAT:
       return &storage.value;
-    case Shown::Integer:
+    case UPS_POINT_INTEGER:
       return &storage.count;
-    case Shown::Text:
-    case Shown::Version:
+    case UPS_POINT_TEXT:
+    case UPS_POINT_VERSION:
       break;
   }
   return storage.text;
@@ -79,27 +44,31 @@ void printText(const char* text) {
   std::cout.write(text, end - text);
 }
 
-void printValue(const ReportStorage& storage, Shown shown) {
-  switch (shown) {
-    case Shown::Text:
+void printValue(const ReportStorage& storage, const UPSPoint& point) {
+  switch (point.type) {
+    case UPS_POINT_TEXT:
       printText(storage.text);
       break;
-    case Shown::Fixed1:
-      std::cout << std::fixed << std::setprecision(1) << storage.value;
+    case UPS_POINT_FLOAT:
+      std::cout << std::fixed << std::setprecision(point.decimals) << storage.value;
       break;
-    case Shown::Fixed2:
-      std::cout << std::fixed << std::setprecision(2) << storage.value;
-      break;
-    case Shown::Version: {
+    case UPS_POINT_VERSION: {
       TVqDevice_Version version;
       std::memcpy(&version, storage.text, sizeof version);
       std::cout << &version;
       break;
     }
-    case Shown::Integer:
+    case UPS_POINT_INTEGER:
       std::cout << std::dec << storage.count;
       break;
   }
+}
+
+void printRow(const ReportStorage& storage, const UPSPoint& point) {
+  std::cout << point.label << ": ";
+  printValue(storage, point);
+  if (point.unit[0] != '\0') std::cout << ' ' << point.unit;
+  std::cout << std::endl;
 }
 
 std::ostream& hexWithBase(std::ostream& out) { return out << std::hex << std::showbase; }
@@ -146,13 +115,13 @@ uint32_t readOnce() {
 
   ReportStorage storage;
   std::memset(&storage, 0, sizeof storage);
-  for (const Row& row : kRows) {
-    result = UPSRead(kIndex, row.offset, readLength(row.shown), destination(storage, row.shown),
+  const UPSPoint* points = UPSPoints();
+  for (int i = 0; i < UPS_POINT_COUNT; ++i) {
+    const UPSPoint& point = points[i];
+    result = UPSRead(kIndex, point.offset, point.readLength, destination(storage, point.type),
                      &storage.bytesRead);
-    if (result != UPS_OK) return reportReadFailure(row.offset, result);
-    std::cout << row.label;
-    printValue(storage, row.shown);
-    std::cout << row.unit << std::endl;
+    if (result != UPS_OK) return reportReadFailure(point.offset, result);
+    printRow(storage, point);
   }
 
   result = UPSClose();

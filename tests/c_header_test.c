@@ -1,6 +1,7 @@
-/* The public header as C: every constant, the five plain calls, and the
- * parameter checks that need no service. */
+/* The public headers as C: every constant, the five plain calls, the
+ * parameter checks that need no service, and the point catalogue. */
 #include "ZqUpsApi.h"
+#include "ZqUpsPoints.h"
 
 #include <stdio.h>
 
@@ -29,6 +30,9 @@ int main(void) {
          "UPSReadWrite with nothing to do");
   expect(UPS_IS_SYSTEM_CODE(UPSERR_SYSTEM_BASE | 2u) && UPS_SYSTEM_ERRNO(UPSERR_SYSTEM_BASE | 2u) == 2,
          "system code helpers");
+  expect(UPSPointByName("input_voltage") == UPSPointAt(0x2000, 0x06) &&
+             UPSPointByName("input_voltage") != NULL && UPSPointByName("nothing") == NULL,
+         "point catalogue lookups");
   if (failures == 0) printf("c header: OK\n");
   return failures == 0 ? 0 : 1;
 }
