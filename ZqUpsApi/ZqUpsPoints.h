@@ -19,6 +19,10 @@
 #define UPS_POINT_TEXT_LENGTH 512u
 /* The read length of every other point. */
 #define UPS_POINT_WORD_LENGTH 4u
+/* The UPS runs on mains power while input_voltage is at least this many
+ * volts (below every 120 V and 230 V grid's lower limit, above anything a
+ * UPS reports on battery); the operator's tools take it as their default. */
+#define UPS_MIN_LINE_VOLTAGE 100.0
 /* How many points the catalogue holds. */
 #define UPS_POINT_COUNT 18
 
