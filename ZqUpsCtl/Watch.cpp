@@ -156,7 +156,7 @@ class HookRunner {
     queue_.pop_front();
     std::vector<std::string> environment = inheritedEnvironment();
     environment.insert(environment.end(), event.environment.begin(), event.environment.end());
-    std::vector<std::string> args = {"sh", "-c", command_, "ZqUpsCtl", event.name};
+    std::vector<std::string> args = {"sh", "-c", shellCommand(), "ZqUpsCtl", event.name};
     std::vector<char*> argv = pointers(args);
     std::vector<char*> envp = pointers(environment);
     const pid_t pid = ::fork();
@@ -171,6 +171,15 @@ class HookRunner {
     }
     running_ = pid;
     runningEvent_ = event.name;
+  }
+
+  // A command that is one plain word, a program's path, is called with
+  // the event as its argument; any other shell text sees it as $1.
+  std::string shellCommand() const {
+    const bool word = command_.find_first_not_of(
+                          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+                          "_./+-,:@%") == std::string::npos;
+    return word ? command_ + " \"$@\"" : command_;
   }
 
   // This process's environment without ZQUPS_ values that could be
