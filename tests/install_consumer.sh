@@ -219,6 +219,7 @@ for name in read_report_c read_report_cpp read_report_static read_report_pc; do
 done
 check_tool
 check_served
+[ ! -e "$prefix/$bindir/ZqUpsCtl" ] || "$prefix/$bindir/ZqUpsCtl" points >/dev/null || fail "the installed ZqUpsCtl does not run"
 if [ "$sim" = 1 ] && [ "$(cat "$work/claimed")" = 1 ] && [ ! -f "$work/served" ]; then
   fail "the examples did not run against the installed ZqUpsSim"
 fi
