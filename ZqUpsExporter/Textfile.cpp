@@ -23,8 +23,7 @@ bool writeAll(int fd, const std::string& content) {
 
 }  // namespace
 
-bool writeFileAtomically(const std::string& path, const std::string& content,
-                         std::string* error) {
+bool writeFileAtomically(const std::string& path, const std::string& content, std::string* error) {
   // The name does not end in .prom, so a collector reading the folder
   // meanwhile skips it.
   std::string name = path + ".XXXXXX";

@@ -9,8 +9,7 @@ namespace zqups {
 
 // Writes `content` to a new file beside `path` and renames it to `path`.
 // On failure nothing is left behind and *error says what failed.
-bool writeFileAtomically(const std::string& path, const std::string& content,
-                         std::string* error);
+bool writeFileAtomically(const std::string& path, const std::string& content, std::string* error);
 
 }  // namespace zqups
 

@@ -18,10 +18,14 @@ using prometheus::MetricFamily;
 using prometheus::MetricType;
 
 // The points whose texts label zqups_info; the label is the point's name.
-const char* const kInfoPoints[] = {"vendor",           "model",
-                                   "serial_number",    "firmware_version",
-                                   "battery_serial",   "battery_hardware_version",
-                                   "manufacturing_date", "battery_replace_date"};
+const char* const kInfoPoints[] = {"vendor",
+                                   "model",
+                                   "serial_number",
+                                   "firmware_version",
+                                   "battery_serial",
+                                   "battery_hardware_version",
+                                   "manufacturing_date",
+                                   "battery_replace_date"};
 
 // A numeric point as a gauge in base units: the value times
 // multiply / divide.  The rated capacity in mAh becomes coulombs (As).
@@ -34,7 +38,7 @@ struct ValueMetric {
 };
 const ValueMetric kValueMetrics[] = {
     {"input_voltage", "zqups_input_voltage_volts", "Input line voltage in volts", 1, 1},
-    {"load_level", "zqups_load_ratio", "Load of the UPS as a ratio of its rating (0-1)", 1, 100},
+    {"load_level", "zqups_load_ratio", "Load of the UPS as a ratio of its rating, 0 to 1", 1, 100},
     {"estimated_runtime", "zqups_battery_runtime_seconds",
      "Estimated runtime on battery in seconds", 60, 1},
     {"battery_temperature", "zqups_battery_temperature_celsius",
@@ -95,8 +99,8 @@ bool decode(const UPSPoint& point, const unsigned char* data, uint32_t count, Va
   if (point.type == UPS_POINT_VERSION) {
     uint16_t build;
     std::memcpy(&build, data + 2, sizeof build);
-    value->text = std::to_string(data[0]) + "." + std::to_string(data[1]) + "." +
-                  std::to_string(build);
+    value->text =
+        std::to_string(data[0]) + "." + std::to_string(data[1]) + "." + std::to_string(build);
   } else if (point.type == UPS_POINT_INTEGER) {
     int32_t number;
     std::memcpy(&number, data, sizeof number);
@@ -234,14 +238,13 @@ std::vector<MetricFamily> UpsCollector::collect(bool* up) const {
     if (outcome == Outcome::Unreachable) break;
   }
   std::vector<MetricFamily> families;
-  families.push_back(gauge("zqups_up", "1 when every data point was read in this scrape, else 0",
-                           *up));
+  families.push_back(
+      gauge("zqups_up", "1 when every data point was read in this scrape, else 0", *up));
   if (*up) addValueFamilies(values, minLineVoltage_, &families);
   families.push_back(readErrorFamily());
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  families.push_back(
-      gauge("zqups_scrape_duration_seconds", "Time this scrape took to read the UPS in seconds",
-            took.count()));
+  families.push_back(gauge("zqups_scrape_duration_seconds",
+                           "Time this scrape took to read the UPS in seconds", took.count()));
   return families;
 }
 

@@ -81,7 +81,8 @@ int main(int argc, char** argv) {
   std::string textfile;
   double minLineVoltage = UPS_MIN_LINE_VOLTAGE;
   CLI::Option* listenOption =
-      app.add_option("--listen", listen, "ADDRESS:PORT to serve /metrics on")->capture_default_str();
+      app.add_option("--listen", listen, "ADDRESS:PORT to serve /metrics on")
+          ->capture_default_str();
   app.add_option("--textfile", textfile,
                  "write the metrics once to this file (atomically) and exit")
       ->excludes(listenOption);

@@ -62,7 +62,8 @@ within() {
 start_sim() {
   "$sim" "$@" >"$work/sim.out" 2>"$work/sim.err" &
   sim_pid=$!
-  within 100 grep -q listening "$work/sim.out" || fail "ZqUpsSim did not start: $(cat "$work/sim.err")"
+  within 100 grep -q listening "$work/sim.out" ||
+    fail "ZqUpsSim did not start: $(cat "$work/sim.err")"
 }
 
 stop_sim() {

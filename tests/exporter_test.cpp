@@ -46,7 +46,8 @@ FakeUpsService::Handler upsWith(std::map<uint32_t, Answer> odd,
     const Bytes envelope = peer.readEnvelope();
     const uint32_t index = wordAt(envelope, 12), offset = wordAt(envelope, 16);
     const auto it = odd.find(offset);
-    if (it != odd.end()) return peer.reply(accessReply(index, offset, it->second.status, it->second.data));
+    if (it != odd.end())
+      return peer.reply(accessReply(index, offset, it->second.status, it->second.data));
     const UPSPoint& point = *UPSPointAt(index, offset);
     Bytes data;
     if (point.type == UPS_POINT_TEXT)
@@ -132,10 +133,14 @@ TEST(Collector, OnBatteryBelowTheThresholdOnly) {
 }
 
 TEST(Collector, TextsBecomeValidUtf8Labels) {
-  EXPECT_EQ(zqups::utf8LabelValue("27.5 \xC2\xB0" "C \xE2\x82\xAC \xF0\x9F\x94\x8B"),
-            "27.5 \xC2\xB0" "C \xE2\x82\xAC \xF0\x9F\x94\x8B");
+  EXPECT_EQ(zqups::utf8LabelValue("27.5 \xC2\xB0"
+                                  "C \xE2\x82\xAC \xF0\x9F\x94\x8B"),
+            "27.5 \xC2\xB0"
+            "C \xE2\x82\xAC \xF0\x9F\x94\x8B");
   const std::string bad = "\xEF\xBF\xBD";
-  EXPECT_EQ(zqups::utf8LabelValue("a\xFF" "b"), "a" + bad + "b");
+  EXPECT_EQ(zqups::utf8LabelValue("a\xFF"
+                                  "b"),
+            "a" + bad + "b");
   EXPECT_EQ(zqups::utf8LabelValue("\xE2\x82"), bad + bad) << "cut short";
   EXPECT_EQ(zqups::utf8LabelValue("\xC0\xAF"), bad + bad) << "overlong";
   EXPECT_EQ(zqups::utf8LabelValue("\xED\xA0\x80"), bad + bad + bad) << "surrogate";
