@@ -10,6 +10,8 @@
 namespace zqsim {
 namespace {
 
+constexpr size_t kLongestLine = size_t{1} << 20;
+
 struct Token {
   std::string text;
   bool quoted = false;
@@ -304,6 +306,21 @@ bool parseFaultKind(const std::string& kind, const std::string& arg, bool hasArg
                          "' (status, delay, close, partial, bytewise, overlong, hang, none)");
 }
 
+enum class LineRead { Line, End, TooLong };
+
+// One line without its newline, never longer than kLongestLine; a read
+// error ends the text like its end does, and leaves `in` bad.
+LineRead readLine(std::istream& in, std::string* line) {
+  line->clear();
+  char c;
+  while (in.get(c)) {
+    if (c == '\n') return LineRead::Line;
+    if (line->size() == kLongestLine) return LineRead::TooLong;
+    line->push_back(c);
+  }
+  return line->empty() ? LineRead::End : LineRead::Line;
+}
+
 }  // namespace
 
 bool parseDuration(const std::string& text, uint64_t* millis) {
@@ -336,13 +353,20 @@ bool parseProfile(std::istream& in, const std::string& source, Profile* profile,
                   std::string* error) {
   std::vector<StepBuilder> steps(1);
   std::string line;
-  for (int number = 1; std::getline(in, line); ++number) {
+  int number = 1;
+  for (;; ++number) {
+    const LineRead read = readLine(in, &line);
+    if (read == LineRead::End || in.bad()) break;
     std::vector<Token> tokens;
-    std::string why;
-    if (tokenize(line, &tokens, &why) &&
+    std::string why = read == LineRead::TooLong ? "line longer than 1 MiB" : "";
+    if (read == LineRead::Line && tokenize(line, &tokens, &why) &&
         (tokens.empty() || parseLine(tokens, number, &steps, &why)))
       continue;
     *error = source + ":" + std::to_string(number) + ": " + why;
+    return false;
+  }
+  if (in.bad()) {
+    *error = source + ":" + std::to_string(number) + ": read error";
     return false;
   }
   profile->steps.clear();

@@ -57,7 +57,8 @@ struct Profile {
 };
 
 // Parses a profile.  On failure returns false and sets `error` to
-// "<source>:<line>: <reason>".
+// "<source>:<line>: <reason>"; a line longer than 1 MiB and a read error
+// are failures too.
 bool parseProfile(std::istream& in, const std::string& source, Profile* profile,
                   std::string* error);
 bool parseProfile(const std::string& text, const std::string& source, Profile* profile,

@@ -3,9 +3,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -14,13 +14,6 @@
 
 #if !defined(MSG_NOSIGNAL) && !defined(SO_NOSIGPIPE)
 #error "no way to keep a write to a closed connection from raising SIGPIPE"
-#endif
-
-// Linux's accept() honours SO_RCVTIMEO on a blocking listener (EAGAIN when
-// the time runs out) and fails with EINVAL once the listener is shut down
-// for reading; elsewhere the server keeps waiting in poll().
-#if defined(__linux__) && defined(SO_RCVTIMEO)
-#define ZQSIM_BLOCKING_ACCEPT 1
 #endif
 
 namespace zqsim {
@@ -33,13 +26,29 @@ struct Server::Connection {
   size_t total = 0;
   Delivery delivery;
   size_t sent = 0;
-  Clock::time_point deadline;  // idle limit, end of a delay, or the next single byte
+  size_t held = 0;             // bytes of this connection counted in held_
+  Clock::time_point limit;     // end of the phase: whole request, the delay, whole reply
+  Clock::time_point nextByte;  // when the next byte may go out
+  bool awaitWritable = false;  // the last send found the client's buffer full
+  Clock::time_point progress;  // when it last moved on
   ~Connection() {
     if (fd >= 0) ::close(fd);
   }
 };
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
+
+// Descriptors kept free beside the connections: the standard three, the
+// listener, the stop pipe and a few for whatever else the process opens.
+constexpr rlim_t kSpareDescriptors = 8;
+// How long accept() rests after running out of descriptors or memory.
+constexpr Millis kAcceptRest(100);
+// At most this many connections are taken from the queue per round, so
+// that those already in hand are served meanwhile.
+constexpr int kAcceptsPerRound = 64;
 
 bool setNoSigpipe(int fd) {
 #if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
@@ -84,6 +93,8 @@ ssize_t sendSome(int fd, const uint8_t* data, size_t size) {
 #endif
 }
 
+bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
+
 bool makeAddress(const std::string& path, sockaddr_un* address) {
   std::memset(address, 0, sizeof *address);
   address->sun_family = AF_UNIX;
@@ -92,69 +103,79 @@ bool makeAddress(const std::string& path, sockaddr_un* address) {
   return true;
 }
 
+// Where the socket is bound before it goes onto the path: the same folder
+// (rename and link stay within one file system), named for this process.
+std::string privateNameFor(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  return folder + (folder == "/" ? "" : "/") + ".ZqUpsSim." + std::to_string(::getpid());
+}
+
 // What stands at the path: nothing, a socket nobody listens on, a live
 // service, or something we must not touch.
 enum class PathState { Free, Stale, Live, Foreign, Unknown };
 
-PathState probePath(const sockaddr_un& address, int* err) {
+// Connects without blocking: a service whose queue is full (or that is
+// stopped) answers EAGAIN at once instead of keeping us waiting.
+PathState probePath(const std::string& path, int* err) {
   struct stat info;
-  if (::lstat(address.sun_path, &info) != 0) {
+  if (::lstat(path.c_str(), &info) != 0) {
     *err = errno;
     return *err == ENOENT ? PathState::Free : PathState::Unknown;
   }
   if (!S_ISSOCK(info.st_mode)) return PathState::Foreign;
+  sockaddr_un address;
+  makeAddress(path, &address);
   const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) {
+  if (fd < 0 || !setFlags(fd)) {
     *err = errno;
+    if (fd >= 0) ::close(fd);
     return PathState::Unknown;
   }
   const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
   *err = errno;
   ::close(fd);
-  if (rc == 0 || *err == EAGAIN) return PathState::Live;  // EAGAIN: a listener with a full queue
+  if (rc == 0 || *err == EAGAIN || *err == EWOULDBLOCK || *err == EINPROGRESS)
+    return PathState::Live;
+  if (*err == ENOENT) return PathState::Free;
   return *err == ECONNREFUSED ? PathState::Stale : PathState::Unknown;
-}
-
-#ifdef ZQSIM_BLOCKING_ACCEPT
-// One wait in accept() lasts at most this long before run() looks at the
-// stop flag again.  stop() ends the wait at once; this only bounds a miss.
-constexpr long kAcceptWaitMicros = 150000;
-
-bool makeBlockingListener(int fd) {
-  timeval limit{};
-  limit.tv_usec = kAcceptWaitMicros;
-  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return false;
-  const int fl = ::fcntl(fd, F_GETFL);
-  return fl >= 0 && ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) == 0;
-}
-#endif
-
-bool readable(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
-}
-
-// A failed accept() that leaves the listener as good as before.
-bool acceptMayRetry(int err) {
-  return err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED ||
-         err == EPROTO;
 }
 
 bool outOfResources(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
-int millisUntil(std::chrono::steady_clock::time_point from,
-                std::chrono::steady_clock::time_point to) {
+// The connections that the descriptor limit leaves room for, beside the
+// descriptors up to `highestInUse`, which may all be open.
+size_t descriptorRoom(int highestInUse) {
+  rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+  const rlim_t used = rlim_t(highestInUse) + 1 + kSpareDescriptors;
+  return limit.rlim_cur > used ? size_t(limit.rlim_cur - used) : 1;
+}
+
+int millisUntil(Clock::time_point from, Clock::time_point to) {
   if (to <= from) return 0;
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count() + 1;
+  const auto ms = std::chrono::duration_cast<Millis>(to - from).count() + 1;
   return static_cast<int>(std::min<long long>(ms, 60000));
 }
 
-}  // namespace
+long long millisBetween(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration_cast<Millis>(to - from).count();
+}
 
-static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
-              "stop() must be safe in a signal handler");
+// The pauses of a bytewise reply, added to the reply's limit; capped so
+// that no time point overflows.
+Millis bytewisePauses(const Delivery& d) {
+  if (!d.bytewise || d.bytes.empty()) return Millis(0);
+  const long long cap = 1LL << 40;
+  const long long pauses = static_cast<long long>(d.bytes.size() - 1);
+  if (d.byteGapMillis != 0 && pauses > cap / d.byteGapMillis) return Millis(cap);
+  return Millis(pauses * d.byteGapMillis);
+}
+
+}  // namespace
 
 Server::Server(Store& store, ServerOptions options, std::ostream& log)
     : store_(store), options_(std::move(options)), log_(log) {
@@ -169,8 +190,8 @@ Server::Server(Store& store, ServerOptions options, std::ostream& log)
 
 Server::~Server() {
   connections_.clear();
-  blockingListenFd_.store(-1);
   if (listenFd_ >= 0) ::close(listenFd_);
+  if (!privateName_.empty()) ::unlink(privateName_.c_str());
   removeSocketFile();
   for (int fd : wake_)
     if (fd >= 0) ::close(fd);
@@ -179,7 +200,7 @@ Server::~Server() {
 bool Server::listen(std::string* why) {
   const std::string& path = options_.socketPath;
   sockaddr_un address;
-  if (!makeAddress(path, &address)) {
+  if (!makeAddress(path, &address) || !makeAddress(privateNameFor(path), &address)) {
     *why = "socket path '" + path + "' is empty or too long";
     return false;
   }
@@ -187,48 +208,77 @@ bool Server::listen(std::string* why) {
     *why = std::string("cannot make the stop pipe: ") + std::strerror(errno);
     return false;
   }
-  int err = 0;
-  switch (probePath(address, &err)) {
-    case PathState::Live:
-      *why = "a service already listens on " + path;
-      return false;
-    case PathState::Foreign:
-      *why = path + " exists and is not a socket; leaving it alone";
-      return false;
-    case PathState::Unknown:
-      *why = "cannot tell whether " + path + " is in use: " + std::strerror(err);
-      return false;
-    case PathState::Stale:
-      if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-        *why = "cannot remove the stale socket " + path + ": " + std::strerror(errno);
-        return false;
-      }
-      break;
-    case PathState::Free:
-      break;
-  }
-  listenFd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  if (listenFd_ < 0 || !setFlags(listenFd_) ||
-      ::bind(listenFd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    *why = "cannot bind " + path + ": " + std::strerror(errno);
-    return false;
-  }
+  if (!bindPrivately(privateNameFor(path), why) || !placeOnPath(why)) return false;
   struct stat info;
   if (::stat(path.c_str(), &info) == 0) {
     bound_ = true;
     socketDev_ = info.st_dev;
     socketIno_ = info.st_ino;
   }
-  if (::listen(listenFd_, SOMAXCONN) != 0) {
-    *why = "cannot listen on " + path + ": " + std::strerror(errno);
-    return false;
-  }
-#ifdef ZQSIM_BLOCKING_ACCEPT
-  blockingAccept_ = makeBlockingListener(listenFd_);
-  if (blockingAccept_) blockingListenFd_.store(listenFd_);
-#endif
+  cap_ = std::min(options_.maxConnections,
+                  descriptorRoom(std::max({listenFd_, wake_[0], wake_[1]})));
   start_ = Clock::now();
   return true;
+}
+
+// A listening socket under a name of this process's own, with its mode
+// set, so that it appears on the path ready and reachable in one step.
+bool Server::bindPrivately(const std::string& name, std::string* why) {
+  sockaddr_un address;
+  makeAddress(name, &address);
+  ::unlink(name.c_str());  // left by an earlier process of this number, which is gone
+  listenFd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  if (listenFd_ < 0 || !setFlags(listenFd_) ||
+      ::bind(listenFd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    *why = "cannot bind " + name + ": " + std::strerror(errno);
+    return false;
+  }
+  privateName_ = name;
+  if (::chmod(name.c_str(), options_.socketMode) != 0 || ::listen(listenFd_, SOMAXCONN) != 0) {
+    *why = "cannot listen on " + name + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// Moves the socket onto the path.  A free path is taken with link(), which
+// never replaces anything; a stale socket is replaced by rename(), which
+// never leaves the path empty.  Nothing is ever unlinked from the path,
+// so a second simulator's fresh socket cannot be lost to a race.
+bool Server::placeOnPath(std::string* why) {
+  const std::string& path = options_.socketPath;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int err = 0;
+    switch (probePath(path, &err)) {
+      case PathState::Live:
+        *why = "a service already listens on " + path;
+        return false;
+      case PathState::Foreign:
+        *why = path + " exists and is not a socket; leaving it alone";
+        return false;
+      case PathState::Unknown:
+        *why = "cannot tell whether " + path + " is in use: " + std::strerror(err);
+        return false;
+      case PathState::Free:
+        if (::link(privateName_.c_str(), path.c_str()) == 0) {
+          ::unlink(privateName_.c_str());
+          privateName_.clear();
+          return true;
+        }
+        if (errno == EEXIST) continue;  // someone was quicker: look again
+        break;  // no hard links here: rename instead
+      case PathState::Stale:
+        break;
+    }
+    if (::rename(privateName_.c_str(), path.c_str()) != 0) {
+      *why = "cannot put the socket on " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    privateName_.clear();
+    return true;
+  }
+  *why = path + " keeps changing; giving up";
+  return false;
 }
 
 // Removes the socket file only while it is still the one this server made.
@@ -247,40 +297,17 @@ void Server::stop() {
   if (wake_[1] >= 0 && ::write(wake_[1], &byte, 1) < 0) {
     // The pipe is full: a stop is already pending.
   }
-  // Shutting the listener down ends a wait in accept() at once, even from
-  // a signal handler, and connects to nothing: the path may be another's.
-  const int fd = blockingListenFd_.load();
-  if (fd >= 0) ::shutdown(fd, SHUT_RD);
   errno = savedErrno;
 }
-
-bool Server::stopPending() const { return stopping_.load() || readable(wake_[0]); }
 
 bool Server::run(std::string* why) {
   std::vector<pollfd> fds;
   for (;;) {
     if (stopping_.load()) return true;
     const Clock::time_point now = Clock::now();
-    const bool accepting =
-        now >= acceptPausedUntil_ && connections_.size() < options_.maxConnections;
-    if (blockingAccept_ && accepting && connections_.empty()) {
-      // Nothing to watch but the listener and the stop flag: wait in
-      // accept() itself, one call fewer per exchange than through poll().
-      if (acceptOne() || acceptMayRetry(errno) || outOfResources(errno)) continue;
-      if (stopPending()) return true;
-      *why = std::string("accept failed: ") + std::strerror(errno);
-      return false;
-    }
+    const bool accepting = now >= acceptPausedUntil_;
     fds.assign({{wake_[0], POLLIN, 0}, {listenFd_, short(accepting ? POLLIN : 0), 0}});
-    for (const auto& c : connections_) {
-      short events = 0;
-      if (c->phase == Connection::Phase::Reading || c->phase == Connection::Phase::Holding)
-        events = POLLIN;
-      else if (c->phase == Connection::Phase::Sending &&
-               (!c->delivery.bytewise || c->deadline <= now))
-        events = POLLOUT;
-      fds.push_back({c->fd, events, 0});
-    }
+    for (const auto& c : connections_) fds.push_back({c->fd, eventsFor(*c), 0});
     if (::poll(fds.data(), fds.size(), pollTimeout(now)) < 0 && errno != EINTR) {
       *why = std::string("poll failed: ") + std::strerror(errno);
       return false;
@@ -289,88 +316,143 @@ bool Server::run(std::string* why) {
     const Clock::time_point after = Clock::now();
     const size_t count = connections_.size();
     for (size_t i = 0; i < count; ++i) serveConnection(*connections_[i], fds[i + 2].revents, after);
-    connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
-                                      [](const std::unique_ptr<Connection>& c) {
-                                        return c->phase == Connection::Phase::Done;
-                                      }),
-                       connections_.end());
-    // A blocking listener is accepted from only when a connection waits.
-    const bool pending =
-        blockingAccept_ ? (fds[1].revents & POLLIN) != 0 : fds[1].revents != 0;
-    if (pending) acceptAll();
+    removeDone();
+    if (fds[1].revents != 0) acceptAll(after);
+  }
+}
+
+short Server::eventsFor(const Connection& c) const {
+  switch (c.phase) {
+    case Connection::Phase::Reading:
+    case Connection::Phase::Holding:
+      return POLLIN;
+    case Connection::Phase::Sending:
+      return c.awaitWritable ? POLLOUT : 0;
+    default:
+      return 0;  // a hang-up is reported all the same
   }
 }
 
 int Server::pollTimeout(Clock::time_point now) const {
   int timeout = -1;
-  if (acceptPausedUntil_ > now) timeout = millisUntil(now, acceptPausedUntil_);
-  for (const auto& c : connections_) {
-    if (c->phase == Connection::Phase::Holding) continue;
-    if (c->phase == Connection::Phase::Sending && !c->delivery.bytewise) continue;
-    const int t = millisUntil(now, c->deadline);
+  auto until = [&](Clock::time_point at) {
+    const int t = millisUntil(now, at);
     if (timeout < 0 || t < timeout) timeout = t;
+  };
+  if (acceptPausedUntil_ > now) until(acceptPausedUntil_);
+  for (const auto& c : connections_) {
+    if (c->phase == Connection::Phase::Holding) continue;  // lasts until the client goes
+    until(c->limit);
+    if (c->phase == Connection::Phase::Sending && !c->awaitWritable) until(c->nextByte);
   }
   return timeout;
 }
 
-// Accepts what is pending, up to the cap.  A blocking listener is asked
-// again only when poll() says another connection waits.
-void Server::acceptAll() {
-  while (connections_.size() < options_.maxConnections) {
-    if (!acceptOne()) return;
-    if (blockingAccept_ && !readable(listenFd_)) return;
+// Accepts what is pending.  A connection served whole at once ends the
+// round: the next client has most likely not connected yet, and poll()
+// will say when it has.
+void Server::acceptAll(Clock::time_point now) {
+  for (int i = 0; i < kAcceptsPerRound && acceptOne(now); ++i) {
+    if (connections_.back()->phase == Connection::Phase::Done) {
+      connections_.pop_back();
+      return;
+    }
+    if (connections_.size() > cap_) {
+      makeRoom(*connections_.back(), now);
+      removeDone();
+    }
   }
 }
 
-// Accepts one connection and serves it as far as it goes without waiting;
-// false, with errno set, when accept() failed.
-bool Server::acceptOne() {
+void Server::removeDone() {
+  connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
+                                    [](const std::unique_ptr<Connection>& c) {
+                                      return c->phase == Connection::Phase::Done;
+                                    }),
+                     connections_.end());
+}
+
+// Accepts one connection and serves it as far as it goes without waiting
+// (it may be done already); false when accept() failed.
+bool Server::acceptOne(Clock::time_point now) {
   const int fd = acceptConnection(listenFd_);
-  const Clock::time_point now = Clock::now();
-  if (fd == -2) return true;
+  if (fd == -2) return false;
   if (fd < 0) {
-    const int err = errno;
-    if (outOfResources(err)) {
-      log_ << "ZqUpsSim: cannot accept more connections for now: " << std::strerror(err)
-           << std::endl;
-      acceptPausedUntil_ = now + std::chrono::milliseconds(100);
-    }
-    errno = err;
+    noteAcceptFailure(errno, now);
     return false;
+  }
+  if (acceptStalled_) {
+    log_ << "ZqUpsSim: accepting connections again" << std::endl;
+    acceptStalled_ = false;
   }
   std::unique_ptr<Connection> c(new Connection);
   c->fd = fd;
-  c->deadline = now + std::chrono::milliseconds(options_.idleLimitMillis);
+  c->progress = now;
+  c->limit = now + Millis(options_.requestLimitMillis);
   // The client writes right after connecting: its request is often here
   // already, and the whole exchange is then over before this returns.
   receive(*c, now);
-  if (c->phase != Connection::Phase::Done) connections_.push_back(std::move(c));
+  connections_.push_back(std::move(c));
   return true;
 }
 
-void Server::drop(Connection& c, const std::string& why) {
-  if (!why.empty()) log_ << "ZqUpsSim: closed a connection: " << why << std::endl;
-  ::close(c.fd);
-  c.fd = -1;
-  c.phase = Connection::Phase::Done;
+// Out of descriptors or memory: rest a moment, and say so once when it
+// starts (and once when it ends), not every round.
+void Server::noteAcceptFailure(int err, Clock::time_point now) {
+  if (!outOfResources(err)) return;
+  acceptPausedUntil_ = now + kAcceptRest;
+  if (acceptStalled_) return;
+  acceptStalled_ = true;
+  log_ << "ZqUpsSim: cannot accept more connections for now: " << std::strerror(err)
+       << std::endl;
+}
+
+// Over the cap: the connection that has made no progress for longest
+// gives way to the newcomer `keep`.
+void Server::makeRoom(const Connection& keep, Clock::time_point now) {
+  Connection* stalest = nullptr;
+  for (const auto& c : connections_) {
+    if (c.get() == &keep || c->phase == Connection::Phase::Done) continue;
+    if (stalest == nullptr || c->progress < stalest->progress) stalest = c.get();
+  }
+  if (stalest == nullptr) return;
+  drop(*stalest, "dropped to make room for a new client; no progress for " +
+                     std::to_string(millisBetween(stalest->progress, now)) + " ms");
 }
 
 void Server::serveConnection(Connection& c, short revents, Clock::time_point now) {
   using Phase = Connection::Phase;
-  if (c.phase == Phase::Reading && revents != 0) return receive(c, now);
-  if (c.phase == Phase::Reading && now >= c.deadline)
-    return drop(c, "no request within " + std::to_string(options_.idleLimitMillis) + " ms");
-  if (c.phase == Phase::Waiting && now >= c.deadline) {
-    c.phase = Phase::Sending;
-    return transmit(c, now);
+  if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return hangUp(c);
+  switch (c.phase) {
+    case Phase::Reading:
+      if ((revents & POLLIN) != 0) return receive(c, now);
+      if (now >= c.limit)
+        drop(c, "no whole request within " + std::to_string(options_.requestLimitMillis) +
+                    " ms");
+      return;
+    case Phase::Waiting:
+      if (now >= c.limit) startSending(c, now);
+      return;
+    case Phase::Sending:
+      if ((revents & POLLOUT) != 0 || (!c.awaitWritable && now >= c.nextByte)) transmit(c, now);
+      if (c.phase == Phase::Sending && now >= c.limit)
+        drop(c, "reply not taken within its limit; " + std::to_string(c.sent) + " of " +
+                    std::to_string(c.delivery.bytes.size()) + " bytes sent");
+      return;
+    case Phase::Holding:
+      if ((revents & POLLIN) != 0) discardInput(c);
+      return;
+    case Phase::Done:
+      return;
   }
-  if (c.phase == Phase::Sending && (revents != 0 || (c.delivery.bytewise && now >= c.deadline)))
-    return transmit(c, now);
-  if (c.phase == Phase::Holding && revents != 0) {
-    uint8_t sink[512];
-    const ssize_t n = ::recv(c.fd, sink, sizeof sink, 0);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) drop(c, "");
-  }
+}
+
+// The client is gone (or its connection broke): nothing more to do for it.
+void Server::hangUp(Connection& c) {
+  if (c.phase == Connection::Phase::Reading && !c.in.empty())
+    return drop(c, "client left after " + std::to_string(c.in.size()) +
+                       " bytes of its request");
+  drop(c, "");
 }
 
 void Server::receive(Connection& c, Clock::time_point now) {
@@ -380,16 +462,13 @@ void Server::receive(Connection& c, Clock::time_point now) {
   const size_t want = c.total != 0 ? c.total - c.in.size() : sizeof chunk;
   const ssize_t n = ::recv(c.fd, chunk, std::min(want, sizeof chunk), 0);
   if (n < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+    if (wouldBlock(errno)) return;
     return drop(c, std::string("receive failed: ") + std::strerror(errno));
   }
-  if (n == 0) {
-    return drop(c, c.in.empty() ? std::string()
-                                : "client left after " + std::to_string(c.in.size()) +
-                                      " bytes of its request");
-  }
+  if (n == 0) return hangUp(c);
+  if (!hold(c, size_t(n))) return;
   c.in.insert(c.in.end(), chunk, chunk + n);
-  c.deadline = now + std::chrono::milliseconds(options_.idleLimitMillis);
+  c.progress = now;
   std::string why;
   switch (checkFraming(c.in.data(), c.in.size(), options_.envelopeCap, &c.total, &why)) {
     case Framing::Refuse:
@@ -402,15 +481,24 @@ void Server::receive(Connection& c, Clock::time_point now) {
 }
 
 void Server::answer(Connection& c, Clock::time_point now) {
-  store_.advanceTo(static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count()));
+  store_.advanceTo(static_cast<uint64_t>(millisBetween(start_, now)));
   Answer a = handleRequest(store_, c.in.data(), c.total, options_.envelopeCap);
   Bytes().swap(c.in);
+  release(c);
   if (a.refused) return drop(c, a.why);
+  if (!hold(c, a.delivery.bytes.size())) return;
   c.delivery = std::move(a.delivery);
-  c.deadline = now + std::chrono::milliseconds(c.delivery.delayMillis);
-  c.phase = c.delivery.delayMillis != 0 ? Connection::Phase::Waiting : Connection::Phase::Sending;
-  if (c.phase == Connection::Phase::Sending) transmit(c, now);
+  if (c.delivery.delayMillis == 0) return startSending(c, now);
+  c.phase = Connection::Phase::Waiting;
+  c.limit = now + Millis(c.delivery.delayMillis);
+}
+
+void Server::startSending(Connection& c, Clock::time_point now) {
+  c.phase = Connection::Phase::Sending;
+  c.progress = now;
+  c.nextByte = now;
+  c.limit = now + Millis(options_.replyLimitMillis) + bytewisePauses(c.delivery);
+  transmit(c, now);
 }
 
 void Server::transmit(Connection& c, Clock::time_point now) {
@@ -419,19 +507,58 @@ void Server::transmit(Connection& c, Clock::time_point now) {
     const size_t chunk = c.delivery.bytewise ? 1 : bytes.size() - c.sent;
     const ssize_t n = sendSome(c.fd, bytes.data() + c.sent, chunk);
     if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+      c.awaitWritable = wouldBlock(errno);
+      if (c.awaitWritable) return;
       return drop(c, "");  // the client went away; nothing to report
     }
+    c.awaitWritable = false;
     c.sent += static_cast<size_t>(n);
+    c.progress = now;
     if (c.delivery.bytewise && c.sent < bytes.size()) {
-      c.deadline = now + std::chrono::milliseconds(c.delivery.byteGapMillis);
+      c.nextByte = now + Millis(c.delivery.byteGapMillis);
       if (c.delivery.byteGapMillis != 0) return;
     }
   }
-  if (c.delivery.holdOpen)
-    c.phase = Connection::Phase::Holding;
-  else
-    drop(c, "");
+  if (!c.delivery.holdOpen) return drop(c, "");
+  release(c);
+  Bytes().swap(c.delivery.bytes);
+  c.phase = Connection::Phase::Holding;
+}
+
+// A hung connection reads and forgets what the client sends, so that its
+// hang-up is seen.
+void Server::discardInput(Connection& c) {
+  uint8_t sink[512];
+  const ssize_t n = ::recv(c.fd, sink, sizeof sink, 0);
+  if (n == 0 || (n < 0 && !wouldBlock(errno))) drop(c, "");
+}
+
+// Counts `bytes` more against the memory cap for `c`; drops it when they
+// do not fit.
+bool Server::hold(Connection& c, size_t bytes) {
+  if (held_ + bytes > options_.memoryCap) {
+    drop(c, "memory for clients exhausted (" + std::to_string(held_) + " bytes held, cap " +
+                std::to_string(options_.memoryCap) + ")");
+    return false;
+  }
+  held_ += bytes;
+  c.held += bytes;
+  return true;
+}
+
+void Server::release(Connection& c) {
+  held_ -= c.held;
+  c.held = 0;
+}
+
+void Server::drop(Connection& c, const std::string& why) {
+  if (!why.empty()) log_ << "ZqUpsSim: closed a connection: " << why << std::endl;
+  release(c);
+  ::close(c.fd);
+  c.fd = -1;
+  c.phase = Connection::Phase::Done;
+  Bytes().swap(c.in);
+  Bytes().swap(c.delivery.bytes);
 }
 
 }  // namespace zqsim

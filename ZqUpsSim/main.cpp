@@ -1,12 +1,14 @@
 // ZqUpsSim: a stand-in UPS service on a Unix-domain socket, serving the
 // data points of a profile, with timed steps and faults on purpose.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 
+#include "Log.h"
 #include "Profile.h"
 #include "Server.h"
 #include "Store.h"
@@ -14,16 +16,17 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: ZqUpsSim [--socket PATH] [--profile FILE] [--fault INDEX:OFFSET=KIND[:ARG]]...\n"
-    "                [--check] [--help] [--version]\n"
+    "Usage: ZqUpsSim [--socket PATH] [--socket-mode MODE] [--profile FILE]\n"
+    "                [--fault INDEX:OFFSET=KIND[:ARG]]... [--check] [--help] [--version]\n"
     "Serves UPS data points on a Unix-domain socket (default /tmp/UPS0).\n"
     "  --socket PATH     listen on PATH instead of /tmp/UPS0\n"
+    "  --socket-mode MODE  the socket file's mode in octal (default 0666)\n"
     "  --profile FILE    serve the data points, steps and faults of FILE\n"
     "  --fault RULE      a fault for one point, over the profile's; may repeat.\n"
     "                    KIND: status:WORD delay:DURATION close partial[:BYTES]\n"
     "                    bytewise[:DURATION] overlong[:BYTES] hang none\n"
     "  --check           read the profile and faults, report, and exit\n"
-    "Stops on SIGINT or SIGTERM.  See ZqUpsSim(1).\n";
+    "Stops on SIGINT, SIGTERM or SIGHUP.  See ZqUpsSim(1).\n";
 
 struct Options {
   zqsim::ServerOptions server;
@@ -52,6 +55,15 @@ int usageError(const std::string& why) {
   return 2;
 }
 
+bool parseMode(const std::string& text, mode_t* mode) {
+  if (text.empty() || text.size() > 4 || text.find_first_not_of("01234567") != std::string::npos)
+    return false;
+  const unsigned long value = std::stoul(text, nullptr, 8);
+  if (value > 0777) return false;
+  *mode = static_cast<mode_t>(value);
+  return true;
+}
+
 // Returns -1 to go on, or the exit status.
 int parseArguments(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
@@ -68,11 +80,13 @@ int parseArguments(int argc, char** argv, Options* options) {
       options->check = true;
       continue;
     }
-    if (arg != "--socket" && arg != "--profile" && arg != "--fault")
+    if (arg != "--socket" && arg != "--socket-mode" && arg != "--profile" && arg != "--fault")
       return usageError("unknown argument '" + arg + "'");
     if (i + 1 == argc) return usageError(arg + " needs a value");
     const std::string value = argv[++i];
     if (arg == "--socket") options->server.socketPath = value;
+    if (arg == "--socket-mode" && !parseMode(value, &options->server.socketMode))
+      return usageError("--socket-mode: expected octal digits up to 0777, got '" + value + "'");
     if (arg == "--profile") options->profilePath = value;
     if (arg == "--fault") {
       zqsim::FaultDef def;
@@ -87,9 +101,12 @@ int parseArguments(int argc, char** argv, Options* options) {
 bool loadProfile(const std::string& path, zqsim::Profile* profile, std::string* why) {
   if (path.empty())
     return zqsim::parseProfile(zqsim::defaultProfileText(), "default profile", profile, why);
+  // A folder opens as a stream that seems merely empty.
+  struct stat info;
+  const int err = ::stat(path.c_str(), &info) != 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
   std::ifstream in(path);
-  if (!in) {
-    *why = "cannot read " + path + ": " + std::strerror(errno);
+  if (err != 0 || !in) {
+    *why = "cannot read " + path + ": " + std::strerror(err != 0 ? err : errno);
     return false;
   }
   return zqsim::parseProfile(in, path, profile, why);
@@ -103,6 +120,7 @@ void handleSignals() {
   action.sa_handler = onStopSignal;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
   action.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &action, nullptr);
 }
@@ -127,7 +145,10 @@ int main(int argc, char** argv) {
   zqsim::Store store(std::move(profile));
   for (const zqsim::FaultDef& def : options.faults) store.overrideFault(def);
 
-  zqsim::Server server(store, options.server, std::cerr);
+  // Log lines never block the server: a full pipe costs lines, not service.
+  zqsim::LineLog logBuffer(2);
+  std::ostream log(&logBuffer);
+  zqsim::Server server(store, options.server, log);
   const StopOnSignal stopOnSignal(server);
   handleSignals();
   if (!server.listen(&why)) {

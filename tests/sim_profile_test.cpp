@@ -97,6 +97,18 @@ TEST(ProfileErrors, StrayNulBytesAreAnErrorNotAHang) {
   }
 }
 
+TEST(ProfileErrors, AnEndlessLineOrAReadErrorIsAnErrorNotAShortProfile) {
+  std::ifstream zeros("/dev/zero");
+  Profile profile;
+  std::string error;
+  EXPECT_FALSE(parseProfile(zeros, "/dev/zero", &profile, &error));
+  EXPECT_EQ(error, "/dev/zero:1: line longer than 1 MiB");
+  std::istringstream broken("0x2000:1 int 1\n");
+  broken.setstate(std::ios::badbit);
+  EXPECT_FALSE(parseProfile(broken, "t.profile", &profile, &error));
+  EXPECT_EQ(error, "t.profile:1: read error");
+}
+
 TEST(FaultRules, ParseEveryKindAndRejectMissingOrStrayArguments) {
   using Kind = Fault::Kind;
   const struct {

@@ -139,16 +139,48 @@ TEST(Stress, TenThousandReports) {
   EXPECT_EQ(sim.stop(), 0);
 }
 
-TEST(Lifecycle, ReadyLineThenACleanExitOnSigtermAndSigint) {
-  for (int sig : {SIGTERM, SIGINT}) {
+TEST(Lifecycle, ReadyLineThenACleanExitOnSigtermSigintAndSighup) {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
     const std::string path = privatePath("signal");
     upstest::SimProcess sim(kSim);
-    ASSERT_TRUE(sim.start({"--socket", path}));
+    ASSERT_TRUE(sim.start({"--socket", path, "--socket-mode", "0600"}));
     EXPECT_EQ(sim.readyLine(), "ZqUpsSim: listening on " + path + "\n");
-    EXPECT_TRUE(isSocket(path));
+    struct stat info;
+    EXPECT_TRUE(::lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) &&
+                (info.st_mode & 0777) == 0600);
     EXPECT_EQ(sim.stop(sig), 0) << strsignal(sig);
     EXPECT_FALSE(isSocket(path)) << strsignal(sig);
   }
+}
+
+// The connection cap follows the descriptor limit: idle connections beyond
+// it cannot keep a client out.
+TEST(Lifecycle, UnderALowDescriptorLimitIdleConnectionsShutNoClientOut) {
+  const std::string path = privatePath("fds");
+  upstest::SimProcess sim(kSim);
+  sim.setDescriptorLimit(32);
+  ASSERT_TRUE(sim.start({"--socket", path}));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path.c_str());
+  auto connectOne = [&] {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return fd;
+  };
+  std::vector<int> idle;
+  for (int i = 0; i < 40; ++i) idle.push_back(connectOne());
+  const uint32_t request[] = {32, 12, 12, 0x2000, 0x06, 0xFFFFFFFF, 4, 0};  // the line voltage
+  const int fd = connectOne();
+  ASSERT_EQ(::send(fd, request, sizeof request, MSG_NOSIGNAL), ssize_t(sizeof request));
+  pollfd p{fd, POLLIN, 0};
+  EXPECT_EQ(::poll(&p, 1, 1000), 1) << "answered within a second";
+  uint32_t length = 0;
+  EXPECT_EQ(::recv(fd, &length, sizeof length, MSG_DONTWAIT), ssize_t(sizeof length));
+  EXPECT_EQ(length, 20u);
+  ::close(fd);
+  for (int i : idle) ::close(i);
+  EXPECT_EQ(sim.stop(), 0);
 }
 
 TEST(Lifecycle, RefusesToStartOverALiveServiceAndLeavesItServing) {
@@ -195,6 +227,8 @@ TEST(Lifecycle, BadCommandLinesAndProfilesExitWith2AndSayWhere) {
   } cases[] = {
       {{"ZqUpsSim", "--profile", profile}, profile + ":3: 'warm' is not a valid float value"},
       {{"ZqUpsSim", "--fault", "0x2000:1=sometimes"}, "--fault: unknown fault 'sometimes'"},
+      {{"ZqUpsSim", "--check", "--profile", "/tmp"}, "cannot read /tmp: Is a directory"},
+      {{"ZqUpsSim", "--socket-mode", "0888"}, "--socket-mode: expected octal digits"},
   };
   for (const auto& c : cases) {
     const upstest::ProgramRun run = runProgram(kSim, c.args);

@@ -2,19 +2,25 @@
 // "/tmp/UPS0": reads, writes, read-only and unknown points, each fault
 // with the result the library promises for it, and a service that keeps
 // serving while other clients stall, dawdle or send garbage.
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <sstream>
 #include <thread>
 
 #include "FakeUpsService.h"
+#include "Log.h"
 #include "Server.h"
 #include "ZqUpsApi.h"
 
@@ -35,11 +41,15 @@ Profile testProfile() {
   return p;
 }
 
-// The simulator on "/tmp/UPS0" in a thread of this test.
+// The simulator in a thread of this test, on "/tmp/UPS0" or on the path
+// that `options` name; `log` instead of its own when given.
 class Sim {
  public:
-  explicit Sim(const std::vector<std::string>& faults = {}, ServerOptions options = {})
-      : store_(testProfile()), server_(store_, options, log_) {
+  explicit Sim(const std::vector<std::string>& faults = {}, ServerOptions options = {},
+               std::ostream* log = nullptr)
+      : claim_(options.socketPath == upstest::kServicePath ? new upstest::PathClaim : nullptr),
+        store_(testProfile()),
+        server_(store_, options, log != nullptr ? *log : log_) {
     for (const std::string& rule : faults) {
       FaultDef def;
       std::string why;
@@ -49,8 +59,11 @@ class Sim {
   }
   ~Sim() { stopAndLog(); }
   bool start(std::string* why) {
-    *why = claim_.why();
-    if (!claim_.ok() || !server_.listen(why)) return false;
+    if (claim_ && !claim_->ok()) {
+      *why = claim_->why();
+      return false;
+    }
+    if (!server_.listen(why)) return false;
     thread_ = std::thread([this] { server_.run(&error_); });
     return true;
   }
@@ -63,7 +76,7 @@ class Sim {
   const std::string& runError() const { return error_; }
 
  private:
-  upstest::PathClaim claim_;  // first in, last out
+  std::unique_ptr<upstest::PathClaim> claim_;  // first in, last out
   Store store_;
   std::ostringstream log_;
   Server server_;
@@ -100,6 +113,127 @@ uint32_t readText(uint32_t offset, std::string* text) {
   text->assign(buffer, count);
   return rc;
 }
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// A folder of the test's own, for a socket path no other test uses.
+class PrivateFolder {
+ public:
+  PrivateFolder() {
+    char name[] = "/tmp/zqsim-XXXXXX";
+    if (::mkdtemp(name) != nullptr) path_ = name;
+  }
+  ~PrivateFolder() {
+    for (const std::string& entry : entries()) ::unlink((path_ + "/" + entry).c_str());
+    ::rmdir(path_.c_str());
+  }
+  std::string socketPath() const { return path_ + "/ups"; }
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(path_.c_str())) {
+      while (const dirent* entry = ::readdir(dir))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+          names.push_back(entry->d_name);
+      ::closedir(dir);
+    }
+    return names;
+  }
+
+ private:
+  std::string path_;
+};
+
+ServerOptions privately(const PrivateFolder& folder) {
+  ServerOptions options;
+  options.socketPath = folder.socketPath();
+  return options;
+}
+
+bool connectSocket(int fd, const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+int connectTo(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  EXPECT_TRUE(fd >= 0 && connectSocket(fd, path)) << std::strerror(errno);
+  return fd;
+}
+
+bool sendAll(int fd, const upstest::Bytes& bytes) {
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+upstest::Bytes readEnvelope(uint32_t offset, uint32_t length) {
+  upstest::Bytes e = upstest::words({28 + length, 12, 12, 0x2000, offset, 0xFFFFFFFF, length});
+  e.resize(e.size() + length);
+  return e;
+}
+
+upstest::Bytes writeEnvelope(uint32_t offset, const upstest::Bytes& data) {
+  const uint32_t n = uint32_t(data.size());
+  return upstest::concat(
+      {upstest::words({28 + n, 12, 28 + n, 0x2000, offset, 0xFFFFFFFF, n}), data});
+}
+
+struct Received {
+  size_t bytes = 0;
+  bool closed = false;  // ended by the service's close rather than by the time limit
+};
+
+// Reads until the service closes the connection or `millis` pass.
+Received receiveAll(int fd, long millis = 5000) {
+  timeval limit{millis / 1000, (millis % 1000) * 1000};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  Received r;
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) {
+      r.closed = n == 0 || errno == ECONNRESET;
+      return r;
+    }
+    r.bytes += size_t(n);
+  }
+}
+
+// One exchange on `path`: the reply's size, or 0.
+size_t exchangeOn(const std::string& path, const upstest::Bytes& envelope, long millis = 5000) {
+  const int fd = connectTo(path);
+  const Received r = sendAll(fd, envelope) ? receiveAll(fd, millis) : Received();
+  ::close(fd);
+  return r.closed ? r.bytes : 0;
+}
+
+// The service has closed `fd` already; never waits.
+bool hungUp(int fd) {
+  char byte;
+  const ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+long cpuMillis() {
+  rusage usage;
+  ::getrusage(RUSAGE_SELF, &usage);
+  return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000L +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+}
+
+size_t countOf(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+const size_t kVoltageReply = 4 + 16 + 4;
 
 bool lineVoltageReads() {
   float value = 0;
@@ -225,19 +359,234 @@ TEST(Robustness, EnvelopesThatDoNotFitAreRefusedWithOneLineEach) {
   EXPECT_NE(log.find("4294967295"), std::string::npos) << log;
 }
 
-TEST(Robustness, AConnectionThatSendsNothingIsDroppedAfterTheIdleLimit) {
-  ServerOptions options;
-  options.idleLimitMillis = 200;
+TEST(Robustness, AWholeRequestHasOneTimeLimitHoweverSlowlyItComes) {
+  PrivateFolder folder;
+  ServerOptions options = privately(folder);
+  options.requestLimitMillis = 300;
   Sim sim({}, options);
   SIM_OR_SKIP(sim);
-  const int fd = connectRaw();
-  EXPECT_TRUE(closedByService(fd));
-  ::close(fd);
-  EXPECT_NE(sim.stopAndLog().find("no request within 200 ms"), std::string::npos);
+  const int silent = connectTo(options.socketPath), trickler = connectTo(options.socketPath);
+  const upstest::Bytes request = readEnvelope(0x06, 4);
+  const auto start = Clock::now();
+  bool closed = false;
+  for (size_t i = 0; i + 1 < request.size() && !closed; ++i) {  // a byte every 100 ms
+    closed = ::send(trickler, &request[i], 1, MSG_NOSIGNAL) != 1 || hungUp(trickler);
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_LT(Clock::now() - start, milliseconds(1500));
+  EXPECT_TRUE(closedByService(silent));
+  ::close(silent);
+  ::close(trickler);
+  EXPECT_EQ(countOf(sim.stopAndLog(), "no whole request within 300 ms"), 2u);
 }
 
-// An idle service waits for its next client in accept(); stop() ends that
-// wait soon, and the loop reports no failure.
+TEST(Robustness, AReplyThatIsNotTakenIsDroppedAtItsLimit) {
+  PrivateFolder folder;
+  ServerOptions options = privately(folder);
+  options.replyLimitMillis = 200;
+  Sim sim({}, options);
+  SIM_OR_SKIP(sim);
+  const uint32_t size = 512 * 1024;  // far more than the socket holds
+  ASSERT_EQ(exchangeOn(options.socketPath, writeEnvelope(0x11, upstest::Bytes(size, 'x'))), 20u);
+  const int reader = connectTo(options.socketPath);
+  ASSERT_TRUE(sendAll(reader, readEnvelope(0x11, size)));
+  std::this_thread::sleep_for(milliseconds(800));  // not reading meanwhile
+  const Received r = receiveAll(reader);
+  EXPECT_TRUE(r.closed);
+  EXPECT_LT(r.bytes, 4 + 16 + size) << "dropped before the whole reply went out";
+  ::close(reader);
+  EXPECT_EQ(countOf(sim.stopAndLog(), "reply not taken within its limit"), 1u);
+}
+
+// A client gone during a delay is seen as gone; a bytewise reply to a
+// client that reads nothing waits for room rather than trying again and
+// again.  Both cost next to no processor time.
+TEST(Robustness, AClientThatLeavesOrStopsReadingCostsNoProcessorTime) {
+  PrivateFolder folder;
+  const ServerOptions options = privately(folder);
+  Sim sim({"0x2000:0x06=delay:5s", "0x2000:0x11=bytewise:0ms"}, options);
+  SIM_OR_SKIP(sim);
+  const uint32_t size = 64 * 1024;
+  ASSERT_EQ(exchangeOn(options.socketPath, writeEnvelope(0x11, upstest::Bytes(size, 'x'))), 20u);
+  const int leaver = connectTo(options.socketPath), reader = connectTo(options.socketPath);
+  ASSERT_TRUE(sendAll(leaver, readEnvelope(0x06, 4)));
+  ASSERT_TRUE(sendAll(reader, readEnvelope(0x11, size)));
+  ::close(leaver);
+  std::this_thread::sleep_for(milliseconds(100));
+  const long before = cpuMillis();
+  std::this_thread::sleep_for(milliseconds(500));
+  EXPECT_LT(cpuMillis() - before, 150);
+  EXPECT_EQ(exchangeOn(options.socketPath, readEnvelope(0x01, 32)), 4u + 16u + 17u);
+  ::close(reader);
+}
+
+// Idle connections cannot shut a client out: at the cap the one that has
+// made no progress for longest gives way, with one line.
+TEST(Robustness, AtTheCapTheStalestConnectionMakesRoom) {
+  PrivateFolder folder;
+  ServerOptions options = privately(folder);
+  options.maxConnections = 8;
+  Sim sim({}, options);
+  SIM_OR_SKIP(sim);
+  std::vector<int> idle;
+  for (int i = 0; i < 9; ++i) {
+    idle.push_back(connectTo(options.socketPath));
+    ::send(idle.back(), "\x20", 1, MSG_NOSIGNAL);
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  const auto start = Clock::now();
+  EXPECT_EQ(exchangeOn(options.socketPath, readEnvelope(0x06, 4), 1000), kVoltageReply);
+  EXPECT_LT(Clock::now() - start, milliseconds(1000));
+  EXPECT_TRUE(hungUp(idle[0])) << "the stalest went";
+  for (size_t i = 1; i < idle.size(); ++i) EXPECT_FALSE(hungUp(idle[i])) << i;
+  for (int fd : idle) ::close(fd);
+  EXPECT_EQ(countOf(sim.stopAndLog(), "dropped to make room"), 1u);
+}
+
+TEST(Robustness, MemoryHeldForClientsHasACap) {
+  PrivateFolder folder;
+  ServerOptions options = privately(folder);
+  options.memoryCap = 100 * 1024;
+  Sim sim({}, options);
+  SIM_OR_SKIP(sim);
+  const upstest::Bytes big = readEnvelope(0x01, 200 * 1024);
+  const int first = connectTo(options.socketPath), second = connectTo(options.socketPath);
+  ASSERT_TRUE(sendAll(first, upstest::Bytes(big.begin(), big.begin() + 60 * 1024)));
+  std::this_thread::sleep_for(milliseconds(100));
+  ::send(second, big.data(), 60 * 1024, MSG_NOSIGNAL);
+  EXPECT_TRUE(closedByService(second)) << "the one that asked for more";
+  EXPECT_FALSE(hungUp(first));
+  ::close(first);
+  ::close(second);
+  EXPECT_EQ(exchangeOn(options.socketPath, readEnvelope(0x06, 4)), kVoltageReply);
+  EXPECT_EQ(countOf(sim.stopAndLog(), "memory for clients exhausted"), 1u);
+}
+
+TEST(Robustness, LoggingNeverBlocksTheService) {
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  LineLog buffer(out[1]);
+  std::ostream log(&buffer);
+  PrivateFolder folder;
+  const ServerOptions options = privately(folder);
+  Sim sim({}, options, &log);
+  SIM_OR_SKIP(sim);
+  const uint32_t refused[] = {0xFFFFFFFF, 12, 12};
+  auto refuse = [&] {
+    const int fd = connectTo(options.socketPath);
+    ::send(fd, refused, sizeof refused, MSG_NOSIGNAL);
+    const bool closed = closedByService(fd);
+    ::close(fd);
+    return closed;
+  };
+  for (int i = 0; i < 1000; ++i) ASSERT_TRUE(refuse()) << i;  // a line each; nobody reads
+  EXPECT_EQ(exchangeOn(options.socketPath, readEnvelope(0x06, 4)), kVoltageReply);
+  ::fcntl(out[0], F_SETFL, O_NONBLOCK);
+  char text[65536];
+  while (::read(out[0], text, sizeof text) > 0) {
+  }
+  ASSERT_TRUE(refuse());
+  const ssize_t n = ::read(out[0], text, sizeof text);
+  const std::string after(text, size_t(std::max<ssize_t>(n, 0)));
+  EXPECT_NE(after.find(" log line(s) dropped"), std::string::npos) << after;
+  EXPECT_NE(after.find("4294967295"), std::string::npos) << after;
+  sim.stopAndLog();
+  ::close(out[0]);
+  ::close(out[1]);
+}
+
+// With no descriptor to spare, accept() fails for as long as that lasts:
+// one line when it starts and one when it ends, not one a round.
+TEST(Robustness, RunningOutOfDescriptorsIsLoggedWhenItStartsAndEnds) {
+  PrivateFolder folder;
+  const ServerOptions options = privately(folder);
+  Sim sim({}, options);
+  SIM_OR_SKIP(sim);
+  int clients[3];
+  for (int& fd : clients) fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowestFree = ::dup(0);
+  ::close(lowestFree);
+  rlimit none = saved;
+  none.rlim_cur = rlim_t(lowestFree);  // no descriptor left for anyone in this process
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+  bool connected = true;
+  for (int fd : clients) connected = connectSocket(fd, options.socketPath) && connected;
+  std::this_thread::sleep_for(milliseconds(600));
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_TRUE(connected);
+  for (int fd : clients) {
+    EXPECT_TRUE(sendAll(fd, readEnvelope(0x06, 4)));
+    EXPECT_EQ(receiveAll(fd).bytes, kVoltageReply) << "served once descriptors are back";
+    ::close(fd);
+  }
+  const std::string log = sim.stopAndLog();
+  EXPECT_EQ(countOf(log, "cannot accept more connections"), 1u) << log;
+  EXPECT_EQ(countOf(log, "accepting connections again"), 1u) << log;
+}
+
+// The path is probed without waiting: a service whose queue is full (or
+// that is stopped) is live, not a reason to hang.
+TEST(Robustness, AFullQueueOnThePathCountsAsLiveAndHoldsNothingUp) {
+  PrivateFolder folder;
+  const ServerOptions options = privately(folder);
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_TRUE(listener >= 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, options.socketPath.c_str());
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  std::vector<int> queued;
+  bool full = false;
+  while (!full && queued.size() < 64) {
+    queued.push_back(::socket(AF_UNIX, SOCK_STREAM, 0));
+    ::fcntl(queued.back(), F_SETFL, O_NONBLOCK);
+    full = !connectSocket(queued.back(), options.socketPath) && errno == EAGAIN;
+  }
+  if (!full) GTEST_SKIP() << "this system queues without limit";
+  Sim sim({}, options);
+  std::atomic<bool> done{false};
+  bool started = false;
+  std::string why;
+  std::thread starter([&] {
+    started = sim.start(&why);
+    done = true;
+  });
+  const auto start = Clock::now();
+  while (!done && Clock::now() - start < std::chrono::seconds(3))
+    std::this_thread::sleep_for(milliseconds(10));
+  const bool inTime = done;
+  ::close(listener);  // ends a wait in connect(), should there be one
+  starter.join();
+  EXPECT_TRUE(inTime);
+  EXPECT_FALSE(started);
+  EXPECT_EQ(why, "a service already listens on " + options.socketPath);
+  for (int fd : queued) ::close(fd);
+}
+
+TEST(Robustness, TheSocketFileIsOpenToEveryoneUnlessToldOtherwise) {
+  for (const mode_t mode : {mode_t(0666), mode_t(0640)}) {
+    PrivateFolder folder;
+    ServerOptions options = privately(folder);
+    if (mode != 0666) options.socketMode = mode;
+    const mode_t umask = ::umask(077);
+    Sim sim({}, options);
+    std::string why;
+    const bool started = sim.start(&why);
+    ::umask(umask);
+    ASSERT_TRUE(started) << why;
+    struct stat info;
+    ASSERT_EQ(::stat(options.socketPath.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, mode);
+    EXPECT_EQ(folder.entries(), std::vector<std::string>{"ups"}) << "nothing else left there";
+  }
+}
+
+// stop() ends the wait of an idle service soon, and the loop reports no
+// failure.
 TEST(Robustness, StopEndsAnIdleServicePromptly) {
   Sim sim;
   SIM_OR_SKIP(sim);

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,11 @@ bool SimProcess::start(std::vector<std::string> args) {
     ::dup2(fds[1], 1);
     ::close(fds[0]);
     ::close(fds[1]);
+    rlimit limit;
+    if (descriptorLimit_ != 0 && ::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+      limit.rlim_cur = descriptorLimit_;
+      ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
     ::execv(program_.c_str(), argv.data());
     _exit(127);
   }

@@ -24,12 +24,15 @@ class SimProcess {
   // Sends `sig` and waits; the exit status, or -1 when it did not exit normally.
   int stop(int sig = 15);
   bool running() const { return pid_ > 0; }
+  // The soft descriptor limit the program starts with; 0: this process's.
+  void setDescriptorLimit(unsigned limit) { descriptorLimit_ = limit; }
 
  private:
   std::string program_;
   pid_t pid_ = -1;
   int out_ = -1;
   std::string ready_;
+  unsigned descriptorLimit_ = 0;
 };
 
 }  // namespace upstest
