@@ -228,9 +228,15 @@ bool serviceListens() {
 }
 
 // ups_bench [ZqUpsSim [ZqUpsTest]]
-// ups_bench --minimal-service   only serves, for profiling against it
+// ups_bench --sim-only ZqUpsSim   only the simulator's pair
+// ups_bench --minimal-service     only serves, for profiling against it
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--minimal-service") == 0) serveForever();
+  const bool simOnly = argc > 2 && std::strcmp(argv[1], "--sim-only") == 0;
+  if (simOnly) {
+    --argc;
+    ++argv;
+  }
   const char* simulator = argc > 1 && argv[1][0] != '\0' ? argv[1] : nullptr;
   const char* tool = argc > 2 && argv[2][0] != '\0' ? argv[2] : nullptr;
   // The tests' lock on the shared path: a test run and the benchmark take turns.
@@ -246,10 +252,11 @@ int main(int argc, char** argv) {
   const double perRound = 18.0 * kReportsPerRound;
 
   pid_t service = startService(nullptr);
-  compare("library", "libZqUps UPSRead", [] { return reports(libraryReport, kReportsPerRound); },
+  if (!simOnly)
+    compare("library", "libZqUps UPSRead", [] { return reports(libraryReport, kReportsPerRound); },
           "bare client", [] { return reports(bareReport, kReportsPerRound); }, perRound);
 
-  if (tool != nullptr) {
+  if (tool != nullptr && !simOnly) {
     compare(
         "tool", "ZqUpsTest -s",
         [tool] {
