@@ -36,8 +36,21 @@ exporter_pid=""
 prometheus_pid=""
 work=""
 
-# Everything this script started goes, on every way out.
+# Ended, or ended and not yet waited for.
+gone() {
+  case $(ps -o stat= -p "$1" 2>/dev/null) in
+    "" | Z*) return 0 ;;
+    *) return 1 ;;
+  esac
+}
+
+# Everything this script started goes, on every way out; the simulator by
+# SIGTERM first, so that it removes its socket file.
 cleanup() {
+  if [ -n "$sim_pid" ]; then
+    kill -TERM "$sim_pid" 2>/dev/null
+    within 20 gone "$sim_pid"
+  fi
   for pid in $prometheus_pid $exporter_pid $sim_pid; do
     kill -KILL "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
@@ -45,7 +58,7 @@ cleanup() {
   [ -n "$work" ] && rm -rf "$work"
 }
 trap cleanup EXIT
-trap 'exit 1' INT TERM HUP
+trap 'exit 1' INT TERM HUP PIPE
 
 # Waits up to $1 tenths of a second for the command after it to succeed.
 within() {
@@ -68,6 +81,7 @@ start_sim() {
 
 stop_sim() {
   kill -TERM "$sim_pid"
+  within 50 gone "$sim_pid" || fail "ZqUpsSim did not end on SIGTERM"
   wait "$sim_pid"
   sim_pid=""
 }
@@ -182,6 +196,7 @@ check_server() {
   expect zqups_on_battery 1 120
   expect 'count(ALERTS{alertname="UpsOnBattery"})' 1 30
   kill -TERM "$exporter_pid"
+  within 50 gone "$exporter_pid" || fail "ZqUpsExporter did not end on SIGTERM"
   wait "$exporter_pid"
   status=$?
   exporter_pid=""
