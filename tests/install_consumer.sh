@@ -77,9 +77,12 @@ build_with_pkg_config() {
     *"$prefix"*) ;;
     *) fail "pkg-config flags do not point into the prefix: $pc_flags" ;;
   esac
+  # The README's recipe: the program finds the library through a run path
+  # that pkg-config names.
+  pc_rpath=-Wl,-rpath,$(pkg-config --variable=libdir ZqUps)
   # shellcheck disable=SC2086
   step "build the C example with pkg-config" "$cc" -Wall -Wextra -Werror $flags \
-    -o "$work/read_report_pc" "$source/examples/read_report.c" $pc_flags -Wl,-rpath,"$prefix/$libdir"
+    -o "$work/read_report_pc" "$source/examples/read_report.c" $pc_flags "$pc_rpath"
 }
 
 # Runs each program with its stdout, stderr and status going to files
