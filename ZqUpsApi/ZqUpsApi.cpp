@@ -7,16 +7,35 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <ctime>
 
 #if !defined(MSG_NOSIGNAL) && !defined(SO_NOSIGPIPE)
 #error "no way to keep a write to a closed connection from raising SIGPIPE"
+#endif
+
+// How a step waits.  Linux never restarts a socket call that has a
+// time-out set: an interrupted wait returns EINTR and is taken up again
+// here, so the time-outs bound a connect and a receive at no cost to the
+// fast path.  The BSDs restart such a call themselves, each time with its
+// whole time-out, so that a periodic signal would keep it waiting for
+// ever; there every step tries without waiting and waits in poll(), which
+// is never restarted.
+#ifndef ZQUPS_WAIT_IN_SOCKET_CALLS
+#ifdef __linux__
+#define ZQUPS_WAIT_IN_SOCKET_CALLS 1
+#else
+#define ZQUPS_WAIT_IN_SOCKET_CALLS 0
+#endif
 #endif
 
 namespace zqups {
@@ -33,18 +52,6 @@ class Bytes {
 
  private:
   unsigned char* data_;
-};
-
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() { ::close(fd_); }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
 };
 
 uint32_t loadWord(const unsigned char* p) {
@@ -70,18 +77,34 @@ int createSocket() {
 #endif
 }
 
-// Bounds every blocking step on the socket; on Linux the send time-out
-// also bounds a connect to a listener whose queue is full.
-bool configureSocket(int fd) {
-  struct timeval limit = {};
-  limit.tv_sec = kWaitLimitSeconds;
-  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return false;
-  if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) return false;
+bool keepSigpipeAway(int fd) {
 #if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
   int on = 1;
-  if (::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on) != 0) return false;
-#endif
+  return ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on) == 0;
+#else
+  (void)fd;
   return true;
+#endif
+}
+
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;
+#endif
+
+// Sleeps the whole pause, or up to the deadline; a signal that cuts a
+// sleep short does not shorten the pause.
+void pauseWithin(const Deadline& deadline, Clock::duration pause) {
+  const Clock::time_point until = std::min(Clock::now() + pause, deadline.end());
+  for (Clock::duration left = until - Clock::now(); left > Clock::duration::zero();
+       left = until - Clock::now()) {
+    const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    struct timespec rest = {};
+    rest.tv_sec = static_cast<time_t>(nanos / 1000000000);
+    rest.tv_nsec = static_cast<long>(nanos % 1000000000);
+    ::nanosleep(&rest, nullptr);
+  }
 }
 
 // The length byte of BSD addresses stays 0: the kernel takes the length
@@ -94,30 +117,22 @@ struct sockaddr_un serviceAddress() {
   return address;
 }
 
-uint32_t connectWithRetry(int fd) {
+uint32_t connectWithRetry(Socket& socket) {
   const struct sockaddr_un address = serviceAddress();
   for (int attempt = 1;; ++attempt) {
-    if (::connect(fd, reinterpret_cast<const struct sockaddr*>(&address), sizeof address) == 0)
+    if (socket.connect(reinterpret_cast<const struct sockaddr*>(&address), sizeof address) == 0)
       return UPS_OK;
     if (errno != ECONNREFUSED) return waitFailure(errno);
     if (attempt == kConnectAttempts) return UPSERR_SERVICE_REFUSED;
-    ::usleep(kRetryPauseMicros);
+    pauseWithin(socket.deadline(), kRetryPause);
   }
 }
 
-ssize_t sendSome(int fd, const unsigned char* data, size_t size) {
-#ifdef MSG_NOSIGNAL
-  return ::send(fd, data, size, MSG_NOSIGNAL);
-#else
-  return ::send(fd, data, size, 0);
-#endif
-}
-
 // Reads exactly `size` bytes; the service closing first is ECONNRESET.
-uint32_t receiveExact(int fd, unsigned char* data, size_t size) {
+uint32_t receiveExact(Socket& socket, unsigned char* data, size_t size) {
   size_t done = 0;
   while (done < size) {
-    ssize_t n = ::recv(fd, data + done, size - done, 0);
+    ssize_t n = socket.receive(data + done, size - done);
     if (n < 0) return waitFailure(errno);
     if (n == 0) return systemCode(ECONNRESET);
     done += static_cast<size_t>(n);
@@ -127,12 +142,12 @@ uint32_t receiveExact(int fd, unsigned char* data, size_t size) {
 
 // Reads the 4-byte reply length.  No byte at all means the service closed
 // without answering, which counts as an empty reply.
-uint32_t receiveLength(int fd, uint32_t* length) {
+uint32_t receiveLength(Socket& socket, uint32_t* length) {
   unsigned char bytes[4] = {};
-  ssize_t n = ::recv(fd, bytes, sizeof bytes, 0);
+  ssize_t n = socket.receive(bytes, sizeof bytes);
   if (n < 0) return waitFailure(errno);
   if (n > 0 && n < 4) {
-    uint32_t rc = receiveExact(fd, bytes + n, sizeof bytes - static_cast<size_t>(n));
+    uint32_t rc = receiveExact(socket, bytes + n, sizeof bytes - static_cast<size_t>(n));
     if (rc != UPS_OK) return rc;
   }
   *length = loadWord(bytes);
@@ -186,16 +201,110 @@ uint32_t deliverRead(const unsigned char* reply, uint32_t received, uint32_t rea
 
 uint32_t systemCode(int err) { return UPSERR_SYSTEM_BASE | (static_cast<uint32_t>(err) & 0xFFFFu); }
 
-uint32_t connectService(void*, int* fd) {
-  const int s = createSocket();
-  if (s < 0) return systemCode(errno);
-  uint32_t rc = configureSocket(s) ? connectWithRetry(s) : systemCode(errno);
-  if (rc != UPS_OK) {
-    ::close(s);
-    return rc;
+Socket::~Socket() {
+  if (fd_ < 0) return;
+  // close() is a cancellation point, and a cancellation must not unwind
+  // out of a destructor; a pending one acts at the caller's next point.
+  int state = 0;
+  ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+  ::close(fd_);
+  ::pthread_setcancelstate(state, &state);
+}
+
+void Socket::adopt(int fd) {
+  fd_ = fd;
+  startBy_[kReceive] = startBy_[kSend] = Clock::time_point::min();
+}
+
+bool Socket::armTimeouts() {
+  if (!keepSigpipeAway(fd_)) return false;
+  if (!ZQUPS_WAIT_IN_SOCKET_CALLS) return true;
+  const Clock::time_point now = Clock::now();
+  return arm(kReceive, now) && arm(kSend, now);
+}
+
+// Sets the direction's time-out to what is left of the budget, less the
+// reserve; a zero time-out would mean none, so then the budget is spent.
+bool Socket::arm(Direction direction, Clock::time_point now) {
+  const auto wait =
+      std::chrono::duration_cast<std::chrono::microseconds>(deadline_.end() - now - kStepReserve);
+  if (wait.count() <= 0) {
+    errno = ETIMEDOUT;
+    return false;
   }
-  *fd = s;
-  return UPS_OK;
+  struct timeval limit = {};
+  limit.tv_sec = static_cast<time_t>(wait.count() / 1000000);
+  limit.tv_usec = static_cast<suseconds_t>(wait.count() % 1000000);
+  const int option = direction == kReceive ? SO_RCVTIMEO : SO_SNDTIMEO;
+  if (::setsockopt(fd_, SOL_SOCKET, option, &limit, sizeof limit) != 0) return false;
+  startBy_[direction] = deadline_.end() - wait;
+  return true;
+}
+
+// Waits until the direction is ready, the deadline passes or a signal
+// comes; false (with errno) only when the step must fail.
+bool Socket::awaitReady(Direction direction) {
+  const Clock::duration left = deadline_.end() - Clock::now();
+  if (left <= Clock::duration::zero()) {
+    errno = ETIMEDOUT;
+    return false;
+  }
+  struct pollfd ready = {};
+  ready.fd = fd_;
+  ready.events = direction == kReceive ? POLLIN : POLLOUT;
+  const auto millis = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return ::poll(&ready, 1, static_cast<int>(millis)) >= 0 || errno == EINTR;
+}
+
+// A step whose system call waits itself, within the time-out set on the
+// socket; that is set anew only when the step starts too late for it
+// (after a pause, a partial transfer or an interruption).
+template <typename Call>
+ssize_t Socket::timedStep(Direction direction, Call call) {
+  if (!ZQUPS_WAIT_IN_SOCKET_CALLS) return polledStep(direction, call);
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    if (now > startBy_[direction] && !arm(direction, now)) return -1;
+    const ssize_t n = call(0);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+// A step that tries without waiting and, when it would block, waits in
+// poll() for what is left of the budget.
+template <typename Call>
+ssize_t Socket::polledStep(Direction direction, Call call) {
+  for (;;) {
+    const ssize_t n = call(MSG_DONTWAIT);
+    if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return n;
+    if (!awaitReady(direction)) return -1;
+  }
+}
+
+int Socket::connect(const struct sockaddr* address, socklen_t size) {
+  // A connect waits only for room in a full listen queue, which on Linux
+  // the send time-out bounds; elsewhere it does not wait.
+  return static_cast<int>(
+      timedStep(kSend, [&](int) -> ssize_t { return ::connect(fd_, address, size); }));
+}
+
+// Never a waiting send: Linux gives each buffer of a send the whole
+// time-out anew, so a service that takes a little now and then could keep
+// one send going far past the deadline.
+ssize_t Socket::send(const void* data, size_t size) {
+  return polledStep(kSend, [&](int flags) { return ::send(fd_, data, size, kSendFlags | flags); });
+}
+
+ssize_t Socket::receive(void* data, size_t size) {
+  return timedStep(kReceive, [&](int flags) { return ::recv(fd_, data, size, flags); });
+}
+
+uint32_t connectService(void*, Socket* socket) {
+  const int fd = createSocket();
+  if (fd < 0) return systemCode(errno);
+  socket->adopt(fd);
+  if (!socket->armTimeouts()) return systemCode(errno);
+  return connectWithRetry(*socket);
 }
 
 uint32_t envelopeSize(uint32_t inLength, uint32_t outLength, uint32_t* total) {
@@ -215,19 +324,19 @@ void buildEnvelope(unsigned char* envelope, uint32_t total, const void* inBuffer
     std::memcpy(envelope + kEnvelopeHeaderSize + inLength, outBuffer, outLength);
 }
 
-uint32_t sendAll(int fd, const unsigned char* data, size_t size) {
+uint32_t sendAll(Socket& socket, const unsigned char* data, size_t size) {
   size_t done = 0;
   while (done < size) {
-    ssize_t n = sendSome(fd, data + done, size - done);
+    ssize_t n = socket.send(data + done, size - done);
     if (n < 0) return waitFailure(errno);
     done += static_cast<size_t>(n);
   }
   return UPS_OK;
 }
 
-uint32_t receiveReply(int fd, unsigned char* area, uint32_t areaSize, uint32_t* received) {
+uint32_t receiveReply(Socket& socket, unsigned char* area, uint32_t areaSize, uint32_t* received) {
   uint32_t length = 0;
-  uint32_t rc = receiveLength(fd, &length);
+  uint32_t rc = receiveLength(socket, &length);
   if (rc != UPS_OK) return rc;
   // A length beyond the area is not drained: a hostile length must not
   // cost a 4 GiB read.
@@ -235,7 +344,7 @@ uint32_t receiveReply(int fd, unsigned char* area, uint32_t areaSize, uint32_t* 
   uint32_t done = 0;
   while (done < length) {
     const uint32_t want = length - done < kReadChunk ? length - done : kReadChunk;
-    ssize_t n = ::recv(fd, area + done, want, 0);
+    ssize_t n = socket.receive(area + done, want);
     if (n < 0) return waitFailure(errno);
     if (n == 0) return systemCode(ECONNRESET);
     done += static_cast<uint32_t>(n);
@@ -246,6 +355,7 @@ uint32_t receiveReply(int fd, unsigned char* area, uint32_t areaSize, uint32_t* 
 
 uint32_t ioControlVia(Connector connect, void* context, void* inBuffer, uint32_t inLength,
                       void* outBuffer, uint32_t outLength, uint32_t* bytesReturned) {
+  const Deadline deadline;
   if (outLength != 0 && outBuffer == nullptr) return UPSERR_NO_OUT_BUFFER;
   if (inLength != 0 && inBuffer == nullptr) return UPSERR_INVALID_PARAM;
   uint32_t total;
@@ -258,13 +368,11 @@ uint32_t ioControlVia(Connector connect, void* context, void* inBuffer, uint32_t
   const uint32_t areaSize = outLength != 0 ? outLength : kAccessHeaderSize;
   std::memset(area, 0, areaSize);
 
-  int fd = -1;
-  uint32_t rc = connect(context, &fd);
-  if (rc != UPS_OK) return rc;
-  Socket socket(fd);
-  rc = sendAll(fd, envelope.get(), total);
+  Socket socket(deadline);
+  uint32_t rc = connect(context, &socket);
+  if (rc == UPS_OK) rc = sendAll(socket, envelope.get(), total);
   uint32_t received = 0;
-  if (rc == UPS_OK) rc = receiveReply(fd, area, areaSize, &received);
+  if (rc == UPS_OK) rc = receiveReply(socket, area, areaSize, &received);
   if (rc != UPS_OK) return rc;
 
   if (bytesReturned != nullptr) *bytesReturned = received;

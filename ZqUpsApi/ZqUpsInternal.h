@@ -4,6 +4,10 @@
 #ifndef ZQUPSINTERNAL_H
 #define ZQUPSINTERNAL_H
 
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -11,23 +15,78 @@ namespace zqups {
 
 constexpr char kSocketPath[] = "/tmp/UPS0";
 constexpr int kConnectAttempts = 10;
-constexpr unsigned kRetryPauseMicros = 100000;
-constexpr int kWaitLimitSeconds = 10;
+constexpr std::chrono::milliseconds kRetryPause{100};
+constexpr std::chrono::seconds kCallBudget{10};
+// A time-out set on the socket is this much shorter than what is left of
+// the budget, so that a step starting within it needs no new time-out.
+constexpr std::chrono::milliseconds kStepReserve{20};
 constexpr uint32_t kReadChunk = 512;
 constexpr uint32_t kEnvelopeHeaderSize = 12;
 constexpr uint32_t kAccessHeaderSize = 16;
 
+using Clock = std::chrono::steady_clock;
+
 uint32_t systemCode(int err);
 
-// Yields a connected socket to the service, or a result code.
-using Connector = uint32_t (*)(void* context, int* fd);
+// The one time budget of a call: its connect attempts, pauses, send and
+// receives all draw on it.
+class Deadline {
+ public:
+  explicit Deadline(Clock::duration budget = kCallBudget) : end_(Clock::now() + budget) {}
+  Clock::time_point end() const { return end_; }
 
-// The real connector: a close-on-exec Unix stream socket with the wait
-// bounds set, connected to kSocketPath with the refusal retry.
-uint32_t connectService(void* context, int* fd);
+ private:
+  Clock::time_point end_;
+};
 
-// UPSIoControl over whatever socket `connect` yields; the socket is closed
-// before the call returns.
+// The call's socket, owned from the moment it is created: closed when the
+// call ends, however it ends (a cancelled thread unwinds through here).
+// Its steps behave like the system calls (-1 and errno on failure), except
+// that no step outlasts the deadline (ETIMEDOUT) and an interrupted step is
+// taken up again with the time left.
+class Socket {
+ public:
+  explicit Socket(const Deadline& deadline) : deadline_(deadline) {}
+  ~Socket();
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  // Takes over `fd`; the time-outs are set before its first step.
+  void adopt(int fd);
+  int fd() const { return fd_; }
+  const Deadline& deadline() const { return deadline_; }
+  // Bounds both directions now with what is left of the budget.
+  bool armTimeouts();
+
+  int connect(const struct sockaddr* address, socklen_t size);
+  ssize_t send(const void* data, size_t size);
+  ssize_t receive(void* data, size_t size);
+
+ private:
+  enum Direction { kReceive, kSend };
+  template <typename Call>
+  ssize_t timedStep(Direction direction, Call call);
+  template <typename Call>
+  ssize_t polledStep(Direction direction, Call call);
+  bool arm(Direction direction, Clock::time_point now);
+  bool awaitReady(Direction direction);
+
+  Deadline deadline_;
+  int fd_ = -1;
+  // A step that starts by this time ends by the deadline under the time-out
+  // now set; after it, the time-out is set anew.
+  Clock::time_point startBy_[2] = {Clock::time_point::min(), Clock::time_point::min()};
+};
+
+// Puts a connected socket to the service into `socket`, or returns a result code.
+using Connector = uint32_t (*)(void* context, Socket* socket);
+
+// The real connector: a close-on-exec Unix stream socket with its waits
+// bounded, connected to kSocketPath with the refusal retry.
+uint32_t connectService(void* context, Socket* socket);
+
+// UPSIoControl over whatever socket `connect` yields, within one Deadline;
+// the socket is closed before the call returns.
 uint32_t ioControlVia(Connector connect, void* context, void* inBuffer, uint32_t inLength,
                       void* outBuffer, uint32_t outLength, uint32_t* bytesReturned);
 
@@ -39,8 +98,8 @@ void buildEnvelope(unsigned char* envelope, uint32_t total, const void* inBuffer
 
 // The exchange on a connected socket: send the envelope, then read one
 // length-prefixed reply into `area`.
-uint32_t sendAll(int fd, const unsigned char* data, size_t size);
-uint32_t receiveReply(int fd, unsigned char* area, uint32_t areaSize, uint32_t* received);
+uint32_t sendAll(Socket& socket, const unsigned char* data, size_t size);
+uint32_t receiveReply(Socket& socket, unsigned char* area, uint32_t areaSize, uint32_t* received);
 
 // One exchange in the shape of UPSIoControl.
 using Exchange = uint32_t (*)(void* context, void* inBuffer, uint32_t inLength, void* outBuffer,

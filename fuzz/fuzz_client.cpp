@@ -53,7 +53,7 @@ struct Guarded {
 
 // Hands over the client end of a socket pair whose service end already
 // holds the whole reply stream and has stopped sending.
-uint32_t pairConnector(void* context, int* fd) {
+uint32_t pairConnector(void* context, zqups::Socket* socket) {
   Service& service = *static_cast<Service*>(context);
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return zqups::systemCode(errno);
@@ -72,7 +72,7 @@ uint32_t pairConnector(void* context, int* fd) {
     if (service.peer >= 0) ::close(service.peer);
     service.peer = fds[1];
   }
-  *fd = fds[0];
+  socket->adopt(fds[0]);
   return UPS_OK;
 }
 

@@ -13,8 +13,10 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 
 using namespace upstest;
+using zqups::Clock;
 
 namespace {
 
@@ -51,15 +53,26 @@ struct Pair {
 Bytes framed(const Bytes& body) { return concat({words({uint32_t(body.size())}), body}); }
 
 // Connector for ioControlVia: the prepared client end of a Pair.
-uint32_t pairConnector(void* context, int* fd) {
-  *fd = static_cast<Pair*>(context)->release();
+uint32_t pairConnector(void* context, zqups::Socket* socket) {
+  socket->adopt(static_cast<Pair*>(context)->release());
   return UPS_OK;
 }
 
-uint32_t refusingConnector(void*, int*) { return UPSERR_SERVICE_REFUSED; }
+uint32_t refusingConnector(void*, zqups::Socket*) { return UPSERR_SERVICE_REFUSED; }
+
+// The client end of `pair` as a call's socket with `budget` to spend.
+std::unique_ptr<zqups::Socket> clientEnd(Pair& pair, Clock::duration budget = zqups::kCallBudget) {
+  std::unique_ptr<zqups::Socket> socket(new zqups::Socket(zqups::Deadline(budget)));
+  socket->adopt(pair.release());
+  return socket;
+}
 
 uint32_t receive(Pair& pair, Bytes& area, uint32_t* received) {
-  return zqups::receiveReply(pair.client, area.data(), uint32_t(area.size()), received);
+  return zqups::receiveReply(*clientEnd(pair), area.data(), uint32_t(area.size()), received);
+}
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 }  // namespace
@@ -140,21 +153,35 @@ TEST(ReplyFraming, OversizedLengthIsRefusedWithoutReadingOn) {
   pair.serve(framed(Bytes(17, 0x55)));
   Bytes area(16 + 8, 0xEE);  // 16 usable, 8 guard bytes
   uint32_t received = 99;
-  EXPECT_EQ(zqups::receiveReply(pair.client, area.data(), 16, &received),
+  EXPECT_EQ(zqups::receiveReply(*clientEnd(pair), area.data(), 16, &received),
             UPSERR_SYSTEM_BASE | EMSGSIZE);
   EXPECT_EQ(Bytes(area.begin() + 16, area.end()), Bytes(8, 0xEE));
   EXPECT_EQ(received, 99u);
 }
 
-TEST(ReplyFraming, ExpiredWaitIsTimedOut) {
+TEST(Deadline, SpentBudgetIsTimedOutWhateverTheStepHasDone) {
+  const auto budget = std::chrono::milliseconds(150);
+  // Silence, half a length word, a reply cut off in its body, and a send
+  // that the peer takes only partly.
+  const Bytes sent[] = {{}, {4, 0}, concat({words({100}), Bytes(30, 1)})};
+  for (const Bytes& bytes : sent) {
+    Pair pair;
+    pair.serve(bytes);
+    Bytes area(100);
+    uint32_t received = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(zqups::receiveReply(*clientEnd(pair, budget), area.data(), 100, &received),
+              UPSERR_SYSTEM_BASE | ETIMEDOUT)
+        << bytes.size() << " bytes";
+    EXPECT_GT(secondsSince(start), 0.1);
+    EXPECT_LT(secondsSince(start), 0.5);
+  }
   Pair pair;
-  timeval limit{0, 50000};
-  ASSERT_EQ(::setsockopt(pair.client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
-  Bytes area(16);
-  uint32_t received = 0;
-  EXPECT_EQ(receive(pair, area, &received), UPSERR_SYSTEM_BASE | ETIMEDOUT);
-  pair.serve({4, 0});  // half a length, then silence
-  EXPECT_EQ(receive(pair, area, &received), UPSERR_SYSTEM_BASE | ETIMEDOUT);
+  const Bytes envelope(4 << 20, 1);
+  const auto start = Clock::now();
+  EXPECT_EQ(zqups::sendAll(*clientEnd(pair, budget), envelope.data(), envelope.size()),
+            UPSERR_SYSTEM_BASE | ETIMEDOUT);
+  EXPECT_LT(secondsSince(start), 0.5);
 }
 
 TEST(SendFraming, WriteToAClosedPeerIsBrokenPipeNotASignal) {
@@ -162,7 +189,7 @@ TEST(SendFraming, WriteToAClosedPeerIsBrokenPipeNotASignal) {
   pair.closeService();
   const Bytes envelope(64, 1);
   // SIGPIPE has its default action here: a raised signal would end the test.
-  EXPECT_EQ(zqups::sendAll(pair.client, envelope.data(), envelope.size()),
+  EXPECT_EQ(zqups::sendAll(*clientEnd(pair), envelope.data(), envelope.size()),
             UPSERR_SYSTEM_BASE | EPIPE);
 }
 
@@ -177,7 +204,7 @@ TEST(SendFraming, LargeEnvelopeIsSentWhole) {
     while (got.size() < envelope.size() && (n = ::recv(pair.service, chunk, sizeof chunk, 0)) > 0)
       got.insert(got.end(), chunk, chunk + n);
   });
-  EXPECT_EQ(zqups::sendAll(pair.client, envelope.data(), envelope.size()), UPS_OK);
+  EXPECT_EQ(zqups::sendAll(*clientEnd(pair), envelope.data(), envelope.size()), UPS_OK);
   reader.join();
   EXPECT_EQ(got, envelope);
 }
@@ -230,17 +257,19 @@ TEST(IoControlVia, ClosesTheSocketOnEveryPath) {
   EXPECT_EQ(openDescriptorCount(), before);
 }
 
-TEST(ServiceSocket, IsCloseOnExecWithBoundedWaits) {
+TEST(ServiceSocket, IsCloseOnExecWithItsWaitsBoundedByTheBudget) {
   FakeUpsService service([](Peer& peer) { peer.stall(); });
   START_OR_SKIP(service);
-  int fd = -1;
-  ASSERT_EQ(zqups::connectService(nullptr, &fd), UPS_OK);
-  EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+  zqups::Socket socket{zqups::Deadline()};
+  ASSERT_EQ(zqups::connectService(nullptr, &socket), UPS_OK);
+  EXPECT_NE(::fcntl(socket.fd(), F_GETFD) & FD_CLOEXEC, 0);
+#ifdef __linux__
   for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
     timeval limit{};
     socklen_t size = sizeof limit;
-    ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, option, &limit, &size), 0);
-    EXPECT_EQ(limit.tv_sec, zqups::kWaitLimitSeconds);
+    ASSERT_EQ(::getsockopt(socket.fd(), SOL_SOCKET, option, &limit, &size), 0);
+    EXPECT_LE(limit.tv_sec, zqups::kCallBudget.count());
+    EXPECT_GE(limit.tv_sec, zqups::kCallBudget.count() - 1);
   }
-  ::close(fd);
+#endif
 }

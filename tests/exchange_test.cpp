@@ -1,15 +1,21 @@
 // UPSIoControl against a scripted service on "/tmp/UPS0": the envelope the
-// service sees, the reply framing, the connection retry and the failures.
+// service sees, the reply framing, the connection retry, the failures, and
+// the one deadline of a call under signals, stops and cancellation.
 #include "FakeUpsService.h"
 #include "ZqUpsApi.h"
 
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 
@@ -37,6 +43,91 @@ struct Area {
     return std::all_of(bytes.begin() + size, bytes.end(), [](uint8_t b) { return b == kGuard; });
   }
 };
+
+std::atomic<int> signalsTaken{0};
+void takeSignal(int) { ++signalsTaken; }
+
+// SIGUSR1, handled with SA_RESTART, sent to the constructing thread every
+// 2 ms while this lives: what a periodic timer or a sampling profiler
+// does to a caller.  The handler stays installed.
+class PeriodicSignal {
+ public:
+  PeriodicSignal() : target_(::pthread_self()) {
+    struct sigaction action {};
+    action.sa_handler = takeSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGUSR1, &action, nullptr);
+    signalsTaken = 0;
+    sender_ = std::thread([this] {
+      while (!done_) {
+        ::pthread_kill(target_, SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+  }
+  ~PeriodicSignal() {
+    done_ = true;
+    sender_.join();
+  }
+
+ private:
+  pthread_t target_;
+  std::atomic<bool> done_{false};
+  std::thread sender_;
+};
+
+// A child process that stops this process and continues it, `times`
+// times, 30 ms apart: Ctrl-Z and fg, or a tracer attaching.
+class StopsAndContinues {
+ public:
+  explicit StopsAndContinues(int times) {
+    const pid_t parent = ::getpid();
+    child_ = ::fork();
+    if (child_ != 0) return;
+    for (int i = 0; i < times; ++i) {
+      ::usleep(30000);
+      ::kill(parent, SIGSTOP);
+      ::usleep(30000);
+      ::kill(parent, SIGCONT);
+    }
+    ::_exit(0);
+  }
+  ~StopsAndContinues() { ::waitpid(child_, nullptr, 0); }
+
+ private:
+  pid_t child_;
+};
+
+FakeUpsService::Handler answerAfter(int milliseconds) {
+  return [milliseconds](Peer& peer) {
+    peer.readEnvelope();
+    peer.pause(milliseconds);
+    peer.reply(words({0xCAFE}));
+  };
+}
+
+// `count` threads making a call each, cancelled after `ms`; true when all
+// were cancelled while waiting.
+bool cancelCallsAfter(int count, int ms) {
+  std::vector<pthread_t> threads(count);
+  for (pthread_t& thread : threads)
+    ::pthread_create(&thread, nullptr, [](void*) -> void* {
+      uint8_t out[16];
+      unsigned int returned;
+      UPSIoControl(nullptr, 0, out, sizeof out, &returned);
+      return nullptr;
+    }, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  for (pthread_t thread : threads) ::pthread_cancel(thread);
+  bool allCancelled = true;
+  for (pthread_t thread : threads) {
+    void* result = nullptr;
+    ::pthread_join(thread, &result);
+    allCancelled = allCancelled && result == PTHREAD_CANCELED;
+  }
+  return allCancelled;
+}
 
 }  // namespace
 
@@ -105,11 +196,7 @@ TEST(ReplyFraming, ReplyOneByteAtATime) {
   const Bytes body = accessReply(0x2000, 1, 0, {'a', 'b', 'c'});
   FakeUpsService service([body](Peer& peer) {
     peer.readEnvelope();
-    Bytes all = concat({words({uint32_t(body.size())}), body});
-    for (uint8_t b : all) {
-      peer.send({b});
-      peer.pause(1);
-    }
+    peer.dribble(concat({words({uint32_t(body.size())}), body}), 1);
   });
   START_OR_SKIP(service);
   Area out(64);
@@ -174,17 +261,20 @@ TEST(Connection, NobodyListeningIsRefusedAfterTenAttempts) {
   EXPECT_EQ(out.used(), Bytes(16, 0));
 }
 
-TEST(Connection, ServiceThatStartsListeningWithinTheRetriesIsReached) {
+TEST(Connection, ServiceThatStartsListeningWithinTheRetriesIsReachedUnderSignals) {
   PathClaim claim;
   CLAIM_OR_SKIP(claim);
+  PeriodicSignal signals;  // a pause cut short sleeps the rest
   int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strcpy(address.sun_path, kServicePath);
   ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   std::thread late([fd] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(450));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     ::listen(fd, 4);
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, 3000) != 1) return;  // the client gave up
     int peer = ::accept(fd, nullptr, nullptr);
     uint8_t sink[64];
     ::recv(peer, sink, sizeof sink, 0);
@@ -199,6 +289,30 @@ TEST(Connection, ServiceThatStartsListeningWithinTheRetriesIsReached) {
   ::close(fd);
   EXPECT_EQ(returned, 4u);
   EXPECT_EQ(wordAt(out.used(), 0), 0xCAFEu);
+  EXPECT_GT(signalsTaken, 50);
+}
+
+TEST(Interruptions, SignalsHandledWithRestartNeverFailACall) {
+  FakeUpsService service(answerAfter(50));
+  START_OR_SKIP(service);
+  PeriodicSignal signals;
+  for (int call = 0; call < 5; ++call) {
+    Bytes out(16);
+    unsigned int returned = 0;
+    EXPECT_EQ(UPSIoControl(nullptr, 0, out.data(), 16, &returned), UPS_OK) << "call " << call;
+    EXPECT_EQ(wordAt(out, 0), 0xCAFEu);
+  }
+  EXPECT_GT(signalsTaken, 20);
+}
+
+TEST(Interruptions, StoppedAndContinuedCallGetsItsReply) {
+  FakeUpsService service(answerAfter(400));
+  START_OR_SKIP(service);
+  Bytes out(16);
+  unsigned int returned = 0;
+  StopsAndContinues stops(5);
+  EXPECT_EQ(UPSIoControl(nullptr, 0, out.data(), 16, &returned), UPS_OK);
+  EXPECT_EQ(wordAt(out, 0), 0xCAFEu);
 }
 
 TEST(Failures, ParameterFaultsSendNothing) {
@@ -227,19 +341,54 @@ TEST(Failures, ServiceClosingBeforeReadingGivesAnErrorNotASignal) {
       << std::hex << rc;
 }
 
-TEST(Failures, ServiceThatNeverAnswersTimesOutWithinTheBound) {
+TEST(Failures, SlowServicesAreGivenUpOnWhenTheBudgetIsSpent) {
+  // Three calls share one wait: the service never answers the first,
+  // dribbles its reply to the second a byte every 2 s, and takes the 4 MiB
+  // request of the third 64 KiB every 2 s.
   FakeUpsService service([](Peer& peer) {
-    peer.readEnvelope();
-    peer.stall();
+    const Bytes envelope = peer.readEnvelope(64 << 10, 2000);
+    if (envelope.size() > 12 && envelope[12] == 1)
+      peer.dribble(concat({words({100}), Bytes(100, 1)}), 2000);
+    else
+      peer.stall();
   });
   START_OR_SKIP(service);
-  Bytes out(16);
-  unsigned int returned = 0;
-  const auto start = Clock::now();
-  EXPECT_EQ(UPSIoControl(nullptr, 0, out.data(), 16, &returned), UPSERR_SYSTEM_BASE | ETIMEDOUT);
-  const double took = secondsSince(start);
-  EXPECT_GE(took, 9.5);
-  EXPECT_LT(took, 15.0);
+  auto timedCall = [](uint32_t inLength, uint8_t kind) {
+    Bytes in(inLength, kind), out(100);
+    unsigned int returned = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(UPSIoControl(in.data(), inLength, out.data(), 100, &returned),
+              UPSERR_SYSTEM_BASE | ETIMEDOUT)
+        << "kind " << int(kind);
+    const double took = secondsSince(start);
+    EXPECT_GE(took, 9.0) << "kind " << int(kind);
+    EXPECT_LT(took, 12.0) << "kind " << int(kind);
+  };
+  std::thread silent(timedCall, 16, 0), dribbled(timedCall, 16, 1), slowlyRead(timedCall, 4 << 20, 2);
+  silent.join();
+  dribbled.join();
+  slowlyRead.join();
+}
+
+TEST(Failures, CancelledCallsLeaveNoDescriptorBehind) {
+  const int before = openDescriptorCount();
+  {
+    PathClaim claim;
+    CLAIM_OR_SKIP(claim);
+    DeadSocketFile dead;
+    ASSERT_TRUE(dead.ok());
+    EXPECT_TRUE(cancelCallsAfter(50, 250)) << "in the retry pause";
+  }
+  {
+    FakeUpsService service([](Peer& peer) {
+      peer.readEnvelope();
+      peer.stall();
+    });
+    START_OR_SKIP(service);
+    EXPECT_TRUE(cancelCallsAfter(50, 250)) << "waiting for the reply";
+    service.stop();
+  }
+  EXPECT_EQ(openDescriptorCount(), before);
 }
 
 TEST(Failures, NoDescriptorOutlivesACall) {

@@ -66,27 +66,36 @@ PathClaim::~PathClaim() {
   if (lockFd_ >= 0) ::close(lockFd_);
 }
 
-Bytes Peer::readEnvelope() {
+Bytes Peer::readEnvelope(size_t chunk, int pauseMs) {
   Bytes envelope;
   uint32_t total = 12;
-  uint8_t chunk[4096];
+  Bytes buffer(chunk);
   while (envelope.size() < total) {
-    size_t want = std::min(sizeof chunk, total - envelope.size());
-    ssize_t n = ::recv(fd_, chunk, want, 0);
+    if (!envelope.empty() && pauseMs > 0) pause(pauseMs);
+    size_t want = std::min(chunk, total - envelope.size());
+    ssize_t n = ::recv(fd_, buffer.data(), want, 0);
     if (n <= 0) break;
-    envelope.insert(envelope.end(), chunk, chunk + n);
+    envelope.insert(envelope.end(), buffer.begin(), buffer.begin() + n);
     if (envelope.size() >= 4) total = std::max<uint32_t>(wordAt(envelope, 0), 4);
   }
   service_.record(envelope);
   return envelope;
 }
 
-void Peer::send(const Bytes& bytes) {
+bool Peer::send(const Bytes& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) return;
+    if (n <= 0) return false;
     done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void Peer::dribble(const Bytes& bytes, int pauseMs) {
+  for (uint8_t b : bytes) {
+    if (service_.stopping() || !send({b})) return;
+    pause(pauseMs);
   }
 }
 

@@ -46,9 +46,13 @@ class Peer {
   Peer(FakeUpsService& service, int fd) : service_(service), fd_(fd) {}
   int fd() const { return fd_; }
   // Reads one envelope by its totalLength and records it; what arrived
-  // when the client stops short.
-  Bytes readEnvelope();
-  void send(const Bytes& bytes);
+  // when the client stops short.  A slow reader takes `chunk` bytes at a
+  // time, `pauseMs` apart.
+  Bytes readEnvelope(size_t chunk = 4096, int pauseMs = 0);
+  // False once the client is gone.
+  bool send(const Bytes& bytes);
+  // Sends one byte at a time, `pauseMs` apart, until done or stopped.
+  void dribble(const Bytes& bytes, int pauseMs);
   void sendWord(uint32_t word);
   // A length prefix and the bytes: a well-formed reply.
   void reply(const Bytes& body);
