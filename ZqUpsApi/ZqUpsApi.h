@@ -7,9 +7,13 @@
  * call returns a 32-bit result code: UPS_OK (0) on success, one of the
  * codes below, or a status word set by the UPS service itself.
  *
- * No call waits longer than 10 seconds on the service at any one step
- * (a connect attempt, the send, each receive), and no call raises
- * SIGPIPE in the calling process.
+ * No call lasts longer than 10 seconds, and no signal, stop or tracer
+ * makes a call fail: the connect attempts, their pauses, the send and
+ * every receive draw on one budget per call, and a step that a signal
+ * interrupts is taken up again with what is left of it (so a handler
+ * without SA_RESTART does not end a waiting call early either).  No call
+ * raises SIGPIPE in the calling process, and a thread cancelled inside a
+ * call leaves no descriptor and no memory behind.
  *
  * Usable from C and C++; UPSIoControl has a C++ name and is declared
  * for C++ only.
@@ -38,7 +42,7 @@
 /* "/tmp/UPS0" is missing or is not a socket. */
 #define UPSERR_SERVICE_MISSING 0xECA60201u
 /* A system call failed: the code is this base OR the low 16 bits of errno.
- * The library itself uses ETIMEDOUT (the 10 s bound ran out), ECONNRESET
+ * The library itself uses ETIMEDOUT (the call's 10 s ran out), ECONNRESET
  * (the service closed the connection before its reply was complete),
  * EMSGSIZE (the reply was longer than the reply area), EPIPE (the service
  * closed the connection before taking the request) and EBADMSG (a read
