@@ -219,8 +219,9 @@ void Socket::adopt(int fd) {
 bool Socket::armTimeouts() {
   if (!keepSigpipeAway(fd_)) return false;
   if (!ZQUPS_WAIT_IN_SOCKET_CALLS) return true;
-  const Clock::time_point now = Clock::now();
-  return arm(kReceive, now) && arm(kSend, now);
+  // Armed as at the start of the call: no clock reading, and a step that
+  // starts late for it is armed anew.
+  return arm(kReceive, deadline_.start()) && arm(kSend, deadline_.start());
 }
 
 // Sets the direction's time-out to what is left of the budget, less the

@@ -32,10 +32,13 @@ uint32_t systemCode(int err);
 // receives all draw on it.
 class Deadline {
  public:
-  explicit Deadline(Clock::duration budget = kCallBudget) : end_(Clock::now() + budget) {}
+  explicit Deadline(Clock::duration budget = kCallBudget)
+      : start_(Clock::now()), end_(start_ + budget) {}
+  Clock::time_point start() const { return start_; }
   Clock::time_point end() const { return end_; }
 
  private:
+  Clock::time_point start_;
   Clock::time_point end_;
 };
 
