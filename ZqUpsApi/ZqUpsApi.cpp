@@ -23,20 +23,6 @@
 #error "no way to keep a write to a closed connection from raising SIGPIPE"
 #endif
 
-// How a step waits.  Linux never restarts a socket call that has a
-// time-out set: an interrupted wait returns EINTR and is taken up again
-// here, so the time-outs bound a connect and a receive at no cost to the
-// fast path.  The BSDs restart such a call themselves, each time with its
-// whole time-out, so that a periodic signal would keep it waiting for
-// ever; there every step tries without waiting and waits in poll(), which
-// is never restarted.
-#ifndef ZQUPS_WAIT_IN_SOCKET_CALLS
-#ifdef __linux__
-#define ZQUPS_WAIT_IN_SOCKET_CALLS 1
-#else
-#define ZQUPS_WAIT_IN_SOCKET_CALLS 0
-#endif
-#endif
 
 namespace zqups {
 namespace {
@@ -218,7 +204,7 @@ void Socket::adopt(int fd) {
 
 bool Socket::armTimeouts() {
   if (!keepSigpipeAway(fd_)) return false;
-  if (!ZQUPS_WAIT_IN_SOCKET_CALLS) return true;
+  if (!kWaitInSocketCalls) return true;
   // Armed as at the start of the call: no clock reading, and a step that
   // starts late for it is armed anew.
   return arm(kReceive, deadline_.start()) && arm(kSend, deadline_.start());
@@ -262,7 +248,7 @@ bool Socket::awaitReady(Direction direction) {
 // (after a pause, a partial transfer or an interruption).
 template <typename Call>
 ssize_t Socket::timedStep(Direction direction, Call call) {
-  if (!ZQUPS_WAIT_IN_SOCKET_CALLS) return polledStep(direction, call);
+  if (!kWaitInSocketCalls) return polledStep(direction, call);
   for (;;) {
     const Clock::time_point now = Clock::now();
     if (now > startBy_[direction] && !arm(direction, now)) return -1;

@@ -26,6 +26,23 @@ constexpr uint32_t kAccessHeaderSize = 16;
 
 using Clock = std::chrono::steady_clock;
 
+// How a step waits.  Linux never restarts a socket call that has a
+// time-out set: an interrupted wait returns EINTR and is taken up again
+// by the library, so the time-outs bound a connect and a receive at no
+// cost to the fast path.  The BSDs restart such a call themselves, each time with its
+// whole time-out, so that a periodic signal would keep it waiting for
+// ever; there every step tries without waiting and waits in poll(), which
+// is never restarted.
+// (ZQUPS_WAIT_IN_SOCKET_CALLS=0 tries the BSD way on Linux.)
+#ifndef ZQUPS_WAIT_IN_SOCKET_CALLS
+#ifdef __linux__
+#define ZQUPS_WAIT_IN_SOCKET_CALLS 1
+#else
+#define ZQUPS_WAIT_IN_SOCKET_CALLS 0
+#endif
+#endif
+constexpr bool kWaitInSocketCalls = ZQUPS_WAIT_IN_SOCKET_CALLS != 0;
+
 uint32_t systemCode(int err);
 
 // The one time budget of a call: its connect attempts, pauses, send and

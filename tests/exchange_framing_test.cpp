@@ -263,7 +263,7 @@ TEST(ServiceSocket, IsCloseOnExecWithItsWaitsBoundedByTheBudget) {
   zqups::Socket socket{zqups::Deadline()};
   ASSERT_EQ(zqups::connectService(nullptr, &socket), UPS_OK);
   EXPECT_NE(::fcntl(socket.fd(), F_GETFD) & FD_CLOEXEC, 0);
-#ifdef __linux__
+  if (!zqups::kWaitInSocketCalls) return;  // steps wait in poll() instead
   for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
     timeval limit{};
     socklen_t size = sizeof limit;
@@ -271,5 +271,4 @@ TEST(ServiceSocket, IsCloseOnExecWithItsWaitsBoundedByTheBudget) {
     EXPECT_LE(limit.tv_sec, zqups::kCallBudget.count());
     EXPECT_GE(limit.tv_sec, zqups::kCallBudget.count() - 1);
   }
-#endif
 }

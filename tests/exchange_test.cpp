@@ -107,17 +107,22 @@ FakeUpsService::Handler answerAfter(int milliseconds) {
   };
 }
 
-// `count` threads making a call each, cancelled after `ms`; true when all
-// were cancelled while waiting.
+std::atomic<int> callsStarted{0};
+
+// `count` threads making a call each, cancelled `ms` after the last one
+// started; true when all were cancelled inside their call.
 bool cancelCallsAfter(int count, int ms) {
+  callsStarted = 0;
   std::vector<pthread_t> threads(count);
   for (pthread_t& thread : threads)
     ::pthread_create(&thread, nullptr, [](void*) -> void* {
-      uint8_t out[16];
+      uint8_t out[16] = {};
       unsigned int returned;
+      ++callsStarted;
       UPSIoControl(nullptr, 0, out, sizeof out, &returned);
       return nullptr;
     }, nullptr);
+  while (callsStarted < count) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   for (pthread_t thread : threads) ::pthread_cancel(thread);
   bool allCancelled = true;
@@ -377,7 +382,7 @@ TEST(Failures, CancelledCallsLeaveNoDescriptorBehind) {
     CLAIM_OR_SKIP(claim);
     DeadSocketFile dead;
     ASSERT_TRUE(dead.ok());
-    EXPECT_TRUE(cancelCallsAfter(50, 250)) << "in the retry pause";
+    EXPECT_TRUE(cancelCallsAfter(50, 150)) << "in the retry pause";
   }
   {
     FakeUpsService service([](Peer& peer) {
@@ -385,7 +390,7 @@ TEST(Failures, CancelledCallsLeaveNoDescriptorBehind) {
       peer.stall();
     });
     START_OR_SKIP(service);
-    EXPECT_TRUE(cancelCallsAfter(50, 250)) << "waiting for the reply";
+    EXPECT_TRUE(cancelCallsAfter(50, 150)) << "waiting for the reply";
     service.stop();
   }
   EXPECT_EQ(openDescriptorCount(), before);
