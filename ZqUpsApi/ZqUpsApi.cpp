@@ -19,13 +19,11 @@
 #include <cstring>
 #include <ctime>
 
-#if !defined(MSG_NOSIGNAL) && !defined(SO_NOSIGPIPE)
-#error "no way to keep a write to a closed connection from raising SIGPIPE"
-#endif
-
-
 namespace zqups {
 namespace {
+
+using zqwire::loadWord;
+using zqwire::storeWord;
 
 // An array that the call owns; zero-filled, freed on every path.
 class Bytes {
@@ -39,14 +37,6 @@ class Bytes {
  private:
   unsigned char* data_;
 };
-
-uint32_t loadWord(const unsigned char* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-void storeWord(unsigned char* p, uint32_t v) { std::memcpy(p, &v, sizeof v); }
 
 // A socket time-out shows as EAGAIN; the caller is told the wait ran out.
 uint32_t waitFailure(int err) {
@@ -63,22 +53,6 @@ int createSocket() {
 #endif
 }
 
-bool keepSigpipeAway(int fd) {
-#if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
-  int on = 1;
-  return ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on) == 0;
-#else
-  (void)fd;
-  return true;
-#endif
-}
-
-#ifdef MSG_NOSIGNAL
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#else
-constexpr int kSendFlags = 0;
-#endif
-
 // Sleeps the whole pause, or up to the deadline; a signal that cuts a
 // sleep short does not shorten the pause.
 void pauseWithin(const Deadline& deadline, Clock::duration pause) {
@@ -93,18 +67,10 @@ void pauseWithin(const Deadline& deadline, Clock::duration pause) {
   }
 }
 
-// The length byte of BSD addresses stays 0: the kernel takes the length
-// from connect's argument.
-struct sockaddr_un serviceAddress() {
-  struct sockaddr_un address;
-  std::memset(&address, 0, sizeof address);
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, kSocketPath, sizeof kSocketPath);
-  return address;
-}
-
 uint32_t connectWithRetry(Socket& socket) {
-  const struct sockaddr_un address = serviceAddress();
+  static_assert(sizeof kSocketPath <= sizeof(sockaddr_un::sun_path), "the path fits");
+  struct sockaddr_un address;
+  zqwire::unixAddress(kSocketPath, &address);
   for (int attempt = 1;; ++attempt) {
     if (socket.connect(reinterpret_cast<const struct sockaddr*>(&address), sizeof address) == 0)
       return UPS_OK;
@@ -138,12 +104,6 @@ uint32_t receiveLength(Socket& socket, uint32_t* length) {
   }
   *length = loadWord(bytes);
   return UPS_OK;
-}
-
-// Exchange for the access calls: the real UPSIoControl.
-uint32_t ioControlExchange(void*, void* inBuffer, uint32_t inLength, void* outBuffer,
-                           uint32_t outLength, uint32_t* bytesReturned) {
-  return UPSIoControl(inBuffer, inLength, outBuffer, outLength, bytesReturned);
 }
 
 bool isDataStatus(uint32_t status) { return status == UPS_OK || status == UPSERR_DATA_WITH_STATUS; }
@@ -203,7 +163,7 @@ void Socket::adopt(int fd) {
 }
 
 bool Socket::armTimeouts() {
-  if (!keepSigpipeAway(fd_)) return false;
+  if (!zqwire::keepFromSigpipe(fd_)) return false;
   if (!kWaitInSocketCalls) return true;
   // Armed as at the start of the call: no clock reading, and a step that
   // starts late for it is armed anew.
@@ -279,14 +239,14 @@ int Socket::connect(const struct sockaddr* address, socklen_t size) {
 // time-out anew, so a service that takes a little now and then could keep
 // one send going far past the deadline.
 ssize_t Socket::send(const void* data, size_t size) {
-  return polledStep(kSend, [&](int flags) { return ::send(fd_, data, size, kSendFlags | flags); });
+  return polledStep(kSend, [&](int flags) { return zqwire::sendNoSignal(fd_, data, size, flags); });
 }
 
 ssize_t Socket::receive(void* data, size_t size) {
   return timedStep(kReceive, [&](int flags) { return ::recv(fd_, data, size, flags); });
 }
 
-uint32_t connectService(void*, Socket* socket) {
+uint32_t connectService(Socket* socket) {
   const int fd = createSocket();
   if (fd < 0) return systemCode(errno);
   socket->adopt(fd);
@@ -340,8 +300,8 @@ uint32_t receiveReply(Socket& socket, unsigned char* area, uint32_t areaSize, ui
   return UPS_OK;
 }
 
-uint32_t ioControlVia(Connector connect, void* context, void* inBuffer, uint32_t inLength,
-                      void* outBuffer, uint32_t outLength, uint32_t* bytesReturned) {
+uint32_t ioControlVia(Connector connect, void* inBuffer, uint32_t inLength, void* outBuffer,
+                      uint32_t outLength, uint32_t* bytesReturned) {
   const Deadline deadline;
   if (outLength != 0 && outBuffer == nullptr) return UPSERR_NO_OUT_BUFFER;
   if (inLength != 0 && inBuffer == nullptr) return UPSERR_INVALID_PARAM;
@@ -356,7 +316,7 @@ uint32_t ioControlVia(Connector connect, void* context, void* inBuffer, uint32_t
   std::memset(area, 0, areaSize);
 
   Socket socket(deadline);
-  uint32_t rc = connect(context, &socket);
+  uint32_t rc = connect(&socket);
   if (rc == UPS_OK) rc = sendAll(socket, envelope.get(), total);
   uint32_t received = 0;
   if (rc == UPS_OK) rc = receiveReply(socket, area, areaSize, &received);
@@ -368,9 +328,9 @@ uint32_t ioControlVia(Connector connect, void* context, void* inBuffer, uint32_t
   return UPS_OK;
 }
 
-uint32_t readWriteVia(Exchange exchange, void* context, uint32_t index, uint32_t offset,
-                      uint32_t readLength, void* readData, uint32_t writeLength,
-                      const void* writeData, uint32_t* bytesRead) {
+uint32_t readWriteVia(Connector connect, uint32_t index, uint32_t offset, uint32_t readLength,
+                      void* readData, uint32_t writeLength, const void* writeData,
+                      uint32_t* bytesRead) {
   if (bytesRead != nullptr) *bytesRead = 0;
   if (!accessParamsValid(readLength, readData, writeLength, writeData))
     return UPSERR_INVALID_PARAM;
@@ -382,14 +342,14 @@ uint32_t readWriteVia(Exchange exchange, void* context, uint32_t index, uint32_t
   uint32_t received = 0;
 
   if (readLength == 0) {
-    const uint32_t rc = exchange(context, input, requestSize, nullptr, 0, &received);
+    const uint32_t rc = ioControlVia(connect, input, requestSize, nullptr, 0, &received);
     return rc != UPS_OK ? rc : loadWord(request.get() + 8);
   }
   const uint32_t templateSize = readLength + kAccessHeaderSize;
   Bytes response(templateSize);
   fillRecord(response.get(), index, offset, readLength, nullptr);
   const uint32_t rc =
-      exchange(context, input, requestSize, response.get(), templateSize, &received);
+      ioControlVia(connect, input, requestSize, response.get(), templateSize, &received);
   if (rc != UPS_OK) return rc;
   return deliverRead(response.get(), received, readLength, readData, bytesRead);
 }
@@ -414,23 +374,21 @@ ZQUPS_API uint32_t UPSRead(uint32_t index, uint32_t offset, uint32_t readLength,
 
 ZQUPS_API uint32_t UPSWrite(uint32_t index, uint32_t offset, uint32_t writeLength,
                             const void* writeData, uint32_t* bytesWritten) {
-  if (bytesWritten != nullptr) *bytesWritten = 0;
-  if (writeLength == 0 || writeData == nullptr) return UPSERR_INVALID_PARAM;
-  return zqups::readWriteVia(zqups::ioControlExchange, nullptr, index, offset, 0, nullptr,
-                             writeLength, writeData, nullptr);
+  return zqups::readWriteVia(zqups::connectService, index, offset, 0, nullptr, writeLength,
+                             writeData, bytesWritten);
 }
 
 ZQUPS_API uint32_t UPSReadWrite(uint32_t index, uint32_t offset, uint32_t readLength,
                                 void* readData, uint32_t writeLength, const void* writeData,
                                 uint32_t* bytesRead) {
-  return zqups::readWriteVia(zqups::ioControlExchange, nullptr, index, offset, readLength,
-                             readData, writeLength, writeData, bytesRead);
+  return zqups::readWriteVia(zqups::connectService, index, offset, readLength, readData,
+                             writeLength, writeData, bytesRead);
 }
 
 }  // extern "C"
 
 ZQUPS_API unsigned int UPSIoControl(void* inBuffer, unsigned int inLength, void* outBuffer,
                                     unsigned int outLength, unsigned int* bytesReturned) {
-  return zqups::ioControlVia(zqups::connectService, nullptr, inBuffer, inLength, outBuffer,
-                             outLength, bytesReturned);
+  return zqups::ioControlVia(zqups::connectService, inBuffer, inLength, outBuffer, outLength,
+                             bytesReturned);
 }

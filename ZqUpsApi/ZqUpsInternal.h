@@ -4,6 +4,8 @@
 #ifndef ZQUPSINTERNAL_H
 #define ZQUPSINTERNAL_H
 
+#include "ZqUpsWire.h"
+
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -13,7 +15,10 @@
 
 namespace zqups {
 
-constexpr char kSocketPath[] = "/tmp/UPS0";
+using zqwire::kAccessHeaderSize;
+using zqwire::kEnvelopeHeaderSize;
+using zqwire::kSocketPath;
+
 constexpr int kConnectAttempts = 10;
 constexpr std::chrono::milliseconds kRetryPause{100};
 constexpr std::chrono::seconds kCallBudget{10};
@@ -21,8 +26,6 @@ constexpr std::chrono::seconds kCallBudget{10};
 // the budget, so that a step starting within it needs no new time-out.
 constexpr std::chrono::milliseconds kStepReserve{20};
 constexpr uint32_t kReadChunk = 512;
-constexpr uint32_t kEnvelopeHeaderSize = 12;
-constexpr uint32_t kAccessHeaderSize = 16;
 
 using Clock = std::chrono::steady_clock;
 
@@ -99,16 +102,16 @@ class Socket {
 };
 
 // Puts a connected socket to the service into `socket`, or returns a result code.
-using Connector = uint32_t (*)(void* context, Socket* socket);
+using Connector = uint32_t (*)(Socket* socket);
 
 // The real connector: a close-on-exec Unix stream socket with its waits
 // bounded, connected to kSocketPath with the refusal retry.
-uint32_t connectService(void* context, Socket* socket);
+uint32_t connectService(Socket* socket);
 
 // UPSIoControl over whatever socket `connect` yields, within one Deadline;
 // the socket is closed before the call returns.
-uint32_t ioControlVia(Connector connect, void* context, void* inBuffer, uint32_t inLength,
-                      void* outBuffer, uint32_t outLength, uint32_t* bytesReturned);
+uint32_t ioControlVia(Connector connect, void* inBuffer, uint32_t inLength, void* outBuffer,
+                      uint32_t outLength, uint32_t* bytesReturned);
 
 // Envelope framing on plain bytes.  envelopeSize fails with
 // UPSERR_INVALID_PARAM when the envelope would not fit in 32 bits.
@@ -121,14 +124,10 @@ void buildEnvelope(unsigned char* envelope, uint32_t total, const void* inBuffer
 uint32_t sendAll(Socket& socket, const unsigned char* data, size_t size);
 uint32_t receiveReply(Socket& socket, unsigned char* area, uint32_t areaSize, uint32_t* received);
 
-// One exchange in the shape of UPSIoControl.
-using Exchange = uint32_t (*)(void* context, void* inBuffer, uint32_t inLength, void* outBuffer,
-                              uint32_t outLength, uint32_t* bytesReturned);
-
-// UPSReadWrite over whatever exchange is given.
-uint32_t readWriteVia(Exchange exchange, void* context, uint32_t index, uint32_t offset,
-                      uint32_t readLength, void* readData, uint32_t writeLength,
-                      const void* writeData, uint32_t* bytesRead);
+// UPSReadWrite over whatever socket `connect` yields.
+uint32_t readWriteVia(Connector connect, uint32_t index, uint32_t offset, uint32_t readLength,
+                      void* readData, uint32_t writeLength, const void* writeData,
+                      uint32_t* bytesRead);
 
 }  // namespace zqups
 

@@ -63,13 +63,12 @@ inline bool keepFromSigpipe(int fd) {
 }
 
 // send() that never raises SIGPIPE (with keepFromSigpipe on the socket
-// where MSG_NOSIGNAL is missing).
-inline ssize_t sendNoSignal(int fd, const void* data, size_t size) {
+// where MSG_NOSIGNAL is missing); `flags` are send()'s own.
+inline ssize_t sendNoSignal(int fd, const void* data, size_t size, int flags = 0) {
 #ifdef MSG_NOSIGNAL
-  return ::send(fd, data, size, MSG_NOSIGNAL);
-#else
-  return ::send(fd, data, size, 0);
+  flags |= MSG_NOSIGNAL;
 #endif
+  return ::send(fd, data, size, flags);
 }
 
 }  // namespace zqwire

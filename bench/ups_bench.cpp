@@ -8,6 +8,7 @@
 // Rounds alternate between the two sides and the best round of each counts.
 // Run it pinned (taskset -c 0 ups_bench) and unpinned: children inherit it.
 #include "ZqUpsApi.h"
+#include "ZqUpsWire.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -29,7 +30,11 @@
 
 namespace {
 
-const char kPath[] = "/tmp/UPS0";
+using zqwire::kAccessHeaderSize;
+using zqwire::kEnvelopeHeaderSize;
+using zqwire::kSocketPath;
+
+const char kLockPath[] = "/tmp/UPS0.test-lock";
 const int kRounds = 5;
 const int kReportsPerRound = 2000;
 const int kToolReports = 10000;
@@ -43,9 +48,7 @@ const Row kReport[18] = {{1, 512},  {2, 512},  {21, 512}, {22, 512}, {54, 512}, 
 
 sockaddr_un address() {
   sockaddr_un a;
-  std::memset(&a, 0, sizeof a);
-  a.sun_family = AF_UNIX;
-  std::strcpy(a.sun_path, kPath);
+  zqwire::unixAddress(kSocketPath, &a);
   return a;
 }
 
@@ -63,7 +66,7 @@ bool readExact(int fd, void* p, size_t n) {
 bool writeAll(int fd, const void* p, size_t n) {
   auto* c = static_cast<const uint8_t*>(p);
   while (n > 0) {
-    ssize_t put = ::send(fd, c, n, MSG_NOSIGNAL);
+    ssize_t put = zqwire::sendNoSignal(fd, c, n);
     if (put <= 0) return false;
     c += put;
     n -= size_t(put);
@@ -76,26 +79,27 @@ bool writeAll(int fd, const void* p, size_t n) {
 [[noreturn]] void serveForever() {
   int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un a = address();
-  ::unlink(kPath);
+  ::unlink(kSocketPath);
   if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) || ::listen(listener, 128)) {
     std::perror("minimal service");
     std::_Exit(1);
   }
-  static uint8_t envelope[1 << 16], reply[4 + 16 + 4096];
+  static uint8_t envelope[1 << 16], reply[4 + kAccessHeaderSize + 4096];
   for (;;) {
     int fd = ::accept(listener, nullptr, nullptr);
     if (fd < 0) continue;
     uint32_t head[3];
-    if (readExact(fd, head, 12) && head[0] >= 12 && head[0] <= sizeof envelope &&
-        readExact(fd, envelope, head[0] - 12)) {
+    if (readExact(fd, head, kEnvelopeHeaderSize) && head[0] >= kEnvelopeHeaderSize &&
+        head[0] <= sizeof envelope && readExact(fd, envelope, head[0] - kEnvelopeHeaderSize)) {
       uint32_t tmpl[4] = {};
-      const uint32_t out = head[2] - 12;
-      if (out + 16 <= head[0] - 12) std::memcpy(tmpl, envelope + out, 16);
+      const uint32_t out = head[2] - kEnvelopeHeaderSize;
+      if (out + kAccessHeaderSize <= head[0] - kEnvelopeHeaderSize)
+        std::memcpy(tmpl, envelope + out, kAccessHeaderSize);
       const uint32_t length = tmpl[3] <= 4096 ? tmpl[3] : 0;
-      const uint32_t header[5] = {16 + length, tmpl[0], tmpl[1], 0, length};
+      const uint32_t header[5] = {kAccessHeaderSize + length, tmpl[0], tmpl[1], 0, length};
       std::memcpy(reply, header, sizeof header);
       std::memset(reply + sizeof header, 0, length);
-      writeAll(fd, reply, 20 + length);
+      writeAll(fd, reply, sizeof header + length);
     }
     ::close(fd);
   }
@@ -103,9 +107,11 @@ bool writeAll(int fd, const void* p, size_t n) {
 
 // One exchange the way a careful client does it with bare system calls.
 bool bareExchange(uint32_t offset, uint32_t length) {
-  static uint8_t envelope[12 + 16 + 512], reply[16 + 512];
-  const uint32_t total = 12 + 16 + length;
-  const uint32_t words[7] = {total, 12, 12, 0x2000, offset, 0xFFFFFFFF, length};
+  static uint8_t envelope[kEnvelopeHeaderSize + kAccessHeaderSize + 512],
+      reply[kAccessHeaderSize + 512];
+  const uint32_t total = kEnvelopeHeaderSize + kAccessHeaderSize + length;
+  const uint32_t words[7] = {total, kEnvelopeHeaderSize, kEnvelopeHeaderSize, 0x2000, offset,
+                             0xFFFFFFFF, length};
   std::memcpy(envelope, words, sizeof words);
   std::memset(envelope + sizeof words, 0, length);
   int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -167,7 +173,7 @@ pid_t spawn(const std::function<void()>& child, bool quiet) {
 void stop(pid_t pid) {
   ::kill(pid, SIGTERM);
   ::waitpid(pid, nullptr, 0);
-  ::unlink(kPath);
+  ::unlink(kSocketPath);
 }
 
 pid_t startService(const char* simulator) {
@@ -240,13 +246,17 @@ int main(int argc, char** argv) {
   const char* simulator = argc > 1 && argv[1][0] != '\0' ? argv[1] : nullptr;
   const char* tool = argc > 2 && argv[2][0] != '\0' ? argv[2] : nullptr;
   // The tests' lock on the shared path: a test run and the benchmark take turns.
-  int lock = ::open("/tmp/UPS0.test-lock", O_RDWR | O_CREAT, 0666);
+  // flock needs only read access; an existing file is opened without
+  // O_CREAT, which protected_regular refuses on other users' files in /tmp.
+  int lock = ::open(kLockPath, O_RDONLY);
+  if (lock < 0 && errno == ENOENT && (lock = ::open(kLockPath, O_RDONLY | O_CREAT, 0666)) >= 0)
+    ::fchmod(lock, 0666);
   if (lock < 0 || ::flock(lock, LOCK_EX) != 0) {
     std::perror("ups_bench: /tmp/UPS0.test-lock");
     return 1;
   }
   if (serviceListens()) {
-    std::fprintf(stderr, "ups_bench: a service listens on %s; stop it first\n", kPath);
+    std::fprintf(stderr, "ups_bench: a service listens on %s; stop it first\n", kSocketPath);
     return 1;
   }
   const double perRound = 18.0 * kReportsPerRound;

@@ -7,6 +7,7 @@
 // lengths; the rest is the service's byte stream, after which it closes.
 #include "ZqUpsApi.h"
 #include "ZqUpsInternal.h"
+#include "ZqUpsWire.h"
 
 #include <errno.h>
 #include <sys/socket.h>
@@ -51,10 +52,13 @@ struct Guarded {
   }
 };
 
+// The service of the input being run.
+Service* current = nullptr;
+
 // Hands over the client end of a socket pair whose service end already
 // holds the whole reply stream and has stopped sending.
-uint32_t pairConnector(void* context, zqups::Socket* socket) {
-  Service& service = *static_cast<Service*>(context);
+uint32_t pairConnector(zqups::Socket* socket) {
+  Service& service = *current;
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return zqups::systemCode(errno);
   int bigger = 1 << 20;
@@ -76,11 +80,6 @@ uint32_t pairConnector(void* context, zqups::Socket* socket) {
   return UPS_OK;
 }
 
-uint32_t pairExchange(void* context, void* in, uint32_t inLength, void* out, uint32_t outLength,
-                      uint32_t* returned) {
-  return zqups::ioControlVia(pairConnector, context, in, inLength, out, outLength, returned);
-}
-
 bool isLibraryFailure(uint32_t rc) {
   for (int err : {ECONNRESET, EMSGSIZE, EPIPE, EBADMSG, ETIMEDOUT})
     if (rc == (UPSERR_SYSTEM_BASE | uint32_t(err))) return true;
@@ -90,14 +89,11 @@ bool isLibraryFailure(uint32_t rc) {
 // The status word of the reply as the client reads it: reply bytes 8-11,
 // zero where the reply is shorter.
 uint32_t replyStatus(const Service& service) {
-  uint32_t length = 0;
-  if (service.size >= 4) std::memcpy(&length, service.stream, 4);
+  const uint32_t length = service.size >= 4 ? zqwire::loadWord(service.stream) : 0;
   uint8_t word[4] = {};
   for (size_t i = 0; i < 4; ++i)
     if (8 + i < length && 4 + 8 + i < service.size) word[i] = service.stream[4 + 8 + i];
-  uint32_t status;
-  std::memcpy(&status, word, 4);
-  return status;
+  return zqwire::loadWord(word);
 }
 
 void fuzzRead(Service& service, uint32_t readLength, uint32_t writeLength) {
@@ -105,9 +101,8 @@ void fuzzRead(Service& service, uint32_t readLength, uint32_t writeLength) {
   Guarded payload(writeLength, 0x5D);
   uint32_t count = 0xDEAD;
   const uint32_t rc =
-      zqups::readWriteVia(pairExchange, &service, 0x2000, 1, readLength,
-                          readLength ? data.data() : nullptr, writeLength,
-                          writeLength ? payload.data() : nullptr, &count);
+      zqups::readWriteVia(pairConnector, 0x2000, 1, readLength, readLength ? data.data() : nullptr,
+                          writeLength, writeLength ? payload.data() : nullptr, &count);
   data.checkGuard();
   payload.checkGuard();
   check(count <= readLength);
@@ -118,18 +113,17 @@ void fuzzRead(Service& service, uint32_t readLength, uint32_t writeLength) {
     for (uint32_t i = 0; i < readLength; ++i) check(data.bytes[i] == 0x3C);
 }
 
-void fuzzIoControl(Service& service, uint32_t outLength, uint32_t inLength) {
+void fuzzIoControl(uint32_t outLength, uint32_t inLength) {
   Guarded out(outLength, 0x3C);
   Guarded in(inLength, 0x5D);
   uint32_t returned = 0xDEAD;
-  const uint32_t rc = zqups::ioControlVia(pairConnector, &service, inLength ? in.data() : nullptr,
-                                          inLength, outLength ? out.data() : nullptr, outLength,
-                                          &returned);
+  const uint32_t rc = zqups::ioControlVia(pairConnector, inLength ? in.data() : nullptr, inLength,
+                                          outLength ? out.data() : nullptr, outLength, &returned);
   out.checkGuard();
   in.checkGuard();
   check(rc == UPS_OK || isLibraryFailure(rc));
   if (rc == UPS_OK)
-    check(returned <= (outLength ? outLength : 16u));
+    check(returned <= (outLength ? outLength : zqwire::kAccessHeaderSize));
   else
     check(returned == 0xDEAD);
 }
@@ -141,9 +135,10 @@ uint32_t lengthAt(const uint8_t* p) { return uint32_t(p[0] | p[1] << 8) % kMaxLe
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 5) return 0;
   Service service{data + 5, size - 5, (data[0] & 4) != 0};
+  current = &service;
   const uint32_t a = lengthAt(data + 1), b = lengthAt(data + 3);
   switch (data[0] & 3) {
-    case 0: fuzzIoControl(service, a, b); break;
+    case 0: fuzzIoControl(a, b); break;
     case 1: fuzzRead(service, a, 0); break;
     case 2: fuzzRead(service, 0, b); break;
     default: fuzzRead(service, a, b); break;

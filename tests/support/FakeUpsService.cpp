@@ -10,22 +10,41 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 namespace upstest {
 
-const char kServicePath[] = "/tmp/UPS0";
-
 namespace {
 
+// Beside the path it guards, and shared by every user, since the path is.
 const char kLockPath[] = "/tmp/UPS0.test-lock";
 
 sockaddr_un serviceAddress() {
   sockaddr_un address;
-  std::memset(&address, 0, sizeof address);
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, kServicePath);
+  zqwire::unixAddress(kServicePath, &address);
   return address;
+}
+
+std::string lockFailure(const char* what) {
+  return std::string("cannot ") + what + " " + kLockPath + ": " + std::strerror(errno);
+}
+
+// Opens the lock file, creating it open to everyone whatever the umask.
+// Read access is all flock needs, so a file another user made readable
+// serves as well; an existing file is opened without O_CREAT, which
+// Linux's protected_regular refuses on other users' files in /tmp.
+int openLockFile() {
+  for (;;) {
+    const int fd = ::open(kLockPath, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    const int created = ::open(kLockPath, O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (created >= 0) {
+      ::fchmod(created, 0666);
+      return created;
+    }
+    if (errno != EEXIST) return -1;
+  }
 }
 
 bool someoneListens() {
@@ -45,10 +64,19 @@ void removePath() {
 
 }  // namespace
 
+bool skipAllowed() {
+  const char* allow = std::getenv("ZQUPS_ALLOW_SKIP");
+  return allow != nullptr && std::strcmp(allow, "1") == 0;
+}
+
 PathClaim::PathClaim() {
-  lockFd_ = ::open(kLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (lockFd_ < 0 || ::flock(lockFd_, LOCK_EX) != 0) {
-    why_ = std::string("cannot lock ") + kLockPath + ": " + std::strerror(errno);
+  lockFd_ = openLockFile();
+  if (lockFd_ < 0) {
+    why_ = lockFailure("open");
+    return;
+  }
+  if (::flock(lockFd_, LOCK_EX) != 0) {
+    why_ = lockFailure("lock");
     return;
   }
   struct stat info;
@@ -68,7 +96,7 @@ PathClaim::~PathClaim() {
 
 Bytes Peer::readEnvelope(size_t chunk, int pauseMs) {
   Bytes envelope;
-  uint32_t total = 12;
+  uint32_t total = zqwire::kEnvelopeHeaderSize;
   Bytes buffer(chunk);
   while (envelope.size() < total) {
     if (!envelope.empty() && pauseMs > 0) pause(pauseMs);
@@ -85,7 +113,7 @@ Bytes Peer::readEnvelope(size_t chunk, int pauseMs) {
 bool Peer::send(const Bytes& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    ssize_t n = zqwire::sendNoSignal(fd_, bytes.data() + done, bytes.size() - done);
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
@@ -202,14 +230,12 @@ void FakeUpsService::record(const Bytes& envelope) {
 
 void putWord(Bytes& bytes, uint32_t word) {
   uint8_t raw[4];
-  std::memcpy(raw, &word, 4);
+  zqwire::storeWord(raw, word);
   bytes.insert(bytes.end(), raw, raw + 4);
 }
 
 uint32_t wordAt(const Bytes& bytes, size_t offset) {
-  uint32_t word = 0;
-  if (offset + 4 <= bytes.size()) std::memcpy(&word, bytes.data() + offset, 4);
-  return word;
+  return offset + 4 <= bytes.size() ? zqwire::loadWord(bytes.data() + offset) : 0;
 }
 
 Bytes words(std::initializer_list<uint32_t> list) {

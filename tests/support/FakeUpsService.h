@@ -4,6 +4,8 @@
 #ifndef FAKEUPSSERVICE_H
 #define FAKEUPSSERVICE_H
 
+#include "ZqUpsWire.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -18,12 +20,12 @@ namespace upstest {
 
 using Bytes = std::vector<uint8_t>;
 
-extern const char kServicePath[];
+static constexpr const auto& kServicePath = zqwire::kSocketPath;
 
 // The right to use "/tmp/UPS0" for one test: an flock held across
-// processes (so parallel test runs take turns), and a path cleared of a
-// stale file.  A live service found on the path is never touched; the
-// claim then fails and says why.
+// processes and users (so parallel test runs take turns), and a path
+// cleared of a stale file.  A live service found on the path is never
+// touched; the claim then fails and says why.
 class PathClaim {
  public:
   PathClaim();
@@ -120,6 +122,10 @@ int connectToService();
 // Descriptors open in this process, counted portably.
 int openDescriptorCount();
 
+// Whether a test that cannot have the path may skip instead of failing:
+// only when the run says so with ZQUPS_ALLOW_SKIP=1.
+bool skipAllowed();
+
 // A socket file on the path with nobody listening (bound, not listening).
 class DeadSocketFile {
  public:
@@ -133,14 +139,22 @@ class DeadSocketFile {
 
 }  // namespace upstest
 
-// Starts `service` or skips the test with the reason.
-#define START_OR_SKIP(service)                          \
-  do {                                                  \
-    std::string why_;                                   \
-    if (!(service).start(&why_)) GTEST_SKIP() << why_;  \
+// Ends a test that cannot have the path: a failure that says why, or a
+// skip where the run allows it.
+#define PATH_UNAVAILABLE(why)                                                \
+  do {                                                                       \
+    if (upstest::skipAllowed()) GTEST_SKIP() << (why);                       \
+    FAIL() << (why) << " (ZQUPS_ALLOW_SKIP=1 skips such tests instead)";     \
+  } while (0)
+
+// Starts `service`, or ends the test as PATH_UNAVAILABLE.
+#define START_OR_SKIP(service)                             \
+  do {                                                     \
+    std::string why_;                                      \
+    if (!(service).start(&why_)) PATH_UNAVAILABLE(why_);   \
   } while (0)
 
 #define CLAIM_OR_SKIP(claim) \
-  if (!(claim).ok()) GTEST_SKIP() << (claim).why()
+  if (!(claim).ok()) PATH_UNAVAILABLE((claim).why())
 
 #endif
