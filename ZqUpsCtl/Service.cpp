@@ -12,8 +12,6 @@
 
 namespace zqctl {
 
-const char kServicePath[] = "/tmp/UPS0";
-
 namespace {
 
 std::string hexCode(uint32_t value) {

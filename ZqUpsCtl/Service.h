@@ -10,10 +10,12 @@
 #include <string>
 
 #include "Values.h"
+#include "ZqUpsWire.h"
 
 namespace zqctl {
 
-extern const char kServicePath[];
+// Where the service listens.
+constexpr const char* kServicePath = zqwire::kSocketPath;
 
 // Exit statuses of every command (on-mains has its own as well).
 enum Exit {

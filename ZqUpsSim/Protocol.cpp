@@ -6,15 +6,11 @@
 namespace zqsim {
 namespace {
 
-uint32_t wordAt(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
+using zqwire::loadWord;
 
 void putWord(Bytes* bytes, uint32_t word) {
   uint8_t raw[4];
-  std::memcpy(raw, &word, sizeof raw);
+  zqwire::storeWord(raw, word);
   bytes->insert(bytes->end(), raw, raw + 4);
 }
 
@@ -30,13 +26,13 @@ struct Record {
 bool readRecord(const uint8_t* region, size_t size, const char* what, Record* record,
                 std::string* why) {
   if (size == 0) return true;
-  if (size < kAccessHeaderSize || wordAt(region + 12) != size - kAccessHeaderSize) {
+  if (size < kAccessHeaderSize || loadWord(region + 12) != size - kAccessHeaderSize) {
     *why = std::string(what) + " of " + std::to_string(size) +
            " bytes does not hold a header with a matching length";
     return false;
   }
   record->present = true;
-  record->key = PointKey{wordAt(region), wordAt(region + 4)};
+  record->key = PointKey{loadWord(region), loadWord(region + 4)};
   record->data = region + kAccessHeaderSize;
   record->length = size - kAccessHeaderSize;
   return true;
@@ -49,7 +45,7 @@ bool splitEnvelope(const uint8_t* envelope, size_t size, size_t cap, Record* req
     if (why->empty()) *why = "envelope of " + std::to_string(size) + " bytes is cut short";
     return false;
   }
-  const uint32_t inOffset = wordAt(envelope + 4), outOffset = wordAt(envelope + 8);
+  const uint32_t inOffset = loadWord(envelope + 4), outOffset = loadWord(envelope + 8);
   return readRecord(envelope + inOffset, outOffset - inOffset, "request record", request, why) &&
          readRecord(envelope + outOffset, total - outOffset, "response template", response, why);
 }
@@ -138,7 +134,7 @@ Delivery deliver(const Bytes& body, size_t replyArea, const Fault& fault) {
 Framing checkFraming(const uint8_t* data, size_t size, size_t cap, size_t* total,
                      std::string* why) {
   if (size < 4) return Framing::NeedMore;
-  const uint32_t claimed = wordAt(data);
+  const uint32_t claimed = loadWord(data);
   if (claimed < kEnvelopeHeaderSize || claimed > cap) {
     *why = "envelope claims " + std::to_string(claimed) +
            " bytes (allowed: " + std::to_string(kEnvelopeHeaderSize) + " to " +
@@ -147,7 +143,7 @@ Framing checkFraming(const uint8_t* data, size_t size, size_t cap, size_t* total
   }
   *total = claimed;
   if (size < kEnvelopeHeaderSize) return Framing::NeedMore;
-  const uint32_t inOffset = wordAt(data + 4), outOffset = wordAt(data + 8);
+  const uint32_t inOffset = loadWord(data + 4), outOffset = loadWord(data + 8);
   if (inOffset != kEnvelopeHeaderSize || outOffset < inOffset || outOffset > claimed) {
     *why = "envelope offsets " + std::to_string(inOffset) + " and " + std::to_string(outOffset) +
            " do not fit its length " + std::to_string(claimed);

@@ -8,11 +8,12 @@
 #include <string>
 
 #include "Store.h"
+#include "ZqUpsWire.h"
 
 namespace zqsim {
 
-constexpr size_t kEnvelopeHeaderSize = 12;
-constexpr size_t kAccessHeaderSize = 16;
+using zqwire::kAccessHeaderSize;
+using zqwire::kEnvelopeHeaderSize;
 // No envelope may claim more; the claim is refused before anything is read.
 constexpr size_t kEnvelopeCap = size_t{1} << 20;
 

@@ -12,9 +12,7 @@
 #include <algorithm>
 #include <cstring>
 
-#if !defined(MSG_NOSIGNAL) && !defined(SO_NOSIGPIPE)
-#error "no way to keep a write to a closed connection from raising SIGPIPE"
-#endif
+#include "ZqUpsWire.h"
 
 namespace zqsim {
 
@@ -50,20 +48,11 @@ constexpr Millis kAcceptRest(100);
 // that those already in hand are served meanwhile.
 constexpr int kAcceptsPerRound = 64;
 
-bool setNoSigpipe(int fd) {
-#if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
-  int on = 1;
-  if (::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on) != 0) return false;
-#endif
-  (void)fd;
-  return true;
-}
-
 bool setFlags(int fd) {
   const int fl = ::fcntl(fd, F_GETFL);
   if (fl < 0 || ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) != 0) return false;
   if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return false;
-  return setNoSigpipe(fd);
+  return zqwire::keepFromSigpipe(fd);
 }
 
 // A connection ready for the loop: non-blocking and close-on-exec, in one
@@ -71,7 +60,7 @@ bool setFlags(int fd) {
 int acceptConnection(int listenFd) {
 #if defined(SOCK_NONBLOCK) && defined(SOCK_CLOEXEC)
   const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd >= 0 && !setNoSigpipe(fd)) {
+  if (fd >= 0 && !zqwire::keepFromSigpipe(fd)) {
     ::close(fd);
     return -2;
   }
@@ -85,22 +74,10 @@ int acceptConnection(int listenFd) {
   return fd;
 }
 
-ssize_t sendSome(int fd, const uint8_t* data, size_t size) {
-#ifdef MSG_NOSIGNAL
-  return ::send(fd, data, size, MSG_NOSIGNAL);
-#else
-  return ::send(fd, data, size, 0);
-#endif
-}
-
 bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
 bool makeAddress(const std::string& path, sockaddr_un* address) {
-  std::memset(address, 0, sizeof *address);
-  address->sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof address->sun_path) return false;
-  std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
-  return true;
+  return zqwire::unixAddress(path.c_str(), address);
 }
 
 // Where the socket is bound before it goes onto the path: the same folder
@@ -505,7 +482,7 @@ void Server::transmit(Connection& c, Clock::time_point now) {
   const Bytes& bytes = c.delivery.bytes;
   while (c.sent < bytes.size()) {
     const size_t chunk = c.delivery.bytewise ? 1 : bytes.size() - c.sent;
-    const ssize_t n = sendSome(c.fd, bytes.data() + c.sent, chunk);
+    const ssize_t n = zqwire::sendNoSignal(c.fd, bytes.data() + c.sent, chunk);
     if (n < 0) {
       c.awaitWritable = wouldBlock(errno);
       if (c.awaitWritable) return;

@@ -22,7 +22,7 @@
 namespace zqsim {
 
 struct ServerOptions {
-  std::string socketPath = "/tmp/UPS0";
+  std::string socketPath = zqwire::kSocketPath;
   // The socket file's mode: by default every local user may connect.
   mode_t socketMode = 0666;
   // The whole envelope must arrive within this long of the connect, and

@@ -6,6 +6,7 @@
 #include "Profile.h"
 #include "Protocol.h"
 #include "Store.h"
+#include "ZqUpsWire.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -15,12 +16,6 @@ namespace {
 
 void check(bool ok) {
   if (!ok) std::abort();
-}
-
-uint32_t wordAt(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
 }
 
 const zqsim::Profile& defaultProfile() {
@@ -35,10 +30,10 @@ const zqsim::Profile& defaultProfile() {
 
 // The keys a request may name: the request record's and the template's.
 bool faultFree(const zqsim::Store& store, const uint8_t* envelope, size_t total) {
-  const uint32_t in = wordAt(envelope + 4), out = wordAt(envelope + 8);
+  const uint32_t in = zqwire::loadWord(envelope + 4), out = zqwire::loadWord(envelope + 8);
   for (uint32_t at : {in, out})
     if (at + zqsim::kAccessHeaderSize <= total &&
-        store.faultAt({wordAt(envelope + at), wordAt(envelope + at + 4)}).kind !=
+        store.faultAt({zqwire::loadWord(envelope + at), zqwire::loadWord(envelope + at + 4)}).kind !=
             zqsim::Fault::Kind::None)
       return false;
   return true;
@@ -47,8 +42,8 @@ bool faultFree(const zqsim::Store& store, const uint8_t* envelope, size_t total)
 void checkReply(const zqsim::Delivery& delivery, const uint8_t* envelope, size_t total) {
   const zqsim::Bytes& bytes = delivery.bytes;
   check(bytes.size() >= 4 + zqsim::kAccessHeaderSize);
-  check(wordAt(bytes.data()) == bytes.size() - 4);
-  const uint32_t out = wordAt(envelope + 8);
+  check(zqwire::loadWord(bytes.data()) == bytes.size() - 4);
+  const uint32_t out = zqwire::loadWord(envelope + 8);
   const size_t area = out < total ? total - out : zqsim::kAccessHeaderSize;
   check(bytes.size() - 4 <= area);
   check(!delivery.holdOpen);

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -164,7 +163,7 @@ TEST(Program, AgainstTheSimulator) {
   std::ofstream(profile) << fileText(kProfiles + "/default.profile")
                          << "0x2000:0x40 hex 41 ff 42 00 43\n";
   upstest::SimProcess sim(kSim);
-  ASSERT_TRUE(sim.start({"--profile", profile}));
+  ASSERT_TRUE(sim.start({"--profile", profile})) << sim.why();
 
   upstest::ProgramRun run = ctl({"get", "input_voltage"});
   EXPECT_EQ(run.out, "230\n");
@@ -219,7 +218,7 @@ TEST(Program, AWriteThatDoesNotHoldIsStatus5) {
   CLAIM_OR_SKIP(claim);
   upstest::SimProcess sim(kSim);
   // The point takes the write with status 0 but stores nothing and reads empty.
-  ASSERT_TRUE(sim.start({"--fault", "0x2000:0x11=status:0"}));
+  ASSERT_TRUE(sim.start({"--fault", "0x2000:0x11=status:0"})) << sim.why();
   upstest::ProgramRun run = ctl({"set", "battery_replace_date", "2029-03-15"});
   EXPECT_EQ(run.exitStatus, 5);
   EXPECT_EQ(run.err,
@@ -235,41 +234,32 @@ TEST(Program, TheDrillRunsTheHookForEveryEvent) {
   upstest::PathClaim claim;
   CLAIM_OR_SKIP(claim);
   const std::string record = scratch("hook.log");
-  const std::string out = scratch("watch.out");
-  const std::string err = scratch("watch.err");
   const std::string hook = "echo \"$1 $ZQUPS_EVENT $ZQUPS_INPUT_VOLTAGE $ZQUPS_ESTIMATED_RUNTIME\" >>" +
                            record + "; [ \"$1\" != on-battery ] || sleep 6";
   upstest::SimProcess sim(kSim);
-  ASSERT_TRUE(sim.start({"--profile", kProfiles + "/power-cut-drill.profile"}));
-  const pid_t watch = ::fork();
-  if (watch == 0) {
-    if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr))
-      _exit(127);
-    ::execl(kCtl, "ZqUpsCtl", "watch", "--interval", "500ms", "--json", "--exec", hook.c_str(),
-            static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  ASSERT_GT(watch, 0);
+  ASSERT_TRUE(sim.start({"--profile", kProfiles + "/power-cut-drill.profile"})) << sim.why();
+  upstest::BackgroundProgram watch;
+  ASSERT_TRUE(watch.start(kCtl, {"ZqUpsCtl", "watch", "--interval", "500ms", "--json", "--exec",
+                                 hook}))
+      << watch.error();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
   while (lines(fileText(record)).size() < 4 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  ::kill(watch, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(::waitpid(watch, &status, 0), watch);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const upstest::ProgramRun run = watch.stop(SIGTERM);
+  EXPECT_TRUE(run.exited && run.exitStatus == 0) << run.signal;
 
   EXPECT_EQ(lines(fileText(record)),
             (std::vector<std::string>{"on-mains on-mains 230 42", "on-battery on-battery 0 12",
                                       "battery-low battery-low 0 4", "on-mains on-mains 230 5"}));
   std::vector<std::string> printed;
-  for (const std::string& line : lines(fileText(out))) {
+  for (const std::string& line : lines(run.out)) {
     const auto event = nlohmann::json::parse(line);
     printed.push_back(event["event"]);
     EXPECT_EQ(event.size(), 20u) << "time, event and the eighteen points";
   }
   EXPECT_EQ(printed, (std::vector<std::string>{"on-mains", "on-battery", "battery-low", "on-mains"}));
-  EXPECT_EQ(fileText(err), "ZqUpsCtl watch: the hook for on-battery is still running; "
+  EXPECT_EQ(run.err, "ZqUpsCtl watch: the hook for on-battery is still running; "
                            "battery-low waits\n");
   EXPECT_EQ(sim.stop(), 0);
-  for (const std::string& path : {record, out, err}) ::unlink(path.c_str());
+  ::unlink(record.c_str());
 }

@@ -9,8 +9,8 @@
 # sees the UPS up, the service gone, and a power cut, while curl scrapes
 # the exporter four at a time, and SIGTERM ends it with status 0 (server).
 # The last two run under install_path_claim, which holds /tmp/UPS0.
-# Exits 77 (skipped) when promtool, prometheus or curl is missing, or when
-# a service that is none of the tests' listens on /tmp/UPS0.
+# Exits 77 (not run) only when promtool, prometheus or curl is missing;
+# a service that is none of the tests' on /tmp/UPS0 is a failure.
 set -u
 mode=$1
 shift
@@ -86,8 +86,12 @@ stop_sim() {
   sim_pid=""
 }
 
+# A path held by a service that is none of the tests' fails the test (it
+# would otherwise pass unseen), unless the run allows skips.
 claimed() {
-  [ "${ZQUPS_PATH_CLAIMED:-}" = 1 ] || skip "/tmp/UPS0 is not ours to use"
+  [ "${ZQUPS_PATH_CLAIMED:-}" = 1 ] && return
+  [ "${ZQUPS_ALLOW_SKIP:-}" = 1 ] && skip "/tmp/UPS0 is not ours to use"
+  fail "/tmp/UPS0 is not ours to use (a service that is none of the tests' listens there; ZQUPS_ALLOW_SKIP=1 to skip)"
 }
 
 check_rules() {

@@ -191,7 +191,7 @@ TEST_F(Textfile, DefaultProfileInBaseUnits) {
   PathClaim claim;
   CLAIM_OR_SKIP(claim);
   SimProcess sim(kSim);
-  ASSERT_TRUE(sim.start({}));
+  ASSERT_TRUE(sim.start({})) << sim.why();
   const ProgramRun run = write();
   EXPECT_EQ(run.exitStatus, 0) << run.err;
   const std::string text = contents();

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -16,6 +17,12 @@ extern char** environ;
 namespace upstest {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often a quiet child is checked for having ended, in case a process
+// it started still holds its output open.
+constexpr long kQuietMillis = 100;
 
 // Both ends close-on-exec, so that children spawned meanwhile by other
 // threads do not hold them open.
@@ -26,13 +33,14 @@ struct Pipe {
     for (int fd : fds) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     return true;
   }
-  void close(int end) {
-    if (fds[end] >= 0) ::close(fds[end]);
+  int release(int end) {
+    const int fd = fds[end];
     fds[end] = -1;
+    return fd;
   }
   ~Pipe() {
-    close(0);
-    close(1);
+    for (int fd : fds)
+      if (fd >= 0) ::close(fd);
   }
 };
 
@@ -42,56 +50,33 @@ struct SpawnActions {
   ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
 };
 
-// Reads both pipes until both close, or kills the child at the deadline.
-void collect(int outFd, int errFd, pid_t pid, int timeoutSeconds, ProgramRun& run) {
-  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-  std::string* sinks[2] = {&run.out, &run.err};
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-  int open = (outFd >= 0) + (errFd >= 0);
-  while (open > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      ::kill(pid, SIGKILL);
-      run.timedOut = true;
-      return;
-    }
-    if (::poll(fds, 2, static_cast<int>(left.count())) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char chunk[65536];
-      const ssize_t got = ::read(fds[i].fd, chunk, sizeof chunk);
-      if (got > 0) {
-        sinks[i]->append(chunk, static_cast<size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
-}
-
-void awaitExit(pid_t pid, ProgramRun& run) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0)
-    if (errno != EINTR) return;
-  run.exited = WIFEXITED(status);
-  if (run.exited) run.exitStatus = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+void closeFd(int* fd) {
+  if (*fd >= 0) ::close(*fd);
+  *fd = -1;
 }
 
 }  // namespace
 
 ProgramRun runProgram(const std::string& path, const std::vector<std::string>& args,
                       const ProgramOptions& options) {
-  ProgramRun run;
+  BackgroundProgram program;
+  program.start(path, args, options);
+  return program.stop(0, options.timeoutSeconds);
+}
+
+BackgroundProgram::~BackgroundProgram() {
+  if (pid_ > 0) ::kill(pid_, SIGKILL);
+  reap(true);
+  for (int& fd : fds_) closeFd(&fd);
+}
+
+bool BackgroundProgram::start(const std::string& path, const std::vector<std::string>& args,
+                              const ProgramOptions& options) {
+  run_ = ProgramRun();
   Pipe out, err;
   if (!out.open() || !err.open()) {
-    run.error = std::string("pipe: ") + std::strerror(errno);
-    return run;
+    run_.error = std::string("pipe: ") + std::strerror(errno);
+    return false;
   }
   SpawnActions spawn;
   posix_spawn_file_actions_addopen(&spawn.actions, 0, "/dev/null", O_RDONLY, 0);
@@ -105,19 +90,83 @@ ProgramRun runProgram(const std::string& path, const std::vector<std::string>& a
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
 
-  pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, path.c_str(), &spawn.actions, nullptr, argv.data(), environ);
+  const int rc = ::posix_spawn(&pid_, path.c_str(), &spawn.actions, nullptr, argv.data(), environ);
   if (rc != 0) {
-    run.error = "posix_spawn " + path + ": " + std::strerror(rc);
-    return run;
+    pid_ = -1;
+    run_.error = "posix_spawn " + path + ": " + std::strerror(rc);
+    return false;
   }
-  run.started = true;
-  out.close(1);
-  err.close(1);
-  if (!options.unwritableOut.empty()) out.close(0);
-  collect(out.fds[0], err.fds[0], pid, options.timeoutSeconds, run);
-  awaitExit(pid, run);
-  return run;
+  run_.started = true;
+  taken_ = 0;
+  fds_[0] = options.unwritableOut.empty() ? out.release(0) : -1;
+  fds_[1] = err.release(0);
+  return true;
+}
+
+bool BackgroundProgram::readLine(std::string* line, int seconds) {
+  const bool found = pump(seconds * 1000, true) && run_.out.find('\n', taken_) != std::string::npos;
+  const size_t end = found ? run_.out.find('\n', taken_) + 1 : run_.out.size();
+  *line = run_.out.substr(taken_, end - taken_);
+  taken_ = end;
+  return found;
+}
+
+ProgramRun BackgroundProgram::stop(int sig, int seconds) {
+  if (pid_ > 0 && sig != 0) ::kill(pid_, sig);
+  if (!pump(seconds * 1000, false) && pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    run_.timedOut = true;
+  }
+  for (int& fd : fds_) closeFd(&fd);
+  reap(true);
+  return run_;
+}
+
+// Reads its output until the deadline or until there is a line to hand
+// out (untilLine) or the output has ended and so has the child (otherwise).
+bool BackgroundProgram::pump(int millis, bool untilLine) {
+  std::string* sinks[2] = {&run_.out, &run_.err};
+  const auto deadline = Clock::now() + std::chrono::milliseconds(millis);
+  for (;;) {
+    if (untilLine && run_.out.find('\n', taken_) != std::string::npos) return true;
+    const bool outputOpen = fds_[0] >= 0 || fds_[1] >= 0;
+    if (!outputOpen && (untilLine || pid_ <= 0)) return true;
+    const long left = long(std::chrono::duration_cast<std::chrono::milliseconds>(
+                               deadline - Clock::now()).count());
+    if (left <= 0) return false;
+    pollfd fds[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+    const int ready = ::poll(fds, 2, int(std::min(left, kQuietMillis)));
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready == 0) {
+      reap(false);
+      if (pid_ <= 0 && !untilLine)
+        for (int& fd : fds_) closeFd(&fd);
+      continue;
+    }
+    for (int i = 0; i < 2 && ready > 0; ++i) {
+      if (fds_[i] < 0 || fds[i].revents == 0) continue;
+      char chunk[65536];
+      const ssize_t got = ::read(fds_[i], chunk, sizeof chunk);
+      if (got > 0)
+        sinks[i]->append(chunk, size_t(got));
+      else if (got == 0 || errno != EINTR)
+        closeFd(&fds_[i]);
+    }
+  }
+}
+
+void BackgroundProgram::reap(bool block) {
+  if (pid_ <= 0) return;
+  int status = 0;
+  pid_t got;
+  while ((got = ::waitpid(pid_, &status, block ? 0 : WNOHANG)) < 0 && errno == EINTR) {
+  }
+  if (got == 0) return;
+  pid_ = -1;
+  if (got < 0) return;
+  run_.exited = WIFEXITED(status);
+  if (run_.exited) run_.exitStatus = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) run_.signal = WTERMSIG(status);
 }
 
 }  // namespace upstest
