@@ -28,21 +28,39 @@ using namespace upstest;
 using zqups::Clock;
 
 // The library's recv and connect as this binary links them (--wrap): what
-// each thread asked for, so that the tests see the chunks and the attempts.
-thread_local std::vector<size_t> recvSizes;
-thread_local std::vector<Clock::time_point> connectTimes;
+// the recording thread asked for, so that the tests see the chunks and
+// the attempts.
+std::atomic<pthread_t*> recording{nullptr};
+std::vector<size_t> recvSizes;
+std::vector<Clock::time_point> connectTimes;
+
+bool isRecording() {
+  pthread_t* thread = recording.load();
+  return thread != nullptr && ::pthread_equal(*thread, ::pthread_self());
+}
+
+// Records this thread's calls while it lives.
+struct Recording {
+  pthread_t self = ::pthread_self();
+  Recording() {
+    recvSizes.clear();
+    connectTimes.clear();
+    recording = &self;
+  }
+  ~Recording() { recording = nullptr; }
+};
 
 extern "C" {
 ssize_t __real_recv(int fd, void* data, size_t size, int flags);
 int __real_connect(int fd, const struct sockaddr* address, socklen_t size);
 
 ssize_t __wrap_recv(int fd, void* data, size_t size, int flags) {
-  recvSizes.push_back(size);
+  if (isRecording()) recvSizes.push_back(size);
   return __real_recv(fd, data, size, flags);
 }
 
 int __wrap_connect(int fd, const struct sockaddr* address, socklen_t size) {
-  connectTimes.push_back(Clock::now());
+  if (isRecording()) connectTimes.push_back(Clock::now());
   return __real_connect(fd, address, size);
 }
 }
@@ -288,7 +306,7 @@ TEST(ReplyFraming, LongReplyIsReadIn512ByteChunksIntoTheArea) {
   pair.serve(framed(body));
   Area out(700);
   uint32_t returned = 0;
-  recvSizes.clear();
+  const Recording recorded;
   EXPECT_EQ(callVia(pair, nullptr, 0, out.data(), out.size, &returned), UPS_OK);
   EXPECT_EQ(recvSizes, (std::vector<size_t>{4, 512, 188}));
   EXPECT_EQ(returned, 700u);
@@ -431,7 +449,7 @@ TEST(Connection, NobodyListeningIsRefusedAfterTenAttempts100msApart) {
   ASSERT_TRUE(dead.ok());
   Area out(16, 0x42);
   unsigned int returned = 3;
-  connectTimes.clear();
+  const Recording recorded;
   EXPECT_EQ(UPSIoControl(nullptr, 0, out.data(), out.size, &returned), UPSERR_SERVICE_REFUSED);
   ASSERT_EQ(connectTimes.size(), 10u);
   for (size_t i = 1; i < connectTimes.size(); ++i) {
@@ -488,11 +506,11 @@ TEST(Interruptions, SignalsHandledWithRestartNeverFailACall) {
 }
 
 TEST(Interruptions, StoppedAndContinuedCallGetsItsReply) {
+  StopsAndContinues stops(5);  // forked before the service has threads to lose
   FakeUpsService service(answerAfter(400));
   START_OR_SKIP(service);
   Bytes out(16);
   unsigned int returned = 0;
-  StopsAndContinues stops(5);
   EXPECT_EQ(UPSIoControl(nullptr, 0, out.data(), 16, &returned), UPS_OK);
   EXPECT_EQ(wordAt(out, 0), 0xCAFEu);
 }
