@@ -8,12 +8,6 @@ namespace {
 
 using zqwire::loadWord;
 
-void putWord(Bytes* bytes, uint32_t word) {
-  uint8_t raw[4];
-  zqwire::storeWord(raw, word);
-  bytes->insert(bytes->end(), raw, raw + 4);
-}
-
 // One access header and the data after it, as found in a region.
 struct Record {
   bool present = false;
@@ -60,12 +54,12 @@ Fault faultFor(const Store& store, const Record& request, const Record& response
 Bytes replyBody(const Record& request, const Record& response, uint32_t status, Bytes data) {
   const PointKey key = response.present ? response.key : request.key;
   if (data.size() > response.length) data.resize(response.length);
-  Bytes body;
-  putWord(&body, key.index);
-  putWord(&body, key.offset);
-  putWord(&body, status);
-  putWord(&body, static_cast<uint32_t>(data.size()));
-  body.insert(body.end(), data.begin(), data.end());
+  Bytes body(zqwire::kAccessHeaderSize + data.size());
+  zqwire::storeWord(&body[0], key.index);
+  zqwire::storeWord(&body[4], key.offset);
+  zqwire::storeWord(&body[8], status);
+  zqwire::storeWord(&body[12], static_cast<uint32_t>(data.size()));
+  std::copy(data.begin(), data.end(), body.begin() + zqwire::kAccessHeaderSize);
   return body;
 }
 
@@ -86,9 +80,9 @@ Bytes serve(Store& store, const Record& request, const Record& response, const F
 }
 
 Bytes frame(const Bytes& body) {
-  Bytes framed;
-  putWord(&framed, static_cast<uint32_t>(body.size()));
-  framed.insert(framed.end(), body.begin(), body.end());
+  Bytes framed(zqwire::kReplyLengthSize + body.size());
+  zqwire::storeWord(framed.data(), static_cast<uint32_t>(body.size()));
+  std::copy(body.begin(), body.end(), framed.begin() + zqwire::kReplyLengthSize);
   return framed;
 }
 
@@ -110,9 +104,9 @@ Delivery deliver(const Bytes& body, size_t replyArea, const Fault& fault) {
     }
     case Fault::Kind::Overlong: {
       const size_t claimed = replyArea + fault.bytes;
-      putWord(&d.bytes, static_cast<uint32_t>(claimed));
-      d.bytes.insert(d.bytes.end(), body.begin(), body.end());
-      d.bytes.resize(4 + claimed);
+      d.bytes = frame(body);
+      zqwire::storeWord(d.bytes.data(), static_cast<uint32_t>(claimed));
+      d.bytes.resize(zqwire::kReplyLengthSize + claimed);
       return d;
     }
     case Fault::Kind::Delay:
