@@ -1,6 +1,7 @@
 // The simulator's profile format: values as encoded for the client, the
 // errors a person makes when writing one by hand (with their line), fault
-// rules, timed steps as the store applies them, and the shipped profiles.
+// rules, timed steps as the store applies them, and the shipped profiles
+// against the point catalogue.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,6 +10,7 @@
 
 #include "Profile.h"
 #include "Store.h"
+#include "ZqUpsPoints.h"
 
 using namespace zqsim;
 
@@ -172,10 +174,10 @@ TEST(TimedSteps, CommandLineFaultsHoldOverTheProfilesSteps) {
   EXPECT_EQ(store.faultAt({0x2000, 1}).kind, Fault::Kind::Status);
 }
 
-TEST(ShippedProfiles, ParseAndServeTheEighteenPoints) {
-  const uint32_t offsets[] = {0x01, 0x02, 0x15, 0x16, 0x36, 0x03, 0x04, 0x07, 0x11,
-                              0x06, 0x35, 0x31, 0x19, 0x1a, 0x1b, 0x1f, 0x37, 0x32};
-  for (const char* name : {"default", "on-battery", "faulty"}) {
+// Every shipped profile serves each catalogue point in the catalogue's
+// shape: a NUL-ended text within its read length, or one 4-byte word.
+TEST(ShippedProfiles, ServeTheCataloguesPointsInTheirShape) {
+  for (const char* name : {"default", "on-battery", "faulty", "power-cut-drill"}) {
     const std::string path = std::string(ZQUPSSIM_PROFILES) + "/" + name + ".profile";
     std::ifstream in(path);
     ASSERT_TRUE(in) << path;
@@ -183,10 +185,17 @@ TEST(ShippedProfiles, ParseAndServeTheEighteenPoints) {
     std::string error;
     ASSERT_TRUE(parseProfile(in, path, &profile, &error)) << error;
     Store store(profile);
-    for (uint32_t offset : offsets) {
+    for (int i = 0; i < UPS_POINT_COUNT; ++i) {
+      const UPSPoint& point = UPSPoints()[i];
       Bytes value;
-      EXPECT_EQ(store.read({0x2000, offset}, &value), 0u) << name << " offset " << offset;
-      EXPECT_GE(value.size(), 2u) << name << " offset " << offset;
+      EXPECT_EQ(store.read({UPS_POINTS_INDEX, point.offset}, &value), 0u)
+          << name << ' ' << point.name;
+      if (point.type == UPS_POINT_TEXT) {
+        EXPECT_LE(value.size(), point.readLength) << name << ' ' << point.name;
+        EXPECT_TRUE(!value.empty() && value.back() == 0) << name << ' ' << point.name;
+      } else {
+        EXPECT_EQ(value.size(), 4u) << name << ' ' << point.name;
+      }
     }
   }
   Profile builtIn;
