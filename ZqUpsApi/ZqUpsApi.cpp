@@ -300,9 +300,9 @@ uint32_t receiveReply(Socket& socket, unsigned char* area, uint32_t areaSize, ui
   return UPS_OK;
 }
 
-uint32_t ioControlVia(Connector connect, void* inBuffer, uint32_t inLength, void* outBuffer,
-                      uint32_t outLength, uint32_t* bytesReturned) {
-  const Deadline deadline;
+uint32_t ioControlVia(const Connector& connect, void* inBuffer, uint32_t inLength,
+                      void* outBuffer, uint32_t outLength, uint32_t* bytesReturned,
+                      const Deadline& deadline) {
   if (outLength != 0 && outBuffer == nullptr) return UPSERR_NO_OUT_BUFFER;
   if (inLength != 0 && inBuffer == nullptr) return UPSERR_INVALID_PARAM;
   uint32_t total;
@@ -328,10 +328,12 @@ uint32_t ioControlVia(Connector connect, void* inBuffer, uint32_t inLength, void
   return UPS_OK;
 }
 
-uint32_t readWriteVia(Connector connect, uint32_t index, uint32_t offset, uint32_t readLength,
-                      void* readData, uint32_t writeLength, const void* writeData,
-                      uint32_t* bytesRead) {
+uint32_t readWriteVia(const Connector& connect, uint32_t index, uint32_t offset,
+                      uint32_t readLength, void* readData, uint32_t writeLength,
+                      const void* writeData, uint32_t* bytesRead, const Deadline& deadline,
+                      uint32_t* replied) {
   if (bytesRead != nullptr) *bytesRead = 0;
+  if (replied != nullptr) *replied = 0;
   if (!accessParamsValid(readLength, readData, writeLength, writeData))
     return UPSERR_INVALID_PARAM;
 
@@ -342,14 +344,17 @@ uint32_t readWriteVia(Connector connect, uint32_t index, uint32_t offset, uint32
   uint32_t received = 0;
 
   if (readLength == 0) {
-    const uint32_t rc = ioControlVia(connect, input, requestSize, nullptr, 0, &received);
+    const uint32_t rc =
+        ioControlVia(connect, input, requestSize, nullptr, 0, &received, deadline);
+    if (replied != nullptr) *replied = received;
     return rc != UPS_OK ? rc : loadWord(request.get() + 8);
   }
   const uint32_t templateSize = readLength + kAccessHeaderSize;
   Bytes response(templateSize);
   fillRecord(response.get(), index, offset, readLength, nullptr);
-  const uint32_t rc =
-      ioControlVia(connect, input, requestSize, response.get(), templateSize, &received);
+  const uint32_t rc = ioControlVia(connect, input, requestSize, response.get(), templateSize,
+                                   &received, deadline);
+  if (replied != nullptr) *replied = received;
   if (rc != UPS_OK) return rc;
   return deliverRead(response.get(), received, readLength, readData, bytesRead);
 }

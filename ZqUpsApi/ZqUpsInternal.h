@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace zqups {
 
@@ -101,17 +102,21 @@ class Socket {
   Clock::time_point startBy_[2] = {Clock::time_point::min(), Clock::time_point::min()};
 };
 
-// Puts a connected socket to the service into `socket`, or returns a result code.
-using Connector = uint32_t (*)(Socket* socket);
+// Puts a connected socket to the service into `socket`, or returns a result
+// code.  A caller's own connector may check the socket before it is used
+// (who serves it, say) or keep a way to shut it down.
+using Connector = std::function<uint32_t(Socket* socket)>;
 
 // The real connector: a close-on-exec Unix stream socket with its waits
 // bounded, connected to kSocketPath with the refusal retry.
 uint32_t connectService(Socket* socket);
 
-// UPSIoControl over whatever socket `connect` yields, within one Deadline;
-// the socket is closed before the call returns.
-uint32_t ioControlVia(Connector connect, void* inBuffer, uint32_t inLength, void* outBuffer,
-                      uint32_t outLength, uint32_t* bytesReturned);
+// UPSIoControl over whatever socket `connect` yields, within `deadline`
+// (by default the call's own budget from now); the socket is closed before
+// the call returns.
+uint32_t ioControlVia(const Connector& connect, void* inBuffer, uint32_t inLength,
+                      void* outBuffer, uint32_t outLength, uint32_t* bytesReturned,
+                      const Deadline& deadline = Deadline());
 
 // Envelope framing on plain bytes.  envelopeSize fails with
 // UPSERR_INVALID_PARAM when the envelope would not fit in 32 bits.
@@ -124,10 +129,14 @@ void buildEnvelope(unsigned char* envelope, uint32_t total, const void* inBuffer
 uint32_t sendAll(Socket& socket, const unsigned char* data, size_t size);
 uint32_t receiveReply(Socket& socket, unsigned char* area, uint32_t areaSize, uint32_t* received);
 
-// UPSReadWrite over whatever socket `connect` yields.
-uint32_t readWriteVia(Connector connect, uint32_t index, uint32_t offset, uint32_t readLength,
-                      void* readData, uint32_t writeLength, const void* writeData,
-                      uint32_t* bytesRead);
+// UPSReadWrite over whatever socket `connect` yields, within `deadline`.
+// `replied`, when not null, gets the size of the reply: a write whose
+// reply is shorter than a status word counts its status as 0, so only
+// this tells that it got no answer.
+uint32_t readWriteVia(const Connector& connect, uint32_t index, uint32_t offset,
+                      uint32_t readLength, void* readData, uint32_t writeLength,
+                      const void* writeData, uint32_t* bytesRead,
+                      const Deadline& deadline = Deadline(), uint32_t* replied = nullptr);
 
 }  // namespace zqups
 
