@@ -98,8 +98,8 @@ Delivery deliver(const Bytes& body, size_t replyArea, const Fault& fault) {
       const size_t keep = fault.bytes == Fault::kHalf
                               ? body.size() / 2
                               : std::min<size_t>(fault.bytes, body.size() - 1);
-      d.bytes = frame(body);
-      d.bytes.resize(4 + keep);
+      const Bytes framed = frame(body);
+      d.bytes.assign(framed.begin(), framed.begin() + zqwire::kReplyLengthSize + keep);
       return d;
     }
     case Fault::Kind::Overlong: {

@@ -444,6 +444,10 @@ void Server::receive(Connection& c, Clock::time_point now) {
   }
   if (n == 0) return hangUp(c);
   if (!hold(c, size_t(n))) return;
+  // Grows as usual, but never past the envelope's length: a request just
+  // over a power of two in size does not hold nearly twice that.
+  if (c.total != 0 && c.in.size() + size_t(n) > c.in.capacity())
+    c.in.reserve(std::min(c.total, std::max(c.in.capacity() * 2, c.in.size() + size_t(n))));
   c.in.insert(c.in.end(), chunk, chunk + n);
   c.progress = now;
   std::string why;
@@ -463,7 +467,7 @@ void Server::answer(Connection& c, Clock::time_point now) {
   Bytes().swap(c.in);
   release(c);
   if (a.refused) return drop(c, a.why);
-  if (!hold(c, a.delivery.bytes.size())) return;
+  if (!hold(c, a.delivery.bytes.capacity())) return;
   c.delivery = std::move(a.delivery);
   if (c.delivery.delayMillis == 0) return startSending(c, now);
   c.phase = Connection::Phase::Waiting;
