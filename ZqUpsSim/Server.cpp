@@ -8,6 +8,9 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -47,6 +50,19 @@ constexpr Millis kAcceptRest(100);
 // At most this many connections are taken from the queue per round, so
 // that those already in hand are served meanwhile.
 constexpr int kAcceptsPerRound = 64;
+// Once this much memory held for clients has been let go, the allocator
+// is asked to hand its free pages back.
+constexpr size_t kReturnMemoryAfter = size_t{1} << 20;
+
+// glibc keeps what is freed for reuse, and once one large block has been
+// freed it serves blocks of that size from its heap instead of mapping
+// them apart: a burst of large replies would stay resident for good.
+// Other allocators return large blocks to the system by themselves.
+void returnFreeMemory() {
+#ifdef __GLIBC__
+  ::malloc_trim(0);
+#endif
+}
 
 bool setFlags(int fd) {
   const int fl = ::fcntl(fd, F_GETFL);
@@ -295,6 +311,10 @@ bool Server::run(std::string* why) {
     for (size_t i = 0; i < count; ++i) serveConnection(*connections_[i], fds[i + 2].revents, after);
     removeDone();
     if (fds[1].revents != 0) acceptAll(after);
+    if (released_ >= kReturnMemoryAfter) {
+      released_ = 0;
+      returnFreeMemory();
+    }
   }
 }
 
@@ -529,6 +549,7 @@ bool Server::hold(Connection& c, size_t bytes) {
 
 void Server::release(Connection& c) {
   held_ -= c.held;
+  released_ += c.held;
   c.held = 0;
 }
 

@@ -96,6 +96,7 @@ class Server {
   bool bound_ = false;
   size_t cap_ = 0;
   size_t held_ = 0;           // bytes of requests and replies held for clients
+  size_t released_ = 0;       // of those, let go since the allocator last gave memory back
   bool acceptStalled_ = false;  // accept() is out of descriptors or memory
   Clock::time_point start_;
   Clock::time_point acceptPausedUntil_;
