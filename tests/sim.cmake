@@ -6,6 +6,9 @@ target_compile_definitions(sim_profile_test PRIVATE
   ZQUPSSIM_PROFILES="${PROJECT_SOURCE_DIR}/ZqUpsSim/profiles")
 zq_add_gtest(sim_protocol_test SOURCES sim_protocol_test.cpp LIBS ZqUpsSimCore)
 zq_add_gtest(sim_service_test SOURCES sim_service_test.cpp LIBS ZqUpsSimCore ZqUps PATH)
+# One case watches the built simulator's memory from outside.
+target_compile_definitions(sim_service_test PRIVATE ZQUPSSIM_PATH="$<TARGET_FILE:ZqUpsSim>")
+add_dependencies(sim_service_test ZqUpsSim)
 
 # The programs: the report and the lifecycle, and on its own the stress
 # run of 10000 reports (180000 exchanges), too long for memcheck.

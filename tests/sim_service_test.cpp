@@ -1,7 +1,8 @@
 // The library's own calls against the simulator, run in this process on
 // "/tmp/UPS0": reads, writes, read-only and unknown points, each fault
 // with the result the library promises for it, and a service that keeps
-// serving while other clients stall, dawdle or send garbage.
+// serving while other clients stall, dawdle or send garbage (and, run
+// apart, gives back the memory they cost).
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -23,6 +25,7 @@
 #include "FakeUpsService.h"
 #include "Log.h"
 #include "Server.h"
+#include "SimProcess.h"
 #include "ZqUpsApi.h"
 #include "ZqUpsWire.h"
 
@@ -245,6 +248,45 @@ size_t countOf(const std::string& text, const std::string& part) {
 }
 
 const size_t kVoltageReply = 4 + 16 + 4;
+
+bool underValgrind() {
+  const char* preload = std::getenv("LD_PRELOAD");
+  return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
+}
+
+// Sanitizers' allocators hold freed memory back on purpose.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+const bool kSanitized = true;
+#else
+const bool kSanitized = false;
+#endif
+#else
+const bool kSanitized = false;
+#endif
+
+// The resident memory of `pid` in KiB, where /proc tells it; -1 elsewhere.
+long residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.compare(0, 6, "VmRSS:") == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+// `pid`'s resident memory once it is at most `kib`, or when `millis` have
+// passed.
+long residentKiBDownTo(pid_t pid, long kib, long millis) {
+  const auto until = Clock::now() + milliseconds(millis);
+  long now = residentKiB(pid);
+  while (now > kib && Clock::now() < until) {
+    std::this_thread::sleep_for(milliseconds(20));
+    now = residentKiB(pid);
+  }
+  return now;
+}
 
 bool lineVoltageReads() {
   float value = 0;
@@ -513,6 +555,42 @@ TEST(Robustness, MemoryHeldForClientsHasACap) {
   EXPECT_EQ(countOf(sim.stopAndLog(), "memory for clients exhausted"), 1u);
 }
 
+// Clients that ask for large replies and go without reading them leave
+// the service's resident memory where it was before they came.
+TEST(Robustness, TheMemoryOfDroppedClientsIsGivenBack) {
+  if (underValgrind() || kSanitized)
+    GTEST_SKIP() << "resident memory says nothing under an instrumented allocator";
+  PrivateFolder folder;
+  const std::string path = folder.socketPath();
+  upstest::SimProcess sim(ZQUPSSIM_PATH);
+  ASSERT_TRUE(sim.start({"--socket", path})) << sim.why();
+  if (residentKiB(sim.pid()) < 0) GTEST_SKIP() << "no /proc to read resident memory from";
+  const uint32_t size = 1000 * 1000;  // a reply just under the envelope's cap
+  ASSERT_EQ(exchangeOn(path, writeEnvelope(0x11, upstest::Bytes(size, 'x'))), 20u);
+  const long baseline = residentKiB(sim.pid());
+  // One after another, each takes the length word of its reply, so that
+  // the reply is made, and leaves the rest unread.
+  std::vector<int> readers;
+  for (int i = 0; i < 32; ++i) {
+    const int fd = connectTo(path);
+    readers.push_back(fd);
+    timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ASSERT_TRUE(sendAll(fd, readEnvelope(0x11, size)));
+    uint32_t length = 0;
+    ASSERT_EQ(::recv(fd, &length, sizeof length, MSG_WAITALL), ssize_t(sizeof length)) << i;
+  }
+  const long peak = residentKiB(sim.pid());
+  ASSERT_GE(peak, baseline + 24 * 1024) << "the 30 MiB of replies are not all held";
+  for (int fd : readers) ::close(fd);
+  const long slack = 4 * 1024;
+  const long after = residentKiBDownTo(sim.pid(), baseline + slack, 3000);
+  EXPECT_LE(after, baseline + slack) << "KiB resident: " << baseline << " before, " << peak
+                                     << " with the clients, " << after << " after";
+  EXPECT_EQ(exchangeOn(path, readEnvelope(0x06, 4)), kVoltageReply) << "still serving";
+  EXPECT_EQ(sim.stop(), 0);
+}
+
 TEST(Robustness, LoggingNeverBlocksTheService) {
   int out[2];
   ASSERT_EQ(::pipe(out), 0);
@@ -549,8 +627,7 @@ TEST(Robustness, LoggingNeverBlocksTheService) {
 // With no descriptor to spare, accept() fails for as long as that lasts:
 // one line when it starts and one when it ends, not one a round.
 TEST(Robustness, RunningOutOfDescriptorsIsLoggedWhenItStartsAndEnds) {
-  const char* preload = std::getenv("LD_PRELOAD");
-  if (preload != nullptr && std::strstr(preload, "vgpreload") != nullptr)
+  if (underValgrind())
     GTEST_SKIP() << "valgrind keeps a descriptor limit of its own and closes what is past it";
   PrivateFolder folder;
   const ServerOptions options = privately(folder);

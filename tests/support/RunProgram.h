@@ -48,6 +48,7 @@ class BackgroundProgram {
              const ProgramOptions& options = ProgramOptions());
   const std::string& error() const { return run_.error; }
   bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   // The next line of its standard output, newline included, within
   // `seconds`; false (and what came of the line) at the end of its output
   // or when time runs out.

@@ -23,6 +23,8 @@ class SimProcess {
   // Sends `sig` and waits; the exit status, or -1 when it did not exit normally.
   int stop(int sig = 15);
   bool running() const { return process_ && process_->running(); }
+  // Its process id while it runs; -1 otherwise.
+  pid_t pid() const { return process_ ? process_->pid() : -1; }
   // The soft descriptor limit the program starts with; 0: this process's.
   void setDescriptorLimit(unsigned limit) { descriptorLimit_ = limit; }
 
