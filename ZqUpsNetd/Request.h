@@ -1,0 +1,44 @@
+// The request side of the network UPS protocol on plain bytes: a stream
+// cut into lines of bounded length, and a line split into words.
+#ifndef ZQUPSNETD_REQUEST_H
+#define ZQUPSNETD_REQUEST_H
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zqnetd {
+
+// The longest request line, its LF not counted.
+constexpr size_t kMaxLine = 512;
+
+enum class Parse {
+  Words,    // at least one word
+  Empty,    // only whitespace: nothing to answer
+  Invalid,  // an open quote, a lone backslash at the end, a byte outside ASCII's printable range
+};
+
+// Words split on spaces, tabs and CRs; "..." quotes a word (spaces
+// included, possibly empty) and a backslash takes the next byte as it is.
+Parse parseRequest(std::string_view line, std::vector<std::string>* words);
+
+// Cuts the bytes a client sends into lines.  Holds at most kMaxLine + 1
+// bytes more than the caller appends at once.
+class LineFramer {
+ public:
+  enum class Next { Line, NeedMore, TooLong };
+
+  void append(const char* data, size_t size) { pending_.append(data, size); }
+  // The next whole line without its LF; TooLong when a line has more than
+  // kMaxLine bytes, whether its LF came yet or not.
+  Next next(std::string* line);
+
+ private:
+  std::string pending_;
+  size_t taken_ = 0;  // bytes of pending_ handed out already
+};
+
+}  // namespace zqnetd
+
+#endif

@@ -1,0 +1,269 @@
+#include "Server.h"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+
+#include <array>
+
+#include "Request.h"
+
+namespace zqnetd {
+
+namespace {
+
+// After a failed accept (out of descriptors, say), before the next.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+const char kTooMany[] = "ERR ACCESS-DENIED too many connections\n";
+
+}  // namespace
+
+// The bytes of one connection.  Plain TCP; a TLS stream would sit here,
+// started in place by STARTTLS, and nothing above would change.
+class Channel {
+ public:
+  explicit Channel(tcp::socket socket) : socket_(std::move(socket)) {}
+
+  template <typename Handler>
+  void readSome(asio::mutable_buffer buffer, Handler&& handler) {
+    socket_.async_read_some(buffer, std::forward<Handler>(handler));
+  }
+  template <typename Handler>
+  void write(asio::const_buffer buffer, Handler&& handler) {
+    asio::async_write(socket_, buffer, std::forward<Handler>(handler));
+  }
+  void close() {
+    boost::system::error_code ignored;
+    socket_.shutdown(tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+  }
+
+ private:
+  tcp::socket socket_;
+};
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(Server* server, tcp::socket socket, std::string address)
+      : server_(server),
+        channel_(std::move(socket)),
+        address_(std::move(address)),
+        session_(server->shared_, address_),
+        idle_(server->io_) {}
+
+  const std::string& address() const { return address_; }
+
+  void start() {
+    lastLine_ = Clock::now();
+    watchIdle();
+    drain();
+  }
+
+  void close() {
+    if (closed_) return;
+    closed_ = true;
+    const auto self = shared_from_this();
+    idle_.cancel();
+    channel_.close();
+    server_->forget(this);
+  }
+
+ private:
+  void read() {
+    if (reading_ || closed_) return;
+    reading_ = true;
+    channel_.readSome(asio::buffer(input_),
+                      [self = shared_from_this()](const boost::system::error_code& ec, size_t size) {
+                        self->reading_ = false;
+                        if (self->closed_) return;
+                        if (ec) return self->close();
+                        self->framer_.append(self->input_.data(), size);
+                        self->drain();
+                      });
+  }
+
+  // Answers the whole lines received, in order, until one waits.
+  void drain() {
+    while (!closed_ && !waiting_ && !closing_) {
+      std::string line;
+      switch (framer_.next(&line)) {
+        case LineFramer::Next::NeedMore:
+          return read();
+        case LineFramer::Next::TooLong:
+          closing_ = true;
+          return send("ERR TOO-LONG\n");
+        case LineFramer::Next::Line:
+          lastLine_ = Clock::now();
+          answer(line);
+          break;
+      }
+    }
+  }
+
+  void answer(const std::string& line) {
+    Reply reply = session_.handle(line, Clock::now());
+    if (reply.wait == Reply::Wait::Password) return checkPassword(line);
+    if (reply.wait == Reply::Wait::Write) return startWrite(reply.write);
+    closing_ = reply.close;
+    send(reply.text);
+  }
+
+  void checkPassword(const std::string& line) {
+    waiting_ = true;
+    const Users* users = server_->shared_->users;
+    server_->offload_.passwords->post(
+        [self = shared_from_this(), users, name = session_.username(),
+         password = session_.password(), line]() {
+          const auto rights = users->check(name, password);
+          asio::post(self->server_->io_, [self, rights, line] {
+            self->waiting_ = false;
+            if (self->closed_) return;
+            self->session_.passwordChecked(rights);
+            self->answer(line);
+            self->drain();
+          });
+        });
+  }
+
+  void startWrite(const Write& write) {
+    waiting_ = true;
+    server_->offload_.writes->post(
+        [self = shared_from_this(), write, service = server_->offload_.service]() {
+          zqread::Value value;
+          const bool held = performWrite(write, service, &value);
+          asio::post(self->server_->io_, [self, held, value] {
+            self->waiting_ = false;
+            if (self->closed_) return;
+            self->send(self->session_.written(held, value).text);
+            self->drain();
+          });
+        });
+  }
+
+  // Queues `text` behind what is unsent; a client that lets too much pile
+  // up is dropped.
+  void send(const std::string& text) {
+    if (closed_) return;
+    unsent_ += text;
+    if (unsent_.size() + sending_.size() > server_->limits_.maxUnsent) return close();
+    flush();
+  }
+
+  void flush() {
+    if (writing_ || closed_) return;
+    if (unsent_.empty()) {
+      if (closing_) close();
+      return;
+    }
+    writing_ = true;
+    sending_.swap(unsent_);
+    channel_.write(asio::buffer(sending_),
+                   [self = shared_from_this()](const boost::system::error_code& ec, size_t) {
+                     self->writing_ = false;
+                     self->sending_.clear();
+                     if (self->closed_) return;
+                     if (ec) return self->close();
+                     self->flush();
+                   });
+  }
+
+  void watchIdle() {
+    idle_.expires_at(lastLine_ + server_->limits_.idleTimeout);
+    idle_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+      if (ec || self->closed_) return;
+      if (Clock::now() >= self->lastLine_ + self->server_->limits_.idleTimeout) return self->close();
+      self->watchIdle();
+    });
+  }
+
+  Server* server_;
+  Channel channel_;
+  std::string address_;
+  Session session_;
+  LineFramer framer_;
+  asio::steady_timer idle_;
+  Clock::time_point lastLine_;
+  std::array<char, 1024> input_;
+  std::string unsent_;
+  std::string sending_;
+  bool reading_ = false;
+  bool writing_ = false;
+  bool waiting_ = false;  // for a password check or a write
+  bool closing_ = false;  // after what is unsent
+  bool closed_ = false;
+};
+
+bool Server::listen(const tcp::endpoint& endpoint, std::string* error) {
+  auto acceptor = zqloop::listenOn(io_, endpoint, error);
+  if (!acceptor) return false;
+  auto listener = std::make_unique<Listener>();
+  listener->acceptor = std::move(acceptor);
+  listener->pause = std::make_unique<asio::steady_timer>(io_);
+  listeners_.push_back(std::move(listener));
+  return true;
+}
+
+std::vector<tcp::endpoint> Server::endpoints() const {
+  std::vector<tcp::endpoint> bound;
+  for (const auto& listener : listeners_) bound.push_back(listener->acceptor->local_endpoint());
+  return bound;
+}
+
+void Server::start() {
+  for (const auto& listener : listeners_) accept(listener.get());
+}
+
+void Server::stop() {
+  stopped_ = true;
+  for (const auto& listener : listeners_) {
+    boost::system::error_code ignored;
+    listener->acceptor->close(ignored);
+    listener->pause->cancel();
+  }
+  while (!connections_.empty()) connections_.begin()->second->close();
+}
+
+void Server::accept(Listener* listener) {
+  listener->acceptor->async_accept(
+      [this, listener](const boost::system::error_code& ec, tcp::socket socket) {
+        if (stopped_) return;
+        if (!ec) {
+          admit(std::move(socket));
+          return accept(listener);
+        }
+        // Out of descriptors or memory: wait rather than spin.
+        listener->pause->expires_after(kAcceptPause);
+        listener->pause->async_wait([this, listener](const boost::system::error_code& waited) {
+          if (!waited && !stopped_) accept(listener);
+        });
+      });
+}
+
+void Server::admit(tcp::socket socket) {
+  boost::system::error_code ec;
+  const tcp::endpoint peer = socket.remote_endpoint(ec);
+  if (ec) return;
+  const std::string address = peer.address().to_string();
+  if (connections_.size() >= limits_.maxConnections ||
+      perAddress_[address] >= limits_.maxPerAddress) {
+    // Never waits: what does not fit in the socket's buffer is lost.
+    socket.non_blocking(true, ec);
+    socket.send(asio::buffer(kTooMany, sizeof kTooMany - 1), 0, ec);
+    if (perAddress_[address] == 0) perAddress_.erase(address);
+    return;
+  }
+  ++perAddress_[address];
+  auto connection = std::make_shared<Connection>(this, std::move(socket), address);
+  connections_[connection.get()] = connection;
+  connection->start();
+}
+
+void Server::forget(Connection* connection) {
+  const auto found = connections_.find(connection);
+  if (found == connections_.end()) return;
+  const auto count = perAddress_.find(connection->address());
+  if (count != perAddress_.end() && --count->second == 0) perAddress_.erase(count);
+  connections_.erase(found);
+}
+
+}  // namespace zqnetd

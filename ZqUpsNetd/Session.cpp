@@ -1,0 +1,271 @@
+#include "Session.h"
+
+#include <strings.h>
+
+#include <algorithm>
+
+#include "Request.h"
+
+#ifndef ZQUPSNETD_VERSION
+#define ZQUPSNETD_VERSION "0"
+#endif
+
+namespace zqnetd {
+
+namespace {
+
+// A reply line's bytes, its LF included; clients read lines into 512 bytes.
+constexpr size_t kMaxReplyLine = 511;
+const char kFixedDescription[] = "UPS on the local UPS service";
+
+Reply lineReply(const std::string& line) { return Reply{line + "\n"}; }
+Reply error(const char* word) { return lineReply(std::string("ERR ") + word); }
+
+// `head` and the quoted `value`, the line cut to fit.
+std::string valueLine(const std::string& head, const std::string& value) {
+  return head + " " + quoted(value, kMaxReplyLine - 2 - head.size()) + "\n";
+}
+
+bool same(const std::string& word, const char* name) {
+  return ::strcasecmp(word.c_str(), name) == 0;
+}
+
+std::optional<std::string> statusValue(const Shared& shared) {
+  const auto& values = shared.snapshot->values;
+  const auto found = values.find("ups.status");
+  if (found == values.end())
+    return shared.forcedShutdown ? std::optional<std::string>("FSD") : std::nullopt;
+  return shared.forcedShutdown ? "FSD " + found->second : found->second;
+}
+
+// The value a client sees: ups.status carries FSD.
+std::optional<std::string> valueOf(const Shared& shared, const Variable& variable) {
+  if (std::string(variable.name) == "ups.status") return statusValue(shared);
+  const auto found = shared.snapshot->values.find(variable.name);
+  if (found == shared.snapshot->values.end()) return std::nullopt;
+  return found->second;
+}
+
+std::string typeOf(const Variable& variable) {
+  std::string type = variable.writable ? "RW " : "";
+  return type + (isText(variable) ? "STRING:" + std::to_string(UPS_POINT_TEXT_LENGTH - 1) : "NUMBER");
+}
+
+}  // namespace
+
+bool Shared::fresh(Clock::time_point now) const {
+  return snapshot && snapshot->reached && now - snapshot->taken <= staleAfter;
+}
+
+void Shared::publish(std::shared_ptr<const Snapshot> next) {
+  if (next->reached && !next->model.empty()) lastModel = next->model;
+  snapshot = std::move(next);
+}
+
+std::string Shared::upsDescription() const {
+  if (!description.empty()) return description;
+  return lastModel.empty() ? kFixedDescription : lastModel;
+}
+
+Session::~Session() {
+  if (!loggedIn_) return;
+  const auto found = shared_->logins.find(address_);
+  if (found != shared_->logins.end()) shared_->logins.erase(found);
+}
+
+Reply Session::handle(std::string_view line, Clock::time_point now) {
+  std::vector<std::string> words;
+  switch (parseRequest(line, &words)) {
+    case Parse::Empty:
+      return Reply{};
+    case Parse::Invalid:
+      return error("INVALID-ARGUMENT");
+    case Parse::Words:
+      break;
+  }
+  return dispatch(words, now);
+}
+
+Reply Session::dispatch(const std::vector<std::string>& words, Clock::time_point now) {
+  const std::string& command = words[0];
+  const size_t count = words.size();
+  if (same(command, "VER") && count == 1)
+    return lineReply("ZqUpsNetd " ZQUPSNETD_VERSION " - network UPS protocol server");
+  if ((same(command, "NETVER") || same(command, "PROTVER")) && count == 1) return lineReply("1.3");
+  if (same(command, "HELP") && count == 1)
+    return lineReply("Commands: HELP VER GET LIST SET INSTCMD LOGIN LOGOUT USERNAME PASSWORD STARTTLS");
+  if (same(command, "STARTTLS") && count == 1) return error("FEATURE-NOT-CONFIGURED");
+  if (same(command, "LIST")) return list(words, now);
+  if (same(command, "GET")) return get(words, now);
+  if (same(command, "SET")) return set(words, now);
+  if (same(command, "USERNAME")) return setUsername(words);
+  if (same(command, "PASSWORD")) return setPassword(words);
+  if (same(command, "LOGIN")) return login(words);
+  if (same(command, "PRIMARY") || same(command, "MASTER")) return primary(words);
+  if (same(command, "FSD")) return forcedShutdown(words);
+  if (same(command, "LOGOUT") && count == 1) {
+    Reply reply = lineReply("OK Goodbye");
+    reply.close = true;
+    return reply;
+  }
+  if (same(command, "INSTCMD")) {
+    if (count < 3) return error("INVALID-ARGUMENT");
+    if (username_.empty()) return error("USERNAME-REQUIRED");
+    if (!password_) return error("PASSWORD-REQUIRED");
+    return error(isUps(words[1]) ? "CMD-NOT-SUPPORTED" : "UNKNOWN-UPS");
+  }
+  for (const char* known : {"VER", "NETVER", "PROTVER", "HELP", "STARTTLS", "LOGOUT"})
+    if (same(command, known)) return error("INVALID-ARGUMENT");
+  return error("UNKNOWN-COMMAND");
+}
+
+Reply Session::list(const std::vector<std::string>& words, Clock::time_point now) {
+  if (words.size() < 2) return error("INVALID-ARGUMENT");
+  const std::string& what = words[1];
+  std::string head = what;
+  for (size_t i = 2; i < words.size(); ++i) head += " " + words[i];
+  if (same(what, "UPS") && words.size() == 2)
+    return listOf(head, {valueLine("UPS " + shared_->upsName, shared_->upsDescription())});
+  const bool perUps = same(what, "VAR") || same(what, "RW") || same(what, "CMD") ||
+                      same(what, "CLIENT");
+  const bool perVariable = same(what, "ENUM") || same(what, "RANGE");
+  if (!(perUps && words.size() == 3) && !(perVariable && words.size() == 4))
+    return error("INVALID-ARGUMENT");
+  const std::string& ups = words[2];
+  if (!isUps(ups)) return error("UNKNOWN-UPS");
+  std::vector<std::string> lines;
+  if (perVariable) {
+    if (variableNamed(words[3]) == nullptr) return error("VAR-NOT-SUPPORTED");
+  } else if (same(what, "CLIENT")) {
+    for (const std::string& address : shared_->logins) lines.push_back("CLIENT " + ups + " " + address + "\n");
+  } else if (same(what, "VAR") || same(what, "RW")) {
+    if (!shared_->fresh(now)) return error("DATA-STALE");
+    const bool writableOnly = same(what, "RW");
+    for (const Variable& variable : variables()) {
+      if (writableOnly && !variable.writable) continue;
+      if (const auto value = valueOf(*shared_, variable))
+        lines.push_back(valueLine((writableOnly ? "RW " : "VAR ") + ups + " " + variable.name, *value));
+    }
+  }
+  return listOf(head, lines);
+}
+
+Reply Session::get(const std::vector<std::string>& words, Clock::time_point now) {
+  if (words.size() < 3) return error("INVALID-ARGUMENT");
+  const std::string& what = words[1];
+  const std::string& ups = words[2];
+  const bool perUps = same(what, "UPSDESC") || same(what, "NUMLOGINS");
+  const bool perName = same(what, "VAR") || same(what, "TYPE") || same(what, "DESC") ||
+                       same(what, "CMDDESC");
+  if (!(perUps && words.size() == 3) && !(perName && words.size() == 4))
+    return error("INVALID-ARGUMENT");
+  if (!isUps(ups)) return error("UNKNOWN-UPS");
+  const std::string head = what + " " + ups;
+  if (same(what, "UPSDESC")) return Reply{valueLine(head, shared_->upsDescription())};
+  if (same(what, "NUMLOGINS")) return lineReply(head + " " + std::to_string(shared_->logins.size()));
+  if (same(what, "CMDDESC")) return error("CMD-NOT-SUPPORTED");
+  const std::string& name = words[3];
+  const Variable* variable = variableNamed(name);
+  if (variable == nullptr) return error("VAR-NOT-SUPPORTED");
+  if (same(what, "TYPE")) return lineReply(head + " " + name + " " + typeOf(*variable));
+  if (same(what, "DESC")) return Reply{valueLine(head + " " + name, variable->description)};
+  if (!shared_->fresh(now)) return error("DATA-STALE");
+  const auto value = valueOf(*shared_, *variable);
+  if (!value)
+    return error(variable->source == Source::Status ? "DATA-STALE" : "VAR-NOT-SUPPORTED");
+  return Reply{valueLine(head + " " + name, *value)};
+}
+
+Reply Session::set(const std::vector<std::string>& words, Clock::time_point now) {
+  if (words.size() != 5 || !same(words[1], "VAR")) return error("INVALID-ARGUMENT");
+  if (auto refused = refuseUnless(kSet)) return *refused;
+  if (!isUps(words[2])) return error("UNKNOWN-UPS");
+  const Variable* variable = variableNamed(words[3]);
+  if (variable == nullptr) return error("VAR-NOT-SUPPORTED");
+  if (!variable->writable) return error("READONLY");
+  const auto point = zqread::resolvePoint(variable->point, zqread::Kind::Hex);
+  Reply reply;
+  std::string why;
+  zqread::Value wanted;
+  if (!zqread::encode(*point, words[4], &reply.write.bytes, &why) ||
+      !zqread::decode(*point, reply.write.bytes, &wanted, &why))
+    return error("INVALID-VALUE");
+  if (!shared_->fresh(now)) return error("DATA-STALE");
+  reply.write.point = *point;
+  reply.write.wanted = wanted.text;
+  reply.wait = Reply::Wait::Write;
+  pendingWrite_ = reply.write;
+  return reply;
+}
+
+Reply Session::written(bool held, const zqread::Value& value) {
+  if (!held) return error("SET-FAILED");
+  if (shared_->snapshot)
+    shared_->snapshot = std::make_shared<const Snapshot>(
+        withPoint(*shared_->snapshot, pendingWrite_.point.name, value));
+  return lineReply("OK");
+}
+
+Reply Session::setUsername(const std::vector<std::string>& words) {
+  if (words.size() != 2) return error("INVALID-ARGUMENT");
+  if (!username_.empty()) return error("ALREADY-SET-USERNAME");
+  if (words[1].empty()) return error("INVALID-USERNAME");
+  username_ = words[1];
+  return lineReply("OK");
+}
+
+Reply Session::setPassword(const std::vector<std::string>& words) {
+  if (words.size() != 2) return error("INVALID-ARGUMENT");
+  if (password_) return error("ALREADY-SET-PASSWORD");
+  password_ = words[1];
+  return lineReply("OK");
+}
+
+Reply Session::login(const std::vector<std::string>& words) {
+  if (words.size() != 2) return error("INVALID-ARGUMENT");
+  if (auto refused = refuseUnless(kMonitor | kPrimary)) return *refused;
+  if (loggedIn_) return error("ALREADY-LOGGED-IN");
+  if (!isUps(words[1])) return error("UNKNOWN-UPS");
+  loggedIn_ = true;
+  shared_->logins.insert(address_);
+  return lineReply("OK");
+}
+
+Reply Session::primary(const std::vector<std::string>& words) {
+  if (words.size() != 2) return error("INVALID-ARGUMENT");
+  if (auto refused = refuseUnless(kPrimary)) return *refused;
+  if (!isUps(words[1])) return error("UNKNOWN-UPS");
+  return lineReply(same(words[0], "MASTER") ? "OK MASTER-GRANTED" : "OK PRIMARY-GRANTED");
+}
+
+Reply Session::forcedShutdown(const std::vector<std::string>& words) {
+  if (words.size() != 2) return error("INVALID-ARGUMENT");
+  if (auto refused = refuseUnless(kPrimary)) return *refused;
+  if (!isUps(words[1])) return error("UNKNOWN-UPS");
+  shared_->forcedShutdown = true;
+  return lineReply("OK FSD-SET");
+}
+
+std::optional<Reply> Session::refuseUnless(unsigned right) {
+  if (username_.empty()) return error("USERNAME-REQUIRED");
+  if (!password_) return error("PASSWORD-REQUIRED");
+  if (!checked_ && (shared_->users == nullptr || shared_->users->empty())) passwordChecked({});
+  if (!checked_) {
+    Reply reply;
+    reply.wait = Reply::Wait::Password;
+    return reply;
+  }
+  if ((rights_ & right) == 0) return error("ACCESS-DENIED");
+  return std::nullopt;
+}
+
+bool Session::isUps(const std::string& name) const { return same(name, shared_->upsName.c_str()); }
+
+Reply Session::listOf(const std::string& head, const std::vector<std::string>& lines) const {
+  Reply reply{"BEGIN LIST " + head + "\n"};
+  for (const std::string& line : lines) reply.text += line;
+  reply.text += "END LIST " + head + "\n";
+  return reply;
+}
+
+}  // namespace zqnetd

@@ -1,0 +1,101 @@
+// One client's conversation in the network UPS protocol: a request line
+// and the state every client shares in, turned into the reply's bytes.
+// No input or output; the server runs what a reply waits for.
+#ifndef ZQUPSNETD_SESSION_H
+#define ZQUPSNETD_SESSION_H
+
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Point.h"
+#include "Users.h"
+#include "Variables.h"
+
+namespace zqnetd {
+
+// What the clients share; touched by the network thread only.
+struct Shared {
+  std::string upsName = "ups";
+  std::string description;  // empty: the model read, else a fixed text
+  Clock::duration staleAfter = std::chrono::seconds(15);
+  const Users* users = nullptr;
+  std::shared_ptr<const Snapshot> snapshot;
+  std::string lastModel;        // the last model read, for the description
+  bool forcedShutdown = false;  // FSD, until the server restarts
+  std::multiset<std::string> logins;  // the addresses of the clients logged in
+
+  // The snapshot's values are current: read in time from a service reached.
+  bool fresh(Clock::time_point now) const;
+  void publish(std::shared_ptr<const Snapshot> next);
+  std::string upsDescription() const;
+};
+
+// A write that a SET VAR waits for.
+struct Write {
+  zqread::Point point;
+  zqread::Bytes bytes;
+  std::string wanted;  // the value as it reads back
+};
+
+struct Reply {
+  Reply() = default;
+  explicit Reply(std::string lines) : text(std::move(lines)) {}
+
+  std::string text;  // whole lines, each ending in LF; empty for a blank request
+  bool close = false;
+  enum class Wait { None, Password, Write } wait = Wait::None;
+  Write write;  // for Wait::Write
+};
+
+class Session {
+ public:
+  Session(Shared* shared, std::string address) : shared_(shared), address_(std::move(address)) {}
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // The reply to one request line (its LF taken off).  A reply that waits
+  // for the password check is asked again, the same line, once
+  // passwordChecked has the answer; one that waits for a write is
+  // answered by written().
+  Reply handle(std::string_view line, Clock::time_point now);
+  // The username and password to check, for Wait::Password.
+  const std::string& username() const { return username_; }
+  const std::string& password() const { return *password_; }
+  void passwordChecked(std::optional<unsigned> rights) { rights_ = rights.value_or(0); checked_ = true; }
+  Reply written(bool held, const zqread::Value& value);
+
+ private:
+  Reply dispatch(const std::vector<std::string>& words, Clock::time_point now);
+  Reply list(const std::vector<std::string>& words, Clock::time_point now);
+  Reply get(const std::vector<std::string>& words, Clock::time_point now);
+  Reply set(const std::vector<std::string>& words, Clock::time_point now);
+  Reply login(const std::vector<std::string>& words);
+  Reply primary(const std::vector<std::string>& words);
+  Reply forcedShutdown(const std::vector<std::string>& words);
+  Reply setUsername(const std::vector<std::string>& words);
+  Reply setPassword(const std::vector<std::string>& words);
+  // An error reply when the user may not do what needs `right`; a reply
+  // that waits when the password is still to be checked.
+  std::optional<Reply> refuseUnless(unsigned right);
+  bool isUps(const std::string& name) const;
+  Reply listOf(const std::string& head, const std::vector<std::string>& lines) const;
+
+  Shared* shared_;
+  std::string address_;
+  std::string username_;
+  std::optional<std::string> password_;
+  bool checked_ = false;
+  unsigned rights_ = 0;
+  bool loggedIn_ = false;
+  Write pendingWrite_;
+  std::string pendingVar_;  // as the client wrote it
+};
+
+}  // namespace zqnetd
+
+#endif

@@ -1,0 +1,198 @@
+#include "Users.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#ifdef ZQUPSNETD_HAVE_CRYPT_H
+#include <crypt.h>
+#endif
+
+#include <cctype>
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+namespace zqnetd {
+
+namespace {
+
+// A users file larger than this is not one.
+constexpr off_t kMaxFile = 1 << 20;
+
+// Checked against when the user does not exist, so that an unknown name
+// costs as long as a wrong password.
+const char kNoUserHash[] =
+    "$6$Ll8Yyw2Wc4fWbXoT$1AJQdUvFbtzCzD3W2b2L4Rd9R1v1dYQ4o8nfr9S9W6m0Cq1gNa1cJ0p6hQm2p1"
+    "n1jK1bZ5p5rS8uD5wZ0dQxZ.";
+
+std::string cryptWith(const std::string& password, const std::string& setting) {
+  auto data = std::make_unique<struct crypt_data>();
+  std::memset(data.get(), 0, sizeof *data);
+  const char* hash = ::crypt_r(password.c_str(), setting.c_str(), data.get());
+  // Some systems signal failure with a hash starting with '*'.
+  if (hash == nullptr || hash[0] != '$') return "";
+  return hash;
+}
+
+bool sameBytes(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  unsigned char differ = 0;
+  for (size_t i = 0; i < a.size(); ++i)
+    differ |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return differ == 0;
+}
+
+bool randomBytes(unsigned char* bytes, size_t size) {
+  return ::getentropy(bytes, size) == 0;
+}
+
+// crypt's salt alphabet.
+std::string saltText(const unsigned char* bytes, size_t size) {
+  static const char kAlphabet[] =
+      "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  std::string salt;
+  for (size_t i = 0; i < size; ++i) salt += kAlphabet[bytes[i] % 64];
+  return salt;
+}
+
+std::string newSetting() {
+  unsigned char random[16];
+  if (!randomBytes(random, sizeof random)) return "";
+#ifdef ZQUPSNETD_HAVE_CRYPT_GENSALT
+  char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+  if (::crypt_gensalt_rn("$y$", 0, reinterpret_cast<const char*>(random), sizeof random, setting,
+                         sizeof setting) != nullptr)
+    return setting;
+#endif
+  return "$6$" + saltText(random, sizeof random) + "$";
+}
+
+bool validName(const std::string& name) {
+  if (name.empty() || name.size() > 64) return false;
+  for (char c : name)
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-' ||
+          c == '@'))
+      return false;
+  return true;
+}
+
+std::string trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+bool parseRights(const std::string& text, unsigned* rights) {
+  static const struct {
+    const char* name;
+    Right right;
+  } kRights[] = {{"monitor", kMonitor}, {"primary", kPrimary}, {"set", kSet}};
+  std::istringstream words(text);
+  std::string word;
+  *rights = 0;
+  while (std::getline(words, word, ',')) {
+    word = trimmed(word);
+    bool known = false;
+    for (const auto& right : kRights)
+      if (word == right.name) {
+        *rights |= right.right;
+        known = true;
+      }
+    if (!known) return false;
+  }
+  return *rights != 0;
+}
+
+}  // namespace
+
+bool Users::load(const std::string& path, std::string* error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    *error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat status;
+  std::string text;
+  if (::fstat(fd, &status) != 0) {
+    *error = path + ": " + std::strerror(errno);
+  } else if (!S_ISREG(status.st_mode)) {
+    *error = path + ": not a regular file";
+  } else if ((status.st_mode & (S_IROTH | S_IWOTH | S_IWGRP)) != 0) {
+    *error = path + ": others may read or write it (chmod 600 or 640)";
+  } else if (status.st_size > kMaxFile) {
+    *error = path + ": larger than 1 MiB";
+  } else {
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::read(fd, buffer, sizeof buffer)) > 0 &&
+           text.size() <= static_cast<size_t>(kMaxFile))
+      text.append(buffer, static_cast<size_t>(got));
+    if (got < 0) *error = path + ": " + std::strerror(errno);
+  }
+  ::close(fd);
+  if (!error->empty()) return false;
+  if (parse(text, error)) return true;
+  *error = path + ":" + *error;
+  return false;
+}
+
+bool Users::parse(const std::string& text, std::string* error) {
+  std::map<std::string, User> users;
+  std::istringstream lines(text);
+  std::string line;
+  for (int number = 1; std::getline(lines, line); ++number) {
+    line = trimmed(line.substr(0, line.find('#')));
+    if (line.empty()) continue;
+    const std::string where = std::to_string(number) + ": ";
+    const size_t first = line.find(':');
+    const size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+    if (second == std::string::npos) {
+      *error = where + "not NAME:HASH:RIGHTS";
+      return false;
+    }
+    const std::string name = trimmed(line.substr(0, first));
+    User user{trimmed(line.substr(first + 1, second - first - 1)), 0};
+    if (!validName(name)) {
+      *error = where + "a name of letters, digits and . _ - @ (at most 64)";
+      return false;
+    }
+    if (user.hash.size() < 4 || user.hash[0] != '$') {
+      *error = where + "not a password hash (make one with ZqUpsNetd --hash-password)";
+      return false;
+    }
+    if (!parseRights(line.substr(second + 1), &user.rights)) {
+      *error = where + "rights are a comma-separated list of monitor, primary, set";
+      return false;
+    }
+    if (!users.emplace(name, user).second) {
+      *error = where + "user " + name + " named twice";
+      return false;
+    }
+  }
+  users_ = std::move(users);
+  return true;
+}
+
+std::optional<unsigned> Users::check(const std::string& name, const std::string& password) const {
+  const auto user = users_.find(name);
+  const std::string& stored = user == users_.end() ? std::string(kNoUserHash) : user->second.hash;
+  const std::string computed = cryptWith(password, stored);
+  const bool match = !computed.empty() && sameBytes(computed, stored);
+  if (user == users_.end() || !match) return std::nullopt;
+  return user->second.rights;
+}
+
+std::string hashPassword(const std::string& password, std::string* error) {
+  const std::string setting = newSetting();
+  if (setting.empty()) {
+    *error = std::string("no random salt: ") + std::strerror(errno);
+    return "";
+  }
+  const std::string hash = cryptWith(password, setting);
+  if (hash.empty()) *error = "the system's crypt cannot hash with " + setting.substr(0, 3);
+  return hash;
+}
+
+}  // namespace zqnetd

@@ -1,0 +1,167 @@
+#include "Variables.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <strings.h>
+
+namespace zqnetd {
+
+namespace {
+
+constexpr const char* kNoPoint = nullptr;
+
+std::optional<double> numberOf(const zqread::Reading& reading, const char* point) {
+  const zqread::Value* value = reading.value(point);
+  if (value == nullptr || std::isnan(value->number)) return std::nullopt;
+  return value->number;
+}
+
+std::optional<std::string> statusOf(const zqread::Reading& reading, const Rules& rules) {
+  const zqread::PowerState state = zqread::powerOf(reading, rules.power);
+  if (state.power == zqread::Power::Unknown) return std::nullopt;
+  std::string words = state.power == zqread::Power::OnMains ? "OL" : "OB";
+  if (state.batteryLow.value_or(false)) words += " LB";
+  if (numberOf(reading, "charging_current").value_or(0) > 0) words += " CHRG";
+  if (numberOf(reading, "discharging_current").value_or(0) > 0) words += " DISCHRG";
+  return words;
+}
+
+std::string pointText(const Variable& variable, const zqread::Value& value) {
+  if (std::isnan(value.number)) return printable(value.text);
+  return numberText(value.number * variable.times / variable.per);
+}
+
+std::optional<std::string> valueOf(const Variable& variable, const zqread::Reading& reading,
+                                   const Rules& rules) {
+  switch (variable.source) {
+    case Source::Point: {
+      const zqread::Value* value = reading.value(variable.point);
+      if (value == nullptr) return std::nullopt;
+      return pointText(variable, *value);
+    }
+    case Source::DeviceType:
+      return std::string("ups");
+    case Source::LowRuntime:
+      return numberText(rules.power.lowRuntimeMinutes * 60);
+    case Source::Current: {
+      const auto charging = numberOf(reading, "charging_current");
+      const auto discharging = numberOf(reading, "discharging_current");
+      if (!charging || !discharging) return std::nullopt;
+      return numberText(*charging - *discharging);
+    }
+    case Source::Status:
+      return statusOf(reading, rules);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+const std::vector<Variable>& variables() {
+  static const std::vector<Variable> table = {
+      {"battery.capacity", Source::Point, "battery_rated_capacity", 1, 1000, false,
+       "Battery rated capacity (Ah)"},
+      {"battery.current", Source::Current, kNoPoint, 1, 1, false,
+       "Battery current (A): charging positive, discharging negative"},
+      {"battery.date", Source::Point, "battery_replace_date", 1, 1, true,
+       "Battery replacement date"},
+      {"battery.runtime", Source::Point, "estimated_runtime", 60, 1, false,
+       "Battery runtime (seconds)"},
+      {"battery.runtime.low", Source::LowRuntime, kNoPoint, 1, 1, false,
+       "Low battery at this runtime or less (seconds)"},
+      {"battery.temperature", Source::Point, "battery_temperature", 1, 1, false,
+       "Battery temperature (degrees C)"},
+      {"device.mfr", Source::Point, "vendor", 1, 1, false, "Device manufacturer"},
+      {"device.model", Source::Point, "model", 1, 1, false, "Device model"},
+      {"device.serial", Source::Point, "serial_number", 1, 1, false, "Device serial number"},
+      {"device.type", Source::DeviceType, kNoPoint, 1, 1, false, "Device type"},
+      {"experimental.zqups.battery_hardware_version", Source::Point, "battery_hardware_version",
+       1, 1, false, "Battery hardware version"},
+      {"experimental.zqups.battery_serial", Source::Point, "battery_serial", 1, 1, false,
+       "Battery serial string"},
+      {"experimental.zqups.capabilities", Source::Point, "capabilities", 1, 1, false,
+       "Device capabilities"},
+      {"experimental.zqups.copyright", Source::Point, "copyright", 1, 1, false, "Copyright"},
+      {"input.voltage", Source::Point, "input_voltage", 1, 1, false, "Input voltage (V)"},
+      {"ups.firmware", Source::Point, "firmware_version", 1, 1, false, "UPS firmware"},
+      {"ups.load", Source::Point, "load_level", 1, 1, false, "Load on UPS (percent)"},
+      {"ups.mfr", Source::Point, "vendor", 1, 1, false, "UPS manufacturer"},
+      {"ups.mfr.date", Source::Point, "manufacturing_date", 1, 1, false,
+       "UPS manufacturing date"},
+      {"ups.model", Source::Point, "model", 1, 1, false, "UPS model"},
+      {"ups.serial", Source::Point, "serial_number", 1, 1, false, "UPS serial number"},
+      {"ups.status", Source::Status, kNoPoint, 1, 1, false, "UPS status"},
+      {"ups.temperature", Source::Point, "internal_temperature", 1, 1, false,
+       "UPS internal temperature (degrees C)"},
+  };
+  return table;
+}
+
+const Variable* variableNamed(const std::string& name) {
+  for (const Variable& variable : variables())
+    if (::strcasecmp(variable.name, name.c_str()) == 0) return &variable;
+  return nullptr;
+}
+
+bool isText(const Variable& variable) {
+  if (variable.source == Source::DeviceType || variable.source == Source::Status) return true;
+  if (variable.source != Source::Point) return false;
+  const auto point = zqread::resolvePoint(variable.point, zqread::Kind::Hex);
+  return point->kind != zqread::Kind::Float && point->kind != zqread::Kind::Int;
+}
+
+Snapshot snapshotOf(const zqread::Reading& reading, const Rules& rules, Clock::time_point taken) {
+  Snapshot snapshot;
+  snapshot.taken = taken;
+  snapshot.reached = reading.reached();
+  for (const Variable& variable : variables())
+    if (auto value = valueOf(variable, reading, rules)) snapshot.values[variable.name] = *value;
+  const zqread::Value* vendor = reading.value("vendor");
+  const zqread::Value* model = reading.value("model");
+  if (vendor != nullptr && model != nullptr)
+    snapshot.model = printable(vendor->text + " " + model->text);
+  return snapshot;
+}
+
+Snapshot withPoint(const Snapshot& snapshot, const std::string& point,
+                   const zqread::Value& value) {
+  Snapshot changed = snapshot;
+  for (const Variable& variable : variables())
+    if (variable.source == Source::Point && point == variable.point)
+      changed.values[variable.name] = pointText(variable, value);
+  return changed;
+}
+
+std::string numberText(double value) {
+  if (!std::isfinite(value)) return "0";
+  // Six decimals at most, so that a difference of two readings does not
+  // print as 0.35000000000000003.
+  if (std::fabs(value) < 1e9) value = std::round(value * 1e6) / 1e6;
+  if (value == 0) value = 0;  // no "-0"
+  char digits[400];
+  const auto result = std::to_chars(digits, digits + sizeof digits, value,
+                                    std::chars_format::fixed);
+  return std::string(digits, result.ptr);
+}
+
+std::string printable(const std::string& text) {
+  std::string clean = text;
+  for (char& c : clean)
+    if (c < 0x20 || c > 0x7e) c = '?';
+  return clean;
+}
+
+std::string quoted(const std::string& text, size_t room) {
+  std::string out = "\"";
+  for (char c : text) {
+    const size_t size = (c == '\\' || c == '"') ? 2 : 1;
+    if (out.size() + size + 1 > room) break;
+    if (size == 2) out += '\\';
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
+}  // namespace zqnetd

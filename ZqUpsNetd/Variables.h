@@ -1,0 +1,74 @@
+// The UPS as the network UPS protocol names it: the one table of
+// variables and how each is made from a reading, and the snapshot that
+// every client is answered from until the next reading.
+#ifndef ZQUPSNETD_VARIABLES_H
+#define ZQUPSNETD_VARIABLES_H
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Reading.h"
+
+namespace zqnetd {
+
+using Clock = std::chrono::steady_clock;
+
+// Where a variable's value comes from.
+enum class Source {
+  Point,       // the catalogue point `point`
+  DeviceType,  // always "ups"
+  LowRuntime,  // --low-runtime in seconds
+  Current,     // charging_current - discharging_current
+  Status,      // OL/OB, LB, CHRG, DISCHRG by the power rules
+};
+
+struct Variable {
+  const char* name;
+  Source source;
+  const char* point;  // the catalogue's name, for Source::Point
+  int times, per;     // a number point's value * times / per
+  bool writable;
+  const char* description;
+};
+
+// Every variable, by name.
+const std::vector<Variable>& variables();
+// The variable named `name` in any case, or null.
+const Variable* variableNamed(const std::string& name);
+// Whether `variable` holds text; else a number.
+bool isText(const Variable& variable);
+
+struct Rules {
+  zqread::PowerRules power;
+};
+
+// One reading turned into the protocol's values, shared read-only by
+// every client until the next.
+struct Snapshot {
+  Clock::time_point taken;
+  bool reached = false;  // false: the service was lost; no value is worth anything
+  // By variable name; a variable whose point failed is missing.  Texts
+  // are printable ASCII; ups.status lacks FSD, which the server adds.
+  std::map<std::string, std::string> values;
+  std::string model;  // "vendor model" when both were read, else empty
+};
+
+Snapshot snapshotOf(const zqread::Reading& reading, const Rules& rules, Clock::time_point taken);
+// `snapshot` with the variables of `point` showing `value`.
+Snapshot withPoint(const Snapshot& snapshot, const std::string& point, const zqread::Value& value);
+
+// A number with a decimal point and no exponent: "230", "0.45", "-14.2".
+std::string numberText(double value);
+// `text` with every byte outside ASCII's printable range as '?'.
+std::string printable(const std::string& text);
+// `text` in double quotes, '\' and '"' escaped, at most `room` bytes in
+// all: a longer text is cut, never inside an escape.
+std::string quoted(const std::string& text, size_t room);
+
+}  // namespace zqnetd
+
+#endif

@@ -1,0 +1,219 @@
+// ZqUpsNetd: the UPS for the network UPS protocol's clients (monitors,
+// shutdown agents, NAS systems, dashboards), from one reading of the
+// UPS service every poll interval.
+#include <CLI/CLI.hpp>
+#include <sys/resource.h>
+
+#include <boost/asio/post.hpp>
+
+#include <iostream>
+#include <map>
+
+#include "Server.h"
+
+namespace {
+
+using namespace zqnetd;
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr unsigned short kPort = 3493;
+// Descriptors kept back from --max-connections: listeners, the library's
+// sockets, standard streams.
+constexpr rlim_t kReservedDescriptors = 32;
+constexpr size_t kMaxDescription = 200;
+
+struct Options {
+  std::vector<std::string> listen;
+  std::string upsName = "ups";
+  std::string description;
+  double pollSeconds = 2;
+  double staleSeconds = 15;
+  double idleSeconds = 60;
+  double lowRuntimeMinutes = zqread::kDefaultLowRuntimeMinutes;
+  double minLineVoltage = UPS_MIN_LINE_VOLTAGE;
+  std::string users;
+  size_t maxConnections = 1024;
+  size_t maxPerAddress = 32;
+  std::string serviceOwner;
+  bool hashPassword = false;
+};
+
+int usageError(const std::string& message) {
+  std::cerr << "ZqUpsNetd: " << message << "\n";
+  return kExitUsage;
+}
+
+Clock::duration seconds(double value) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
+}
+
+CLI::Option* addDuration(CLI::App& app, const char* name, double* seconds, const char* help,
+                         const char* fallback) {
+  return app.add_option(name, *seconds, help)
+      ->transform(CLI::AsNumberWithUnit(
+          std::map<std::string, double>{{"ms", 0.001}, {"s", 1}, {"min", 60}}))
+      ->check(CLI::Range(0.001, 86400.0))
+      ->default_str(fallback);
+}
+
+bool validUpsName(const std::string& name) {
+  if (name.empty() || name.size() > 64) return false;
+  for (char c : name)
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-'))
+      return false;
+  return true;
+}
+
+int printHash() {
+  std::string password;
+  std::getline(std::cin, password);
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  if (password.empty()) return usageError("--hash-password: no password on standard input");
+  std::string error;
+  const std::string hash = hashPassword(password, &error);
+  if (hash.empty()) {
+    std::cerr << "ZqUpsNetd: " << error << std::endl;
+    return kExitFailure;
+  }
+  std::cout << hash << std::endl;
+  return std::cout ? 0 : kExitFailure;
+}
+
+size_t descriptorBound(size_t wanted) {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return wanted;
+  const rlim_t usable = limit.rlim_cur > 2 * kReservedDescriptors
+                            ? limit.rlim_cur - kReservedDescriptors
+                            : limit.rlim_cur / 2;
+  return std::min<size_t>(wanted, usable);
+}
+
+// The endpoints to listen on, and whether failing to listen on each ends
+// the start.  By default the IPv6 loopback may be missing.
+bool endpointsOf(const Options& options, std::vector<std::pair<tcp::endpoint, bool>>* endpoints,
+                 std::string* error) {
+  if (options.listen.empty()) {
+    endpoints->push_back({tcp::endpoint(asio::ip::address_v4::loopback(), kPort), true});
+    endpoints->push_back({tcp::endpoint(asio::ip::address_v6::loopback(), kPort), false});
+    return true;
+  }
+  for (const std::string& text : options.listen) {
+    const auto parsed = zqloop::parseListen(text, error);
+    if (parsed.empty()) return false;
+    for (const auto& endpoint : parsed) endpoints->push_back({endpoint, true});
+  }
+  return true;
+}
+
+int serve(const Options& options, const Users* users, std::optional<uid_t> serviceOwner) {
+  asio::io_context io;
+  Shared shared;
+  shared.upsName = options.upsName;
+  shared.description = printable(options.description.substr(0, kMaxDescription));
+  shared.staleAfter = seconds(options.staleSeconds);
+  shared.users = users;
+
+  std::vector<std::pair<tcp::endpoint, bool>> endpoints;
+  std::string error;
+  if (!endpointsOf(options, &endpoints, &error)) return usageError(error);
+
+  zqread::Cancel cancel;
+  ServiceSettings service{serviceOwner, &cancel};
+  Worker passwords, writes;
+  Limits limits;
+  limits.maxConnections = descriptorBound(options.maxConnections);
+  limits.maxPerAddress = options.maxPerAddress;
+  limits.idleTimeout = seconds(options.idleSeconds);
+  Server server(io, &shared, limits, Offload{&passwords, &writes, service});
+  for (const auto& [endpoint, required] : endpoints) {
+    if (server.listen(endpoint, &error)) continue;
+    std::cerr << "ZqUpsNetd: " << error << std::endl;
+    if (required) return kExitFailure;
+  }
+  if (server.endpoints().empty()) return kExitFailure;
+  for (const auto& endpoint : server.endpoints())
+    std::cout << "ZqUpsNetd: listening on " << zqloop::endpointText(endpoint) << "\n";
+  std::cout.flush();
+
+  PollSettings poll;
+  poll.interval = seconds(options.pollSeconds);
+  // A reading ends in time for its snapshot to be fresh when it arrives.
+  poll.budget = std::min<Clock::duration>(std::chrono::seconds(10), shared.staleAfter / 2);
+  poll.rules.power = zqread::PowerRules{options.minLineVoltage, options.lowRuntimeMinutes};
+  poll.service = service;
+  Poller poller(poll, [&io, &shared](std::shared_ptr<const Snapshot> snapshot) {
+    asio::post(io, [&shared, snapshot] { shared.publish(snapshot); });
+  });
+
+  const auto signals = zqloop::onStopSignals(io, [&] {
+    server.stop();
+    cancel.cancel();
+    io.stop();
+  });
+  server.start();
+  io.run();
+  poller.stop();
+  writes.stop();
+  passwords.stop();
+  return 0;
+}
+
+int run(int argc, char** argv) {
+  Options options;
+  CLI::App app{"Serves the UPS to network UPS protocol clients (TCP port 3493).", "ZqUpsNetd"};
+  app.set_version_flag("--version", "ZqUpsNetd " ZQUPSNETD_VERSION);
+  app.add_option("--listen", options.listen,
+                 "ADDRESS:PORT or [IPV6]:PORT to listen on; may repeat (default 127.0.0.1:3493 "
+                 "and [::1]:3493)");
+  app.add_option("--ups-name", options.upsName, "The UPS's name for clients")->capture_default_str();
+  app.add_option("--description", options.description,
+                 "The UPS's description (default: vendor and model as read)");
+  addDuration(app, "--poll-interval", &options.pollSeconds, "Time between readings: 2s, 500ms, 1min",
+              "2s");
+  addDuration(app, "--stale-after", &options.staleSeconds,
+              "Data older than this is stale", "15s");
+  addDuration(app, "--idle-timeout", &options.idleSeconds,
+              "Drop a client that sends no request for this long", "60s");
+  app.add_option("--low-runtime", options.lowRuntimeMinutes,
+                 "Low battery (LB) on battery at this estimated runtime (minutes) or less")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--min-line-voltage", options.minLineVoltage,
+                 "On line (OL) while the input voltage is at least this many volts")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--users", options.users, "The users file: NAME:HASH:RIGHTS lines");
+  app.add_option("--max-connections", options.maxConnections, "Clients connected at once")
+      ->check(CLI::Range(1, 1000000))
+      ->capture_default_str();
+  app.add_option("--max-per-address", options.maxPerAddress, "Clients at once from one address")
+      ->check(CLI::Range(1, 1000000))
+      ->capture_default_str();
+  app.add_option("--service-owner", options.serviceOwner,
+                 "Trust the UPS service only when this user runs it");
+  app.add_flag("--hash-password", options.hashPassword,
+               "Print a hash for the users file of the password read from standard input");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);
+    return usageError(e.what());
+  }
+  if (options.hashPassword) return printHash();
+  if (!validUpsName(options.upsName))
+    return usageError("--ups-name: letters, digits and . _ - (at most 64)");
+  std::optional<uid_t> serviceOwner;
+  if (!options.serviceOwner.empty()) {
+    serviceOwner = zqread::userNamed(options.serviceOwner);
+    if (!serviceOwner) return usageError("unknown user '" + options.serviceOwner + "'");
+  }
+  Users users;
+  std::string error;
+  if (!options.users.empty() && !users.load(options.users, &error)) return usageError(error);
+  return serve(options, &users, serviceOwner);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return run(argc, argv); }
