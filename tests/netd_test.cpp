@@ -1,0 +1,723 @@
+// ZqUpsNetd: the request parser on bytes, a session's replies on a
+// hand-made snapshot, the users file, and the built server against the
+// built simulator through a socket client (its bounds, a hung service).
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <map>
+
+#include "Request.h"
+#include "RunProgram.h"
+#include "Session.h"
+#include "SimProcess.h"
+#include "Users.h"
+#include "Variables.h"
+
+namespace zqnetd {
+namespace {
+
+const char kNetd[] = ZQUPSNETD_PATH;
+const char kSim[] = ZQUPSSIM_PATH;
+
+// ---------------------------------------------------------------- requests
+
+TEST(Request, SplitsWordsWithQuotesAndEscapes) {
+  const struct {
+    std::string line;
+    Parse parse;
+    std::vector<std::string> words;
+  } cases[] = {
+      {"GET VAR ups ups.status", Parse::Words, {"GET", "VAR", "ups", "ups.status"}},
+      {"  LIST\tUPS \r", Parse::Words, {"LIST", "UPS"}},
+      {"SET VAR ups battery.date \"2030 01\"", Parse::Words,
+       {"SET", "VAR", "ups", "battery.date", "2030 01"}},
+      {R"(PASSWORD "a\"b\\c")", Parse::Words, {"PASSWORD", "a\"b\\c"}},
+      {R"(USERNAME a\ b)", Parse::Words, {"USERNAME", "a b"}},
+      {"PASSWORD \"\"", Parse::Words, {"PASSWORD", ""}},
+      {"x\"y z\"w", Parse::Words, {"xy zw"}},
+      {"", Parse::Empty, {}},
+      {" \r", Parse::Empty, {}},
+      {"GET \"open", Parse::Invalid, {}},
+      {"GET x\\", Parse::Invalid, {}},
+      {"GET caf\xc3\xa9", Parse::Invalid, {}},
+      {std::string("GET \0x", 6), Parse::Invalid, {}},
+      {"GET \x1b[2J", Parse::Invalid, {}},
+      {"GET \\\x01", Parse::Invalid, {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> words;
+    EXPECT_EQ(parseRequest(c.line, &words), c.parse) << c.line;
+    if (c.parse == Parse::Words) {
+      EXPECT_EQ(words, c.words) << c.line;
+    }
+  }
+}
+
+TEST(Request, FramerCutsLinesAndBoundsThem) {
+  LineFramer framer;
+  std::string line;
+  framer.append("VER\r\nLIST ", 10);
+  ASSERT_EQ(framer.next(&line), LineFramer::Next::Line);
+  EXPECT_EQ(line, "VER\r");
+  EXPECT_EQ(framer.next(&line), LineFramer::Next::NeedMore);
+  framer.append("UPS\n\n", 5);
+  ASSERT_EQ(framer.next(&line), LineFramer::Next::Line);
+  EXPECT_EQ(line, "LIST UPS");
+  ASSERT_EQ(framer.next(&line), LineFramer::Next::Line);
+  EXPECT_EQ(line, "");
+
+  const std::string longest(kMaxLine, 'a');
+  framer.append(longest.data(), longest.size());
+  EXPECT_EQ(framer.next(&line), LineFramer::Next::NeedMore);
+  framer.append("\n", 1);
+  ASSERT_EQ(framer.next(&line), LineFramer::Next::Line);
+  EXPECT_EQ(line, longest);
+
+  // Too long as soon as the bytes pass the bound, LF or not.
+  LineFramer unended, ended;
+  unended.append(longest.data(), longest.size());
+  unended.append("a", 1);
+  EXPECT_EQ(unended.next(&line), LineFramer::Next::TooLong);
+  const std::string over = longest + "a\nVER\n";
+  ended.append(over.data(), over.size());
+  EXPECT_EQ(ended.next(&line), LineFramer::Next::TooLong);
+}
+
+// ---------------------------------------------------------------- sessions
+
+// The simulator's default reading with `changes`; a point changed to no
+// value failed.
+zqread::Reading readingOf(const std::map<std::string, std::optional<std::string>>& changes = {}) {
+  std::map<std::string, std::string> values = {
+      {"vendor", "Zq Power Systems"}, {"model", "ZQ-R3000"}, {"serial_number", "S1"},
+      {"firmware_version", "4.12.7"}, {"battery_serial", "B1"},
+      {"manufacturing_date", "2024-07-15"}, {"capabilities", "c"}, {"copyright", "(C)"},
+      {"battery_replace_date", "2028-07-01"}, {"input_voltage", "230"},
+      {"battery_temperature", "27.5"}, {"battery_hardware_version", "1.2.3"},
+      {"load_level", "38.5"}, {"estimated_runtime", "42"}, {"internal_temperature", "31"},
+      {"charging_current", "0.45"}, {"discharging_current", "0"},
+      {"battery_rated_capacity", "9000"}};
+  zqread::Reading reading;
+  reading.answered = true;
+  for (const zqread::Point& point : zqread::catalogue()) {
+    const auto change = changes.find(point.name);
+    const std::optional<std::string> text =
+        change == changes.end() ? values[point.name] : change->second;
+    zqread::PointReading entry{point, std::nullopt, {}};
+    if (text) {
+      zqread::Value value;
+      value.kind = point.kind;
+      value.text = *text;
+      if (point.kind == zqread::Kind::Float || point.kind == zqread::Kind::Int)
+        value.number = std::stod(*text);
+      entry.value = value;
+    } else {
+      entry.outcome.failure = zqread::Failure::BadAnswer;
+    }
+    reading.points.push_back(entry);
+  }
+  return reading;
+}
+
+class SessionTest : public ::testing::Test {
+ protected:
+  SessionTest() {
+    std::string error;
+    EXPECT_TRUE(users.parse("someone:$6$salt$hash:monitor\n", &error)) << error;
+    shared.users = &users;
+    publish(readingOf());
+  }
+
+  void publish(const zqread::Reading& reading) {
+    shared.publish(std::make_shared<const Snapshot>(snapshotOf(reading, Rules{}, now)));
+  }
+  std::string ask(const std::string& line) { return ask(session, line); }
+  std::string ask(Session& to, const std::string& line) { return to.handle(line, now).text; }
+  std::string value(const std::string& name) {
+    const std::string reply = ask("GET VAR ups " + name);
+    const std::string head = "VAR ups " + name + " \"";
+    if (reply.compare(0, head.size(), head) != 0) return reply;
+    return reply.substr(head.size(), reply.size() - head.size() - 2);
+  }
+  // USERNAME and PASSWORD, then `line` with the password check answered
+  // with `rights`.
+  std::string asUser(Session& to, std::optional<unsigned> rights, const std::string& line) {
+    ask(to, "USERNAME someone");
+    ask(to, "PASSWORD secret");
+    Reply reply = to.handle(line, now);
+    if (reply.wait == Reply::Wait::Password) {
+      to.passwordChecked(rights);
+      reply = to.handle(line, now);
+    }
+    return reply.text;
+  }
+
+  Clock::time_point now = Clock::now();
+  Users users;
+  Shared shared;
+  Session session{&shared, "192.0.2.7"};
+};
+
+TEST_F(SessionTest, AnswersFixedRequestsAndRefusesTheRest) {
+  EXPECT_EQ(ask("VER").rfind("ZqUpsNetd ", 0), 0u);
+  EXPECT_EQ(ask("netver"), "1.3\n");
+  EXPECT_EQ(ask("PROTVER"), "1.3\n");
+  EXPECT_EQ(ask("HELP").rfind("Commands: HELP VER GET LIST SET", 0), 0u);
+  EXPECT_EQ(ask("STARTTLS"), "ERR FEATURE-NOT-CONFIGURED\n");
+  EXPECT_EQ(ask("FROB ups"), "ERR UNKNOWN-COMMAND\n");
+  EXPECT_EQ(ask("VER now"), "ERR INVALID-ARGUMENT\n");
+  EXPECT_EQ(ask("GET VAR ups"), "ERR INVALID-ARGUMENT\n");
+  EXPECT_EQ(ask("GET FROB ups x"), "ERR INVALID-ARGUMENT\n");
+  EXPECT_EQ(ask("GET VAR \"ups"), "ERR INVALID-ARGUMENT\n");
+  EXPECT_EQ(ask("   "), "");
+  EXPECT_EQ(ask("GET CMDDESC ups beeper.on"), "ERR CMD-NOT-SUPPORTED\n");
+  EXPECT_EQ(ask("INSTCMD ups beeper.on"), "ERR USERNAME-REQUIRED\n");
+}
+
+TEST_F(SessionTest, ListsFramedEchoingNamesAsWritten) {
+  EXPECT_EQ(ask("LIST UPS"),
+            "BEGIN LIST UPS\nUPS ups \"Zq Power Systems ZQ-R3000\"\nEND LIST UPS\n");
+  EXPECT_EQ(ask("LIST RW ups"),
+            "BEGIN LIST RW ups\nRW ups battery.date \"2028-07-01\"\nEND LIST RW ups\n");
+  const std::string all = ask("list var UPS");
+  EXPECT_EQ(all.rfind("BEGIN LIST var UPS\n", 0), 0u);
+  EXPECT_NE(all.find("\nVAR UPS ups.status \"OL CHRG\"\n"), std::string::npos);
+  EXPECT_EQ(all.substr(all.size() - 17), "END LIST var UPS\n");
+  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 2 + 23);
+  EXPECT_EQ(ask("LIST CMD ups"), "BEGIN LIST CMD ups\nEND LIST CMD ups\n");
+  EXPECT_EQ(ask("LIST ENUM ups BATTERY.DATE"),
+            "BEGIN LIST ENUM ups BATTERY.DATE\nEND LIST ENUM ups BATTERY.DATE\n");
+  EXPECT_EQ(ask("LIST RANGE ups battery.nothing"), "ERR VAR-NOT-SUPPORTED\n");
+  EXPECT_EQ(ask("LIST VAR other"), "ERR UNKNOWN-UPS\n");
+  EXPECT_EQ(ask("GET VAR ups UPS.Status"), "VAR ups UPS.Status \"OL CHRG\"\n");
+  EXPECT_EQ(ask("GET TYPE ups battery.date"), "TYPE ups battery.date RW STRING:511\n");
+  EXPECT_EQ(ask("GET TYPE ups input.voltage"), "TYPE ups input.voltage NUMBER\n");
+  EXPECT_EQ(ask("GET DESC ups ups.load"), "DESC ups ups.load \"Load on UPS (percent)\"\n");
+}
+
+TEST_F(SessionTest, ValuesInTheProtocolsUnits) {
+  const std::map<std::string, std::string> expected = {
+      {"battery.runtime", "2520"},    {"battery.runtime.low", "300"},
+      {"battery.capacity", "9"},      {"battery.current", "0.45"},
+      {"input.voltage", "230"},       {"ups.load", "38.5"},
+      {"device.type", "ups"},         {"ups.firmware", "4.12.7"},
+      {"device.mfr", "Zq Power Systems"},
+      {"experimental.zqups.battery_hardware_version", "1.2.3"}};
+  for (const auto& [name, text] : expected) EXPECT_EQ(value(name), text) << name;
+  publish(readingOf({{"battery_rated_capacity", "9500"},
+                     {"charging_current", "0.45"},
+                     {"discharging_current", "0.1"}}));
+  EXPECT_EQ(value("battery.capacity"), "9.5");
+  EXPECT_EQ(value("battery.current"), "0.35");
+}
+
+TEST_F(SessionTest, StatusFollowsThePowerRules) {
+  const struct {
+    const char *volts, *minutes, *charging, *discharging, *status, *current;
+  } cases[] = {
+      {"230", "42", "0.45", "0", "OL CHRG", "0.45"},
+      {"230", "3", "0", "0", "OL", "0"},  // a short runtime on mains is not low
+      {"0", "12", "0", "14.2", "OB DISCHRG", "-14.2"},
+      {"0", "5", "0", "14.2", "OB LB DISCHRG", "-14.2"},
+      {"99.9", "4", "0", "0", "OB LB", "0"},
+  };
+  for (const auto& c : cases) {
+    publish(readingOf({{"input_voltage", c.volts},
+                       {"estimated_runtime", c.minutes},
+                       {"charging_current", c.charging},
+                       {"discharging_current", c.discharging}}));
+    EXPECT_EQ(value("ups.status"), c.status) << c.volts << " V, " << c.minutes << " min";
+    EXPECT_EQ(value("battery.current"), c.current);
+  }
+  // Without the voltage the status cannot be told: never OL by default.
+  publish(readingOf({{"input_voltage", std::nullopt}}));
+  EXPECT_EQ(ask("GET VAR ups ups.status"), "ERR DATA-STALE\n");
+  EXPECT_EQ(ask("LIST VAR ups").find("ups.status"), std::string::npos);
+}
+
+TEST_F(SessionTest, FailedPointIsLeftOut) {
+  publish(readingOf({{"battery_temperature", std::nullopt}}));
+  EXPECT_EQ(ask("LIST VAR ups").find("battery.temperature"), std::string::npos);
+  EXPECT_EQ(ask("GET VAR ups battery.temperature"), "ERR VAR-NOT-SUPPORTED\n");
+  EXPECT_EQ(ask("GET TYPE ups battery.temperature"), "TYPE ups battery.temperature NUMBER\n");
+  EXPECT_EQ(ask("GET VAR ups battery.nothing"), "ERR VAR-NOT-SUPPORTED\n");
+}
+
+TEST_F(SessionTest, StaleDataOnlyForValues) {
+  const auto stale = [&] {
+    EXPECT_EQ(ask("GET VAR ups ups.status"), "ERR DATA-STALE\n");
+    EXPECT_EQ(ask("LIST VAR ups"), "ERR DATA-STALE\n");
+    EXPECT_EQ(ask("LIST RW ups"), "ERR DATA-STALE\n");
+    EXPECT_EQ(ask("VER").rfind("ZqUpsNetd", 0), 0u);
+    EXPECT_EQ(ask("LIST UPS").rfind("BEGIN LIST UPS\nUPS ups \"", 0), 0u);
+    EXPECT_EQ(ask("GET UPSDESC ups").rfind("UPSDESC ups \"", 0), 0u);
+    EXPECT_EQ(ask("LIST CLIENT ups"), "BEGIN LIST CLIENT ups\nEND LIST CLIENT ups\n");
+    EXPECT_EQ(ask("GET NUMLOGINS ups"), "NUMLOGINS ups 0\n");
+  };
+  now += shared.staleAfter;
+  EXPECT_EQ(value("ups.status"), "OL CHRG");
+  now += std::chrono::milliseconds(1);
+  stale();
+  now -= shared.staleAfter;
+  zqread::Reading lost = readingOf();
+  lost.answered = false;
+  lost.end.failure = zqread::Failure::Unreachable;
+  publish(lost);
+  stale();
+  Shared nothingYet;
+  Session first(&nothingYet, "192.0.2.8");
+  EXPECT_EQ(ask(first, "GET VAR ups ups.status"), "ERR DATA-STALE\n");
+  EXPECT_EQ(ask(first, "GET UPSDESC ups"), "UPSDESC ups \"UPS on the local UPS service\"\n");
+}
+
+TEST_F(SessionTest, UntrustedTextsKeepLinesIntact) {
+  std::string vendor;
+  while (vendor.size() < UPS_POINT_TEXT_LENGTH - 6) vendor += "a\"\\\n\r\x01\xff";
+  publish(readingOf({{"vendor", vendor}}));
+  for (const std::string request : {"GET VAR ups device.mfr", "LIST UPS"}) {
+    const std::string reply = ask(request);
+    size_t start = 0;
+    for (size_t end; (end = reply.find('\n', start)) != std::string::npos; start = end + 1) {
+      const std::string line = reply.substr(start, end - start);
+      EXPECT_LE(line.size() + 1, 511u) << request;
+      std::vector<std::string> words;
+      ASSERT_EQ(parseRequest(line, &words), Parse::Words) << line;
+      if (words[0] != "BEGIN" && words[0] != "END") {
+        // The value reads back as a prefix of the text made printable.
+        EXPECT_EQ(words.size(), request[0] == 'G' ? 4u : 3u) << line;
+        EXPECT_GT(words.back().size(), 100u);
+        EXPECT_EQ(printable(vendor).rfind(words.back(), 0), 0u) << line;
+      }
+    }
+    EXPECT_EQ(start, reply.size());
+  }
+}
+
+TEST_F(SessionTest, LoginsInTheOrderClientsExpect) {
+  EXPECT_EQ(ask("LOGIN ups"), "ERR USERNAME-REQUIRED\n");
+  EXPECT_EQ(ask("USERNAME someone"), "OK\n");
+  EXPECT_EQ(ask("USERNAME other"), "ERR ALREADY-SET-USERNAME\n");
+  EXPECT_EQ(ask("LOGIN ups"), "ERR PASSWORD-REQUIRED\n");
+  EXPECT_EQ(ask("PASSWORD wrong"), "OK\n");
+  EXPECT_EQ(ask("PASSWORD again"), "ERR ALREADY-SET-PASSWORD\n");
+  EXPECT_EQ(session.handle("LOGIN ups", now).wait, Reply::Wait::Password);
+  EXPECT_EQ(session.password(), "wrong");
+  session.passwordChecked(std::nullopt);
+  EXPECT_EQ(ask("LOGIN ups"), "ERR ACCESS-DENIED\n");
+
+  {
+    Session monitor(&shared, "192.0.2.9");
+    EXPECT_EQ(asUser(monitor, kMonitor, "LOGIN other"), "ERR UNKNOWN-UPS\n");
+    EXPECT_EQ(ask(monitor, "LOGIN ups"), "OK\n");
+    EXPECT_EQ(ask(monitor, "LOGIN ups"), "ERR ALREADY-LOGGED-IN\n");
+    EXPECT_EQ(ask("GET NUMLOGINS ups"), "NUMLOGINS ups 1\n");
+    EXPECT_EQ(ask("LIST CLIENT ups"),
+              "BEGIN LIST CLIENT ups\nCLIENT ups 192.0.2.9\nEND LIST CLIENT ups\n");
+    EXPECT_EQ(ask(monitor, "PRIMARY ups"), "ERR ACCESS-DENIED\n");
+    EXPECT_EQ(ask(monitor, "FSD ups"), "ERR ACCESS-DENIED\n");
+    const Reply bye = monitor.handle("LOGOUT", now);
+    EXPECT_EQ(bye.text, "OK Goodbye\n");
+    EXPECT_TRUE(bye.close);
+  }
+  EXPECT_EQ(ask("GET NUMLOGINS ups"), "NUMLOGINS ups 0\n");
+
+  // Without users nobody logs in, and nothing waits for a check.
+  Users none;
+  shared.users = &none;
+  Session anyone(&shared, "192.0.2.10");
+  EXPECT_EQ(asUser(anyone, kMonitor, "LOGIN ups"), "ERR ACCESS-DENIED\n");
+}
+
+TEST_F(SessionTest, PrimarysShutdownLatchesForEveryone) {
+  Session primary(&shared, "192.0.2.11");
+  EXPECT_EQ(asUser(primary, kPrimary, "LOGIN ups"), "OK\n");
+  EXPECT_EQ(ask(primary, "MASTER ups"), "OK MASTER-GRANTED\n");
+  EXPECT_EQ(ask(primary, "PRIMARY ups"), "OK PRIMARY-GRANTED\n");
+  EXPECT_EQ(ask(primary, "FSD other"), "ERR UNKNOWN-UPS\n");
+  EXPECT_EQ(value("ups.status"), "OL CHRG");
+  EXPECT_EQ(ask(primary, "FSD ups"), "OK FSD-SET\n");
+  EXPECT_EQ(value("ups.status"), "FSD OL CHRG");
+  publish(readingOf({{"input_voltage", std::nullopt}}));
+  EXPECT_EQ(value("ups.status"), "FSD");
+}
+
+TEST_F(SessionTest, SetVarWritesOnlyWhatItMay) {
+  EXPECT_EQ(ask("SET VAR ups battery.date 2030-01-01"), "ERR USERNAME-REQUIRED\n");
+  Session monitor(&shared, "192.0.2.12");
+  EXPECT_EQ(asUser(monitor, kMonitor, "SET VAR ups battery.date 2030-01-01"),
+            "ERR ACCESS-DENIED\n");
+  Session setter(&shared, "192.0.2.13");
+  EXPECT_EQ(asUser(setter, kSet, "SET VAR ups ups.model X"), "ERR READONLY\n");
+  EXPECT_EQ(ask(setter, "SET VAR ups battery.date"), "ERR INVALID-ARGUMENT\n");
+  EXPECT_EQ(ask(setter, "SET VAR other battery.date 2030"), "ERR UNKNOWN-UPS\n");
+  EXPECT_EQ(ask(setter, "SET VAR ups battery.nothing 2030"), "ERR VAR-NOT-SUPPORTED\n");
+
+  const Reply pending = setter.handle("SET VAR ups Battery.Date \"2030-01-01\"", now);
+  ASSERT_EQ(pending.wait, Reply::Wait::Write);
+  EXPECT_EQ(pending.write.point.name, "battery_replace_date");
+  EXPECT_EQ(pending.write.bytes, zqread::Bytes({'2', '0', '3', '0', '-', '0', '1', '-', '0', '1', 0}));
+  EXPECT_EQ(setter.written(false, zqread::Value{}).text, "ERR SET-FAILED\n");
+  EXPECT_EQ(value("battery.date"), "2028-07-01");
+  setter.handle("SET VAR ups battery.date 2030-01-01", now);
+  zqread::Value readBack;
+  readBack.kind = zqread::Kind::Text;
+  readBack.text = "2030-01-01";
+  EXPECT_EQ(setter.written(true, readBack).text, "OK\n");
+  EXPECT_EQ(value("battery.date"), "2030-01-01");
+
+  now += shared.staleAfter + std::chrono::seconds(1);
+  EXPECT_EQ(ask(setter, "SET VAR ups battery.date 2031-01-01"), "ERR DATA-STALE\n");
+}
+
+// ---------------------------------------------------------------- users
+
+TEST(UsersFile, ParsesLinesAndSaysWhereTheyAreWrong) {
+  Users users;
+  std::string error;
+  EXPECT_TRUE(users.parse("# who may log in\n\n  alice:$6$s$h: monitor , set # admin\n"
+                          "bob:$y$j9T$s$h:primary\n",
+                          &error))
+      << error;
+  const struct {
+    const char* text;
+    const char* error;
+  } wrong[] = {
+      {"alice:$6$s$h\n", "1: not NAME:HASH:RIGHTS"},
+      {"\nalice:$6$s$h:monitor,admin\n", "2: rights"},
+      {"alice:$6$s$h:\n", "1: rights"},
+      {"alice:secret:monitor\n", "1: not a password hash"},
+      {"al ice:$6$s$h:monitor\n", "1: a name"},
+      {"alice:$6$s$h:monitor\nalice:$6$t$h:set\n", "2: user alice named twice"},
+  };
+  for (const auto& w : wrong) {
+    error.clear();
+    EXPECT_FALSE(users.parse(w.text, &error)) << w.text;
+    EXPECT_EQ(error.rfind(w.error, 0), 0u) << error;
+  }
+}
+
+TEST(UsersFile, ChecksPasswordsAgainstSaltedHashes) {
+  std::string error;
+  const std::string hash = hashPassword("s3cret pass", &error);
+  ASSERT_FALSE(hash.empty()) << error;
+  EXPECT_TRUE(hash.rfind("$y$", 0) == 0 || hash.rfind("$6$", 0) == 0) << hash;
+  EXPECT_NE(hashPassword("s3cret pass", &error), hash);
+  Users users;
+  ASSERT_TRUE(users.parse("alice:" + hash + ":monitor,set\n", &error)) << error;
+  EXPECT_EQ(users.check("alice", "s3cret pass"), std::optional<unsigned>(kMonitor | kSet));
+  EXPECT_EQ(users.check("alice", "s3cret pas"), std::nullopt);
+  EXPECT_EQ(users.check("Alice", "s3cret pass"), std::nullopt);
+}
+
+TEST(UsersFile, RefusedWhenOthersMayReadOrWriteIt) {
+  char folder[] = "/tmp/netd_test.XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  const std::string path = std::string(folder) + "/users";
+  std::ofstream(path) << "alice:$6$s$h:monitor\n";
+  for (const mode_t mode : {0600, 0640, 0400, 0644, 0620, 0602, 0606}) {
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+    Users users;
+    std::string error;
+    const bool refused = (mode & 0026) != 0;
+    EXPECT_EQ(users.load(path, &error), !refused) << std::oct << mode;
+    if (refused) {
+      EXPECT_NE(error.find("others may read or write it"), std::string::npos) << error;
+    }
+  }
+  Users users;
+  std::string error;
+  EXPECT_FALSE(users.load(folder, &error));
+  EXPECT_FALSE(users.load(path + ".missing", &error));
+  ::unlink(path.c_str());
+  ::rmdir(folder);
+}
+
+// ---------------------------------------------------------------- the server
+
+bool underValgrind() {
+  const char* preload = ::getenv("LD_PRELOAD");
+  return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
+}
+
+// A client on one TCP connection; every wait has a bound.
+class Client {
+ public:
+  Client(const std::string& host, int port, int receiveBuffer = 0) {
+    const bool v6 = host.find(':') != std::string::npos;
+    fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer != 0)
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_storage address{};
+    socklen_t size;
+    if (v6) {
+      auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+      in6->sin6_family = AF_INET6;
+      in6->sin6_port = htons(static_cast<uint16_t>(port));
+      ::inet_pton(AF_INET6, host.c_str(), &in6->sin6_addr);
+      size = sizeof *in6;
+    } else {
+      auto* in = reinterpret_cast<sockaddr_in*>(&address);
+      in->sin_family = AF_INET;
+      in->sin_port = htons(static_cast<uint16_t>(port));
+      ::inet_pton(AF_INET, host.c_str(), &in->sin_addr);
+      size = sizeof *in;
+    }
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), size) == 0;
+  }
+  ~Client() { ::close(fd_); }
+
+  bool connected() const { return connected_; }
+  bool send(const std::string& text) {
+    return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+  }
+  // The next line, LF included; what came of it at the end or after `millis`.
+  std::string line(int millis = 10000) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
+    size_t end;
+    while ((end = input_.find('\n')) == std::string::npos) {
+      if (!fill(until)) {
+        std::string part;
+        part.swap(input_);
+        return part;
+      }
+    }
+    const std::string line = input_.substr(0, end + 1);
+    input_.erase(0, end + 1);
+    return line;
+  }
+  std::string ask(const std::string& request) {
+    send(request + "\n");
+    return line();
+  }
+  // Lines up to and including `last`.
+  std::string until(const std::string& last) {
+    std::string lines, next;
+    do {
+      next = line();
+      lines += next;
+    } while (!next.empty() && next != last);
+    return lines;
+  }
+  // Whether the server closed the connection within `millis`.
+  bool closedWithin(int millis) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
+    while (fill(until)) input_.clear();
+    return closed_;
+  }
+  int fd() const { return fd_; }
+
+ private:
+  // False at the end of the stream (closed_) or when time runs out.
+  bool fill(std::chrono::steady_clock::time_point until) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    pollfd ready{fd_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) return false;
+    char buffer[65536];
+    const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (got <= 0) {
+      closed_ = true;
+      return false;
+    }
+    input_.append(buffer, static_cast<size_t>(got));
+    return true;
+  }
+
+  int fd_ = -1;
+  bool connected_ = false;
+  bool closed_ = false;
+  std::string input_;
+};
+
+// The built server on free loopback ports.
+class Netd {
+ public:
+  bool start(const std::vector<std::string>& args, bool withIpv6 = false) {
+    std::vector<std::string> argv = {"ZqUpsNetd", "--listen", "127.0.0.1:0"};
+    if (withIpv6) argv.insert(argv.end(), {"--listen", "[::1]:0"});
+    argv.insert(argv.end(), args.begin(), args.end());
+    if (!process_.start(kNetd, argv)) return false;
+    for (int* port : {&port, &port6}) {
+      if (port == &port6 && !withIpv6) break;
+      std::string line;
+      if (!process_.readLine(&line)) return false;
+      const size_t colon = line.rfind(':');
+      if (line.rfind("ZqUpsNetd: listening on ", 0) != 0 || colon == std::string::npos) return false;
+      *port = std::stoi(line.substr(colon + 1));
+    }
+    return true;
+  }
+  pid_t pid() const { return process_.pid(); }
+  upstest::ProgramRun stop(int sig = SIGTERM) { return process_.stop(sig, 10); }
+
+  int port = 0, port6 = 0;
+
+ private:
+  upstest::BackgroundProgram process_;
+};
+
+// Asks `client` `request` until the reply is `wanted` (or 10 s pass).
+bool waitForReply(Client& client, const std::string& request, const std::string& wanted) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < until) {
+    if (client.ask(request) == wanted) return true;
+    ::usleep(50 * 1000);
+  }
+  return false;
+}
+
+bool ipv6Loopback() {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (fd >= 0) ::close(fd);
+  return ok;
+}
+
+TEST(Server, CapsConnectionsIdleClientsAndLongLines) {
+  const bool v6 = ipv6Loopback();
+  Netd netd;
+  ASSERT_TRUE(netd.start({"--max-connections", "3", "--max-per-address", "2", "--idle-timeout",
+                          "2s"},
+                         v6));
+  Client first("127.0.0.1", netd.port), second("127.0.0.1", netd.port);
+  EXPECT_EQ(first.ask("NETVER"), "1.3\n");
+  EXPECT_EQ(second.ask("NETVER"), "1.3\n");
+  const auto lastRequest = std::chrono::steady_clock::now();
+  {
+    Client third("127.0.0.1", netd.port);
+    EXPECT_EQ(third.line(), "ERR ACCESS-DENIED too many connections\n");
+    EXPECT_TRUE(third.closedWithin(5000));
+  }
+  if (v6) {
+    Client other("::1", netd.port6), over("::1", netd.port6);
+    EXPECT_EQ(other.ask("NETVER"), "1.3\n");
+    EXPECT_EQ(over.line(), "ERR ACCESS-DENIED too many connections\n");
+  }
+  // Idle clients go after the idle time, not before.
+  EXPECT_TRUE(first.closedWithin(10000));
+  EXPECT_GE(std::chrono::steady_clock::now() - lastRequest, std::chrono::milliseconds(1900));
+  EXPECT_TRUE(second.closedWithin(1000));
+
+  Client talker("127.0.0.1", netd.port);
+  EXPECT_TRUE(talker.send("VER\n" + std::string(kMaxLine, 'a')));
+  EXPECT_EQ(talker.line().rfind("ZqUpsNetd ", 0), 0u);
+  EXPECT_FALSE(talker.closedWithin(200));
+  EXPECT_TRUE(talker.send("a"));
+  EXPECT_EQ(talker.line(), "ERR TOO-LONG\n");
+  EXPECT_TRUE(talker.closedWithin(5000));
+  EXPECT_TRUE(netd.stop().exited);
+}
+
+class ServerWithSim : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(sim.start({})) << sim.why(); }
+  upstest::SimProcess sim{kSim};
+  Netd netd;
+};
+
+TEST_F(ServerWithSim, ServesLoginsAndWritesThroughTheService) {
+  char folder[] = "/tmp/netd_test.XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  const std::string users = std::string(folder) + "/users";
+  std::string error;
+  std::ofstream(users) << "alice:" << hashPassword("pw", &error) << ":monitor,set\n";
+  ::chmod(users.c_str(), 0600);
+  ASSERT_TRUE(netd.start({"--users", users, "--poll-interval", "200ms"}));
+  ::unlink(users.c_str());
+  ::rmdir(folder);
+
+  Client client("127.0.0.1", netd.port);
+  ASSERT_TRUE(waitForReply(client, "GET VAR ups ups.status", "VAR ups ups.status \"OL CHRG\"\n"));
+  client.send("LIST VAR ups\n");
+  const std::string list = client.until("END LIST VAR ups\n");
+  EXPECT_NE(list.find("\nVAR ups input.voltage \"230\"\n"), std::string::npos) << list;
+  EXPECT_NE(list.find("\nVAR ups ups.model \"ZQ-R3000 RM 2U\"\n"), std::string::npos);
+
+  EXPECT_EQ(client.ask("USERNAME alice"), "OK\n");
+  EXPECT_EQ(client.ask("PASSWORD pw"), "OK\n");
+  EXPECT_EQ(client.ask("LOGIN ups"), "OK\n");
+  EXPECT_EQ(client.ask("GET NUMLOGINS ups"), "NUMLOGINS ups 1\n");
+  client.send("LIST CLIENT ups\n");
+  EXPECT_EQ(client.until("END LIST CLIENT ups\n"),
+            "BEGIN LIST CLIENT ups\nCLIENT ups 127.0.0.1\nEND LIST CLIENT ups\n");
+  EXPECT_EQ(client.ask("SET VAR ups battery.date 2031-02-03"), "OK\n");
+  EXPECT_EQ(client.ask("GET VAR ups battery.date"), "VAR ups battery.date \"2031-02-03\"\n");
+
+  Client wrong("127.0.0.1", netd.port);
+  EXPECT_EQ(wrong.ask("USERNAME alice"), "OK\n");
+  EXPECT_EQ(wrong.ask("PASSWORD pW"), "OK\n");
+  EXPECT_EQ(wrong.ask("LOGIN ups"), "ERR ACCESS-DENIED\n");
+  EXPECT_EQ(client.ask("LOGOUT"), "OK Goodbye\n");
+  EXPECT_TRUE(client.closedWithin(5000));
+  EXPECT_EQ(wrong.ask("GET NUMLOGINS ups"), "NUMLOGINS ups 0\n");
+}
+
+TEST_F(ServerWithSim, DropsAClientThatDoesNotRead) {
+  ASSERT_TRUE(netd.start({"--poll-interval", "200ms"}));
+  Client reader("127.0.0.1", netd.port);
+  ASSERT_TRUE(waitForReply(reader, "GET VAR ups device.type", "VAR ups device.type \"ups\"\n"));
+  Client hog("127.0.0.1", netd.port, 4096);
+  ::fcntl(hog.fd(), F_SETFL, O_NONBLOCK);
+  std::string requests;
+  for (int i = 0; i < 100; ++i) requests += "LIST VAR ups\n";
+  // Requests go out until the server drops the client; each asks for
+  // about 1.5 KiB that is never read.
+  bool dropped = false;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!dropped && std::chrono::steady_clock::now() < until) {
+    const ssize_t sent = ::send(hog.fd(), requests.data(), requests.size(), MSG_NOSIGNAL);
+    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) dropped = true;
+    if (sent < 0 && !dropped) {
+      pollfd ready{hog.fd(), POLLOUT, 0};
+      ::poll(&ready, 1, 100);
+      dropped = (ready.revents & (POLLERR | POLLHUP)) != 0;
+    }
+  }
+  EXPECT_TRUE(dropped);
+  EXPECT_EQ(reader.ask("NETVER"), "1.3\n");
+}
+
+TEST_F(ServerWithSim, HungServiceLeavesClientsAnsweredAndDataStale) {
+  ASSERT_TRUE(netd.start({"--poll-interval", "200ms", "--stale-after", "1s"}));
+  Client client("127.0.0.1", netd.port);
+  ASSERT_TRUE(waitForReply(client, "GET VAR ups ups.status", "VAR ups ups.status \"OL CHRG\"\n"));
+  ASSERT_EQ(::kill(sim.pid(), SIGSTOP), 0);
+
+  const auto bound = std::chrono::milliseconds(underValgrind() ? 200 : 10);
+  std::chrono::steady_clock::duration slowest{};
+  bool stale = false;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (std::chrono::steady_clock::now() < until) {
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.ask("VER").rfind("ZqUpsNetd ", 0), 0u);
+    slowest = std::max(slowest, std::chrono::steady_clock::now() - asked);
+    stale = stale || client.ask("GET VAR ups ups.status") == "ERR DATA-STALE\n";
+    ::usleep(20 * 1000);
+  }
+  EXPECT_LT(slowest, bound);
+  EXPECT_TRUE(stale);
+
+  // A reading in flight does not hold the stop up.
+  const auto stopping = std::chrono::steady_clock::now();
+  const upstest::ProgramRun run = netd.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(1));
+  EXPECT_TRUE(run.exited && run.exitStatus == 0) << run.err;
+  ::kill(sim.pid(), SIGCONT);
+}
+
+}  // namespace
+}  // namespace zqnetd
