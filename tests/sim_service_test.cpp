@@ -514,26 +514,45 @@ TEST(Robustness, AClientThatLeavesOrStopsReadingCostsNoProcessorTime) {
 }
 
 // Idle connections cannot shut a client out: at the cap the one that has
-// made no progress for longest gives way, with one line.
+// made no progress for longest gives way, with one line, even when an
+// older one is there that has moved on since.
 TEST(Robustness, AtTheCapTheStalestConnectionMakesRoom) {
   PrivateFolder folder;
   ServerOptions options = privately(folder);
   options.maxConnections = 8;
-  Sim sim({}, options);
+  Sim sim({"0x2000:0x01=bytewise:10s"}, options);
   SIM_OR_SKIP(sim);
+  const std::string& path = options.socketPath;
+  const int oldest = connectTo(path);
   std::vector<int> idle;
-  for (int i = 0; i < 9; ++i) {
-    idle.push_back(connectTo(options.socketPath));
-    zqwire::sendNoSignal(idle.back(), "\x20", 1);
-    std::this_thread::sleep_for(milliseconds(20));
-  }
+  for (int i = 0; i < 6; ++i) idle.push_back(connectTo(path));
+  // The idle ones send nothing: their last progress is their acceptance.
+  // Connections are accepted in order, so once this exchange is answered
+  // all six are in, and whatever the oldest does next is later than that.
+  ASSERT_EQ(exchangeOn(path, readEnvelope(0x06, 4)), kVoltageReply);
+  ASSERT_TRUE(sendAll(oldest, readEnvelope(0x01, 32)));
+  timeval limit{5, 0};
+  ::setsockopt(oldest, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  char firstByte;
+  ASSERT_EQ(::recv(oldest, &firstByte, 1, 0), 1) << "the first byte of its reply";
+  idle.push_back(connectTo(path));  // the eighth
+  // Silent until there is room, so that it is sure to hold a place of its
+  // own rather than being served whole as it is accepted.
+  const int newcomer = connectTo(path);
+  EXPECT_TRUE(closedByService(idle[0])) << "the stalest went";
   const auto start = Clock::now();
-  EXPECT_EQ(exchangeOn(options.socketPath, readEnvelope(0x06, 4), 1000), kVoltageReply);
+  ASSERT_TRUE(sendAll(newcomer, readEnvelope(0x06, 4)));
+  const Received reply = receiveAll(newcomer, 1000);
+  EXPECT_TRUE(reply.closed);
+  EXPECT_EQ(reply.bytes, kVoltageReply);
   EXPECT_LT(Clock::now() - start, milliseconds(1000));
-  EXPECT_TRUE(hungUp(idle[0])) << "the stalest went";
+  EXPECT_FALSE(hungUp(oldest)) << "older, but it moved on since";
   for (size_t i = 1; i < idle.size(); ++i) EXPECT_FALSE(hungUp(idle[i])) << i;
   for (int fd : idle) ::close(fd);
-  EXPECT_EQ(countOf(sim.stopAndLog(), "dropped to make room"), 1u);
+  ::close(oldest);
+  ::close(newcomer);
+  const std::string log = sim.stopAndLog();
+  EXPECT_EQ(countOf(log, "dropped to make room"), 1u) << log;
 }
 
 TEST(Robustness, MemoryHeldForClientsHasACap) {
