@@ -107,8 +107,10 @@ bool endpointsOf(const Options& options, std::vector<std::pair<tcp::endpoint, bo
 }
 
 int serve(const Options& options, const Users* users, std::optional<uid_t> serviceOwner) {
-  asio::io_context io;
+  // Before the loop: handlers that the loop drops when it goes end
+  // sessions, which leave the shared state.
   Shared shared;
+  asio::io_context io;
   shared.upsName = options.upsName;
   shared.description = printable(options.description.substr(0, kMaxDescription));
   shared.staleAfter = seconds(options.staleSeconds);

@@ -664,6 +664,13 @@ TEST_F(ServerWithSim, ServesLoginsAndWritesThroughTheService) {
   EXPECT_EQ(client.ask("LOGOUT"), "OK Goodbye\n");
   EXPECT_TRUE(client.closedWithin(5000));
   EXPECT_EQ(wrong.ask("GET NUMLOGINS ups"), "NUMLOGINS ups 0\n");
+
+  // A stop with a client logged in leaves cleanly.
+  Client stays("127.0.0.1", netd.port);
+  for (const char* request : {"USERNAME alice", "PASSWORD pw", "LOGIN ups"})
+    EXPECT_EQ(stays.ask(request), "OK\n") << request;
+  const upstest::ProgramRun run = netd.stop();
+  EXPECT_TRUE(run.exited && run.exitStatus == 0) << run.err;
 }
 
 TEST_F(ServerWithSim, DropsAClientThatDoesNotRead) {
