@@ -1,0 +1,413 @@
+"""netd_clients_test.py CASE NETD SIM TOOL PROFILES
+
+ZqUpsNetd in front of ZqUpsSim, followed by Debian's own clients of the
+network UPS protocol:
+  clients  upsc shows every variable with the default profile's values;
+           upsrw writes battery.date through to the UPS (ZqUpsTest reads it
+           back) and is refused for a user without the set right; PyNUT
+           lists the UPS and the same variables.
+  drill    a secondary upsmon shuts down once the power-cut drill reaches
+           battery low, and not before.
+  mains    a secondary upsmon on mains never shuts down, neither while the
+           UPS answers nor once the simulator is gone.
+  fsd      a primary and two secondaries: the primary's FSD reaches the
+           secondaries, they log out and shut down, and only then does the
+           primary's command run.
+Run with /usr/bin/python3 (python3-nut lives in Debian's dist-packages),
+under install_path_claim, which holds /tmp/UPS0.  Exits 77 (not run) only
+when a client is missing.  As root, upsmon runs as nobody.
+"""
+import os
+import pwd
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+UPSMON = "/lib/nut/upsmon"
+# Short cycles so that a whole upsmon case takes seconds.
+POLL = 1
+DEADTIME = 3
+HOSTSYNC = 3
+# The power-cut drill goes on battery at 3 s and low (4 min left) at 8 s.
+DRILL_LOW_AT = 8.0
+
+# The default profile as the protocol shows it; numbers compare as numbers.
+DEFAULT_VARS = {
+    "ups.status": "OL CHRG",
+    "ups.mfr": "Zq Power Systems", "device.mfr": "Zq Power Systems",
+    "ups.model": "ZQ-R3000 RM 2U", "device.model": "ZQ-R3000 RM 2U",
+    "ups.serial": "ZQR3-2407-004211", "device.serial": "ZQR3-2407-004211",
+    "device.type": "ups",
+    "ups.firmware": "4.12.7 (2024-05-02)",
+    "ups.mfr.date": "2024-07-15",
+    "battery.date": "2028-07-01",
+    "input.voltage": 230.0,
+    "ups.load": 38.5,
+    "battery.runtime": 2520,
+    "battery.runtime.low": 300,
+    "battery.temperature": 27.5,
+    "ups.temperature": 31.0,
+    "battery.current": 0.45,
+    "battery.capacity": 9,
+}
+
+# SHUTDOWNCMD: when it ran, how many connections to the server were open
+# (the kernel's count) and how many logins the server counted (its own).
+RECORD = r"""
+import os, socket, sys, time
+now = time.time()
+port = int(sys.argv[2])
+open_now = 0
+for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+    try:
+        with open(table) as f:
+            rows = [line.split() for line in f.readlines()[1:]]
+    except OSError:
+        continue
+    open_now += sum(1 for r in rows if r[3] == "01" and int(r[2].split(":")[1], 16) == port)
+try:
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+        s.sendall(b"GET NUMLOGINS ups\n")
+        logins = s.makefile().readline().strip()
+except OSError as e:
+    logins = "unreachable: %s" % e
+with open(sys.argv[1] + ".part", "w") as f:
+    f.write("%f %d %s\n" % (now, open_now, logins))
+os.rename(sys.argv[1] + ".part", sys.argv[1])
+"""
+
+
+class Failure(Exception):
+    pass
+
+
+class Skip(Exception):
+    pass
+
+
+def within(seconds, predicate, step=0.1):
+    deadline = time.monotonic() + seconds
+    while True:
+        if predicate():
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(step)
+
+
+def read(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
+class Run:
+    """Every process it starts, in a group of its own, and one folder;
+    close() ends and removes them all."""
+
+    def __init__(self, netd, sim, tool, profiles):
+        self.netd, self.sim, self.tool, self.profiles = netd, sim, tool, profiles
+        self.work = tempfile.mkdtemp(prefix="zqups-netd-clients.")
+        # upsmon may run as another user: it must reach its own folder.
+        os.chmod(self.work, 0o755)
+        self.procs = []
+        self.sim_proc = None
+        self.port = None
+        self.users = {}
+        self.as_nobody = os.geteuid() == 0
+        self.hostsync = HOSTSYNC
+
+    def close(self):
+        for p in reversed(self.procs):
+            self.stop(p)
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def path(self, *names):
+        return os.path.join(self.work, *names)
+
+    def spawn(self, name, argv, **kw):
+        out = open(self.path(name + ".log"), "w")
+        try:
+            p = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out,
+                                 stderr=subprocess.STDOUT, start_new_session=True, **kw)
+        finally:
+            out.close()
+        p.name = name
+        self.procs.append(p)
+        return p
+
+    @staticmethod
+    def stop(p, grace=5):
+        if p.poll() is None:
+            try:
+                os.killpg(p.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            try:
+                p.wait(grace)
+            except subprocess.TimeoutExpired:
+                pass
+        # upsmon leaves a child behind its parent: the whole group goes.
+        try:
+            os.killpg(p.pid, signal.SIGKILL)
+        except (ProcessLookupError, PermissionError):
+            pass
+        p.wait()
+
+    def log(self, name):
+        return read(self.path(name + ".log"))
+
+    def start_sim(self, profile="default"):
+        started = time.time()
+        self.sim_proc = self.spawn("sim", [self.sim, "--profile",
+                                           os.path.join(self.profiles, profile + ".profile")])
+        if not within(10, lambda: "listening" in self.log("sim")):
+            raise Failure("ZqUpsSim did not start: " + self.log("sim"))
+        return started
+
+    def stop_sim(self):
+        self.stop(self.sim_proc)
+
+    def hash_password(self, password):
+        r = subprocess.run([self.netd, "--hash-password"], input=password + "\n",
+                           capture_output=True, text=True, timeout=30)
+        if r.returncode != 0:
+            raise Failure("ZqUpsNetd --hash-password: " + r.stderr)
+        return r.stdout.strip()
+
+    def start_netd(self, users):
+        """users: name -> rights; each one's password is its name reversed."""
+        self.users = {name: name[::-1] for name in users}
+        lines = ["%s:%s:%s" % (n, self.hash_password(self.users[n]), r) for n, r in users.items()]
+        users_file = self.path("users")
+        fd = os.open(users_file, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        with os.fdopen(fd, "w") as f:
+            f.write("# test users\n" + "\n".join(lines) + "\n")
+        self.spawn("netd", [self.netd, "--listen", "127.0.0.1:0", "--users", users_file,
+                            "--poll-interval", "1s", "--stale-after", "3s"])
+        found = []
+
+        def listening():
+            found[:] = re.findall(r"listening on 127\.0\.0\.1:(\d+)", self.log("netd"))
+            return bool(found)
+        if not within(10, listening):
+            raise Failure("ZqUpsNetd did not start: " + self.log("netd"))
+        self.port = int(found[0])
+        self.target = "ups@127.0.0.1:%d" % self.port
+
+    def client(self, *argv):
+        return subprocess.run(list(argv), stdin=subprocess.DEVNULL, capture_output=True,
+                              text=True, timeout=20)
+
+    def upsc(self):
+        """Every variable upsc shows, or {} when it fails."""
+        r = self.client("upsc", self.target)
+        if r.returncode != 0:
+            return {}
+        return dict(line.split(": ", 1) for line in r.stdout.splitlines() if ": " in line)
+
+    def battery_date_in_ups(self):
+        r = self.client(self.tool)
+        m = re.search(r"Battery replace date: *(\S+)", r.stdout)
+        return m.group(1) if m else r.stdout + r.stderr
+
+    def start_upsmon(self, name, user, role):
+        """A upsmon in the foreground with its files in a folder of its own."""
+        home = self.path(name)
+        os.mkdir(home)
+        bin_dir = os.path.join(home, "bin")
+        os.mkdir(bin_dir)
+        # upsmon tells every event with wall; here nobody is to hear it.
+        with open(os.path.join(bin_dir, "wall"), "w") as f:
+            f.write("#!/bin/sh\ncat >/dev/null\n")
+        os.chmod(os.path.join(bin_dir, "wall"), 0o755)
+        record = self.path("record.py")
+        if not os.path.exists(record):
+            with open(record, "w") as f:
+                f.write(RECORD)
+        conf = os.path.join(home, "upsmon.conf")
+        with open(conf, "w") as f:
+            f.write("\n".join([
+                "MONITOR %s 1 %s %s %s" % (self.target, user, self.users[user], role),
+                "MINSUPPLIES 1",
+                'SHUTDOWNCMD "/usr/bin/python3 -I %s %s %d"' % (
+                    record, os.path.join(home, "shutdown-ran"), self.port),
+                "POWERDOWNFLAG " + os.path.join(home, "killpower"),
+                "POLLFREQ %d" % POLL, "POLLFREQALERT %d" % POLL,
+                "DEADTIME %d" % DEADTIME, "HOSTSYNC %d" % self.hostsync, "FINALDELAY 0", ""]))
+        os.chmod(conf, 0o600)
+        env = dict(os.environ, PATH=bin_dir + ":" + os.environ.get("PATH", "/usr/bin:/bin"),
+                   NUT_CONFPATH=home, NUT_STATEPATH=home)
+        kw = {}
+        if self.as_nobody:
+            # Unprivileged from the start: then upsmon cannot write root's
+            # pid file either, which a real upsmon on this machine may own.
+            nobody = pwd.getpwnam("nobody")
+            for dirpath, _, files in os.walk(home):
+                for p in [dirpath] + [os.path.join(dirpath, f) for f in files]:
+                    os.chown(p, nobody.pw_uid, nobody.pw_gid)
+            kw = dict(user=nobody.pw_uid, group=nobody.pw_gid, extra_groups=[])
+            run_as = "nobody"
+        else:
+            run_as = pwd.getpwuid(os.geteuid()).pw_name
+        p = self.spawn(name, [UPSMON, "-F", "-D", "-u", run_as, "-f", conf], env=env, **kw)
+        p.ran = os.path.join(home, "shutdown-ran")
+        if not within(10, lambda: "Logged into UPS" in self.log(name)):
+            raise Failure("%s did not log in:\n%s" % (name, self.log(name)))
+        return p
+
+    def shutdown_record(self, p):
+        """(time, connections open, NUMLOGINS reply) of p's SHUTDOWNCMD."""
+        when, open_now, logins = read(p.ran).split(" ", 2)
+        return float(when), int(open_now), logins.strip()
+
+    def expect_no_shutdown(self, p, seconds, why):
+        time.sleep(seconds)
+        if os.path.exists(p.ran) or p.poll() is not None:
+            raise Failure("%s shut down %s:\n%s" % (p.name, why, self.log(p.name)))
+
+    def expect_shutdown(self, p, seconds):
+        if not within(seconds, lambda: os.path.exists(p.ran)):
+            raise Failure("%s did not shut down within %d s:\n%s" % (
+                p.name, seconds, self.log(p.name)))
+        return self.shutdown_record(p)
+
+
+def same_value(expected, got):
+    if isinstance(expected, str):
+        return got == expected
+    try:
+        return abs(float(got) - expected) < 1e-9
+    except ValueError:
+        return False
+
+
+def check_clients(run):
+    run.start_sim()
+    run.start_netd({"admin": "monitor,set", "watcher": "monitor"})
+    shown = {}
+    # The first reading may not be in yet.
+    if not within(10, lambda: shown.update(run.upsc()) or "battery.date" in shown):
+        raise Failure("upsc never showed battery.date: %s" % shown)
+    wrong = {k: (v, shown.get(k)) for k, v in DEFAULT_VARS.items()
+             if not same_value(v, shown.get(k, ""))}
+    if wrong:
+        raise Failure("upsc: expected, shown: %s" % wrong)
+
+    r = run.client("upsrw", "-s", "battery.date=2029-03-15", "-u", "admin",
+                   "-p", run.users["admin"], run.target)
+    if r.returncode != 0 or "OK" not in r.stdout + r.stderr:
+        raise Failure("upsrw as admin: %d %s%s" % (r.returncode, r.stdout, r.stderr))
+    if run.battery_date_in_ups() != "2029-03-15":
+        raise Failure("ZqUpsTest after upsrw: " + run.battery_date_in_ups())
+    if not within(5, lambda: run.upsc().get("battery.date") == "2029-03-15"):
+        raise Failure("upsc does not show the date written: %s" % run.upsc())
+
+    r = run.client("upsrw", "-s", "battery.date=2030-01-01", "-u", "watcher",
+                   "-p", run.users["watcher"], run.target)
+    if r.returncode == 0 or "ACCESS-DENIED" not in r.stdout + r.stderr:
+        raise Failure("upsrw without the set right: %d %s%s" % (r.returncode, r.stdout, r.stderr))
+    if run.battery_date_in_ups() != "2029-03-15":
+        raise Failure("a refused upsrw wrote: " + run.battery_date_in_ups())
+
+    try:
+        import PyNUT
+    except ImportError:
+        raise Skip("python3-nut is not installed")
+    nut = PyNUT.PyNUTClient(host="127.0.0.1", port=run.port, timeout=10)
+    listed = nut.GetUPSList()
+    if list(listed) != [b"ups"]:
+        raise Failure("PyNUT GetUPSList: %r" % listed)
+    pyvars = {k.decode(): v.decode() for k, v in nut.GetUPSVars("ups").items()}
+    if pyvars != run.upsc():
+        raise Failure("PyNUT GetUPSVars %r\n  upsc %r" % (pyvars, run.upsc()))
+
+
+def check_drill(run):
+    started = run.start_sim("power-cut-drill")
+    run.start_netd({"mon": "monitor"})
+    mon = run.start_upsmon("secondary", "mon", "secondary")
+    when, _, _ = run.expect_shutdown(mon, DRILL_LOW_AT + 2 * POLL + HOSTSYNC + 8)
+    if when < started + DRILL_LOW_AT:
+        raise Failure("upsmon shut down %.1f s into the drill, before battery low:\n%s" % (
+            when - started, run.log("secondary")))
+
+
+def check_mains(run):
+    run.start_sim()
+    run.start_netd({"mon": "monitor"})
+    mon = run.start_upsmon("secondary", "mon", "secondary")
+    run.expect_no_shutdown(mon, POLL + HOSTSYNC + 1, "on mains")
+    run.stop_sim()
+    # Past --stale-after, DEADTIME and HOSTSYNC together.
+    run.expect_no_shutdown(mon, 3 + DEADTIME + HOSTSYNC + 2, "on mains once the UPS was gone")
+    if "stale" not in run.log("secondary").lower():
+        raise Failure("upsmon never saw the data go stale:\n" + run.log("secondary"))
+
+
+def check_fsd(run):
+    # Long enough that secondaries that shut down without the primary's FSD,
+    # or a primary that stops waiting for them, stand out.
+    run.hostsync = 20
+    started = run.start_sim("power-cut-drill")
+    run.start_netd({"boss": "primary", "mon": "monitor"})
+    primary = run.start_upsmon("primary", "boss", "primary")
+    secondaries = [run.start_upsmon(n, "mon", "secondary") for n in ("secondary1", "secondary2")]
+    for s in secondaries:
+        run.expect_shutdown(s, started + DRILL_LOW_AT + 10 - time.time())
+    _, open_now, logins = run.expect_shutdown(primary, started + DRILL_LOW_AT + 12 - time.time())
+    # The primary itself has logged out by then.
+    if (open_now, logins) != (0, "NUMLOGINS ups 0"):
+        raise Failure("the primary shut down with %d clients connected, %s:\n%s" % (
+            open_now, logins, run.log("primary")))
+    status = run.upsc().get("ups.status", "")
+    if not status.startswith("FSD"):
+        raise Failure("ups.status after the primary's FSD: " + status)
+
+
+CASES = {"clients": check_clients, "drill": check_drill, "mains": check_mains, "fsd": check_fsd}
+
+
+def main(argv):
+    if len(argv) != 6 or argv[1] not in CASES:
+        print(__doc__)
+        return 2
+    case = argv[1]
+    # A stop from outside still ends every process and removes the folder.
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(sig, lambda *_: sys.exit(1))
+    try:
+        for program in ("upsc", "upsrw"):
+            if shutil.which(program) is None:
+                raise Skip(program + " is not installed (nut-client)")
+        if case != "clients" and not os.access(UPSMON, os.X_OK):
+            raise Skip(UPSMON + " is not installed (nut-client)")
+        if os.environ.get("ZQUPS_PATH_CLAIMED") != "1":
+            if os.environ.get("ZQUPS_ALLOW_SKIP") == "1":
+                raise Skip("/tmp/UPS0 is not ours to use")
+            raise Failure("/tmp/UPS0 is not ours to use (run under install_path_claim; "
+                          "ZQUPS_ALLOW_SKIP=1 to skip)")
+        run = Run(*argv[2:])
+        try:
+            CASES[case](run)
+        finally:
+            run.close()
+    except Skip as e:
+        print("SKIPPED:", e)
+        return SKIP
+    except Failure as e:
+        print("FAILED:", e)
+        return 1
+    print("OK")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
