@@ -1,225 +1,116 @@
 #include "Values.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstring>
-
-#include "ZqUpsPoints.h"
+#include <cstdint>
 
 namespace zqctl {
 
 namespace {
 
-const struct {
-  Kind kind;
-  const char* name;
-} kKinds[] = {{Kind::Text, "text"},
-              {Kind::Float, "float"},
-              {Kind::Int, "int"},
-              {Kind::Version, "version"},
-              {Kind::Hex, "hex"}};
-
-Kind kindOf(UPSPointType type) {
-  switch (type) {
-    case UPS_POINT_TEXT:
-      return Kind::Text;
-    case UPS_POINT_FLOAT:
-      return Kind::Float;
-    case UPS_POINT_INTEGER:
-      return Kind::Int;
-    case UPS_POINT_VERSION:
-      return Kind::Version;
-  }
-  return Kind::Hex;
-}
-
-Point fromRow(const UPSPoint& row) {
-  return Point{row.name, UPS_POINTS_INDEX, row.offset, row.readLength, kindOf(row.type), row.unit};
-}
-
-// A whole string as an unsigned number: hex after 0x, else decimal.
-template <typename Number>
-bool parseNumber(const std::string& text, Number* value) {
-  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const char* first = text.data() + (hex ? 2 : 0);
-  const char* last = text.data() + text.size();
-  const auto result = std::from_chars(first, last, *value, hex ? 16 : 10);
-  return first != last && result.ec == std::errc() && result.ptr == last;
-}
-
-std::string hexWord(uint32_t value) {
-  char digits[16];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value, 16).ptr;
-  return "0x" + std::string(digits, end);
-}
-
-std::string hexBytes(const Bytes& bytes) {
+std::string hexEscape(const char* prefix, unsigned value, int digits) {
   static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (uint8_t byte : bytes) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0xf];
-  }
+  std::string text = prefix;
+  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) text += kDigits[(value >> shift) & 0xf];
   return text;
 }
 
-bool parseHexBytes(std::string text, Bytes* bytes) {
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.erase(0, 2);
-  if (text.empty() || text.size() % 2 != 0) return false;
-  for (size_t at = 0; at < text.size(); at += 2) {
-    uint8_t byte = 0;
-    const auto result = std::from_chars(text.data() + at, text.data() + at + 2, byte, 16);
-    if (result.ec != std::errc() || result.ptr != text.data() + at + 2) return false;
-    bytes->push_back(byte);
+// The length of the UTF-8 sequence at `at`, 0 when there is none.
+size_t utf8Length(const std::string& text, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
+  const uint8_t lead = byte(at);
+  size_t length = 0;
+  uint32_t least = 0;
+  if (lead >= 0xc2 && lead <= 0xdf) length = 2, least = 0x80;
+  else if (lead >= 0xe0 && lead <= 0xef) length = 3, least = 0x800;
+  else if (lead >= 0xf0 && lead <= 0xf4) length = 4, least = 0x10000;
+  else return 0;
+  if (at + length > text.size()) return 0;
+  uint32_t code = lead & (0x7f >> length);
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xc0) != 0x80) return 0;
+    code = code << 6 | (byte(at + i) & 0x3f);
   }
-  return true;
-}
-
-bool parseVersion(const std::string& text, Bytes* bytes) {
-  const size_t first = text.find('.');
-  const size_t second = first == std::string::npos ? first : text.find('.', first + 1);
-  if (second == std::string::npos) return false;
-  uint8_t major = 0, minor = 0;
-  uint16_t build = 0;
-  if (!parseNumber(text.substr(0, first), &major) ||
-      !parseNumber(text.substr(first + 1, second - first - 1), &minor) ||
-      !parseNumber(text.substr(second + 1), &build))
-    return false;
-  bytes->assign({major, minor, 0, 0});
-  std::memcpy(bytes->data() + 2, &build, sizeof build);
-  return true;
-}
-
-template <typename Word>
-Bytes wordBytes(Word word) {
-  Bytes bytes(sizeof word);
-  std::memcpy(bytes.data(), &word, sizeof word);
-  return bytes;
+  const bool surrogate = code >= 0xd800 && code <= 0xdfff;
+  return code < least || code > 0x10ffff || surrogate ? 0 : length;
 }
 
 }  // namespace
 
-const char* kindName(Kind kind) {
-  for (const auto& known : kKinds)
-    if (known.kind == kind) return known.name;
-  return "hex";
-}
-
-std::optional<Kind> kindNamed(const std::string& name) {
-  for (const auto& known : kKinds)
-    if (name == known.name) return known.kind;
-  return std::nullopt;
-}
-
-std::vector<std::string> kindNames() {
-  std::vector<std::string> names;
-  for (const auto& known : kKinds) names.push_back(known.name);
-  return names;
-}
-
-std::vector<Point> catalogue() {
-  std::vector<Point> points;
-  for (int i = 0; i < UPS_POINT_COUNT; ++i) points.push_back(fromRow(UPSPoints()[i]));
-  return points;
-}
-
-std::optional<Point> resolvePoint(const std::string& text, Kind unknownAs) {
-  if (const UPSPoint* row = UPSPointByName(text.c_str())) return fromRow(*row);
-  const size_t colon = text.find(':');
-  uint32_t index = 0, offset = 0;
-  if (colon == std::string::npos || !parseNumber(text.substr(0, colon), &index) ||
-      !parseNumber(text.substr(colon + 1), &offset))
-    return std::nullopt;
-  if (const UPSPoint* row = UPSPointAt(index, offset)) return fromRow(*row);
-  const bool word = unknownAs == Kind::Float || unknownAs == Kind::Int || unknownAs == Kind::Version;
-  return Point{hexWord(index) + ":" + hexWord(offset), index, offset,
-               word ? UPS_POINT_WORD_LENGTH : UPS_POINT_TEXT_LENGTH, unknownAs, ""};
-}
-
-bool decode(const Point& point, const Bytes& bytes, Value* value, std::string* error) {
-  if (point.kind == Kind::Text || point.kind == Kind::Hex) {
-    if (point.kind == Kind::Hex) {
-      value->plain = hexBytes(bytes);
-    } else {
-      const auto end = std::find(bytes.begin(), bytes.end(), 0);
-      value->plain.assign(bytes.begin(), end);
-    }
-    value->json = value->plain;
-    return true;
-  }
-  if (bytes.size() < UPS_POINT_WORD_LENGTH) {
-    *error = "reply holds " + std::to_string(bytes.size()) + " of 4 bytes";
-    return false;
-  }
-  if (point.kind == Kind::Float) {
-    float number = 0;
-    std::memcpy(&number, bytes.data(), sizeof number);
-    value->plain = shortestDecimal(number);
-    // The decimal, not the float widened to double, so that 0.45 stays 0.45.
-    value->json = std::isfinite(number) ? nlohmann::json(std::strtod(value->plain.c_str(), nullptr))
-                                        : nlohmann::json(nullptr);
-  } else if (point.kind == Kind::Int) {
-    int32_t number = 0;
-    std::memcpy(&number, bytes.data(), sizeof number);
-    value->plain = std::to_string(number);
-    value->json = number;
-  } else {
-    uint16_t build = 0;
-    std::memcpy(&build, bytes.data() + 2, sizeof build);
-    value->plain = std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
-                   std::to_string(build);
-    value->json = value->plain;
-  }
-  return true;
-}
-
-bool encode(const Point& point, const std::string& text, Bytes* bytes, std::string* error) {
-  bytes->clear();
-  bool ok = true;
-  switch (point.kind) {
-    case Kind::Text:
-      bytes->assign(text.begin(), text.end());
-      bytes->push_back(0);
-      if (bytes->size() > point.readLength) {
-        *error = "a text of at most " + std::to_string(point.readLength - 1) + " bytes";
-        return false;
+std::string escapeText(const std::string& text) {
+  std::string escaped;
+  for (size_t at = 0; at < text.size();) {
+    const auto byte = static_cast<uint8_t>(text[at]);
+    if (byte == '\\') {
+      escaped += "\\\\";
+    } else if (byte == '\n') {
+      escaped += "\\n";
+    } else if (byte == '\r') {
+      escaped += "\\r";
+    } else if (byte == '\t') {
+      escaped += "\\t";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      escaped += hexEscape("\\x", byte, 2);
+    } else if (byte >= 0x80) {
+      const size_t length = utf8Length(text, at);
+      if (length == 0) {
+        escaped += hexEscape("\\x", byte, 2);
+      } else if (byte == 0xc2 && static_cast<uint8_t>(text[at + 1]) < 0xa0) {
+        escaped += hexEscape("\\u", static_cast<uint8_t>(text[at + 1]), 4);  // C1
+        at += length;
+        continue;
+      } else {
+        escaped.append(text, at, length);
+        at += length;
+        continue;
       }
-      return true;
-    case Kind::Float: {
-      float number = 0;
-      const auto result = std::from_chars(text.data(), text.data() + text.size(), number);
-      ok = !text.empty() && result.ec == std::errc() && result.ptr == text.data() + text.size();
-      *bytes = wordBytes(number);
-      break;
+    } else {
+      escaped += static_cast<char>(byte);
     }
-    case Kind::Int: {
-      int32_t number = 0;
-      const auto result = std::from_chars(text.data(), text.data() + text.size(), number);
-      ok = !text.empty() && result.ec == std::errc() && result.ptr == text.data() + text.size();
-      *bytes = wordBytes(number);
-      break;
-    }
-    case Kind::Version:
-      ok = parseVersion(text, bytes);
-      break;
-    case Kind::Hex:
-      ok = parseHexBytes(text, bytes) && bytes->size() <= point.readLength;
-      break;
+    ++at;
   }
-  if (!ok) *error = std::string("a value of type ") + kindName(point.kind);
-  return ok;
+  return escaped;
 }
 
-std::string shortestDecimal(float value) {
-  char digits[64];
-  const auto result =
-      std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed);
-  return std::string(digits, result.ptr);
+std::string plainText(const zqread::Value& value) {
+  return value.kind == zqread::Kind::Text ? escapeText(value.text) : value.text;
+}
+
+nlohmann::json jsonOf(const zqread::Value& value) {
+  if (std::isnan(value.number)) return value.text;
+  // nlohmann writes every double with a fraction (230.0); a whole number
+  // as an integer prints as the decimal that `get` prints.
+  if (std::trunc(value.number) == value.number && std::fabs(value.number) < 9.0e15)
+    return static_cast<int64_t>(value.number);
+  return value.number;
 }
 
 std::string jsonText(const nlohmann::json& json) {
-  return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  const std::string dumped = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  // The dump is valid UTF-8 in which nlohmann escaped only C0; DEL and the
+  // C1 characters (0xc2 0x80..0x9f) occur only inside strings.
+  std::string text;
+  for (size_t at = 0; at < dumped.size(); ++at) {
+    const auto byte = static_cast<uint8_t>(dumped[at]);
+    const auto next = at + 1 < dumped.size() ? static_cast<uint8_t>(dumped[at + 1]) : 0;
+    if (byte == 0x7f) {
+      text += "\\u007f";
+    } else if (byte == 0xc2 && next >= 0x80 && next < 0xa0) {
+      text += hexEscape("\\u", next, 4);
+      ++at;
+    } else {
+      text += static_cast<char>(byte);
+    }
+  }
+  return text;
+}
+
+std::string shortestNumber(double value) {
+  if (std::trunc(value) == value && std::fabs(value) < 1e15)
+    return std::to_string(static_cast<int64_t>(value));
+  char digits[64];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  return std::string(digits, end);
 }
 
 }  // namespace zqctl

@@ -1,40 +1,43 @@
 #include "Watch.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/select.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
-#include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <iostream>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <utility>
 
-#include "Service.h"
-
-extern char** environ;
+#include "Hooks.h"
+#include "ZqUpsInternal.h"
+#include "Values.h"
 
 namespace zqctl {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 volatile sig_atomic_t gStopRequested = 0;
 
 void onStopSignal(int) { gStopRequested = 1; }
-// Caught only so that a hook's end wakes the sleeping loop.
+// Caught only so that a hook's end wakes the waiting loop.
 void onChildSignal(int) {}
 
-// Events waiting for a running hook; more are dropped, oldest first.
-constexpr size_t kMaxQueuedEvents = 64;
+// The longest wait of the loop when nothing is due.
+constexpr std::chrono::seconds kIdleWait{60};
 
-struct Event {
-  std::string name;
-  std::string line;               // what is printed
-  std::vector<std::string> environment;  // NAME=VALUE for the hook
-};
+void report(const std::string& text) { std::cerr << "ZqUpsCtl watch: " << text << std::endl; }
 
 std::string localTime() {
   const time_t now = ::time(nullptr);
@@ -47,177 +50,151 @@ std::string localTime() {
 
 std::string environmentName(const std::string& pointName) {
   std::string name = "ZQUPS_";
-  for (char c : pointName) name += std::isalnum(static_cast<unsigned char>(c)) ? std::toupper(c) : '_';
+  for (char c : pointName)
+    name += std::isalnum(static_cast<unsigned char>(c))
+                ? static_cast<char>(std::toupper(static_cast<unsigned char>(c)))
+                : '_';
   return name;
 }
 
-const Value* valueOf(const Reading& reading, const char* name) {
-  for (const auto& entry : reading.values)
-    if (entry.first.name == name) return &entry.second;
-  return nullptr;
+// Why the service could not be asked: the first point that found out.
+std::string whyLost(const zqread::Reading& reading) {
+  for (const zqread::PointReading& entry : reading.points)
+    if (entry.outcome.endsReading()) return entry.point.name + ": " + escapeText(entry.outcome.why);
+  return escapeText(reading.end.why);
 }
 
-Event describeEvent(const std::string& name, const Reading& reading, bool json) {
-  Event event{name, "", {"ZQUPS_EVENT=" + name}};
+struct Event {
+  std::string line;  // what is printed
+  HookEvent hook;
+};
+
+Event describeEvent(const std::string& name, const zqread::Reading& reading, bool json) {
+  Event event{"", {name, {"ZQUPS_EVENT=" + name}}};
   nlohmann::json object = {{"time", localTime()}, {"event", name}};
   std::string detail;
-  if (!reading.reached) {
-    object["error"] = reading.problem;
-    detail = reading.problem;
-    event.environment.push_back("ZQUPS_ERROR=" + reading.problem);
+  if (!reading.reached()) {
+    detail = whyLost(reading);
+    object["error"] = detail;
+    event.hook.environment.push_back("ZQUPS_ERROR=" + detail);
   }
-  for (const auto& entry : reading.values) {
-    object[entry.first.name] = entry.second.json;
-    event.environment.push_back(environmentName(entry.first.name) + "=" + entry.second.plain);
+  for (const zqread::PointReading& entry : reading.points) {
+    if (!entry.value) continue;
+    object[entry.point.name] = jsonOf(*entry.value);
+    event.hook.environment.push_back(environmentName(entry.point.name) + "=" +
+                                     plainText(*entry.value));
   }
-  if (reading.reached)
+  if (reading.reached())
     for (const char* key : {"input_voltage", "estimated_runtime"})
-      detail += (detail.empty() ? "" : " ") + std::string(key) + "=" + valueOf(reading, key)->plain;
-  event.line = json ? jsonText(object) : object["time"].get<std::string>() + " " + name + " " + detail;
+      if (const zqread::Value* value = reading.value(key))
+        detail += (detail.empty() ? "" : " ") + std::string(key) + "=" + value->text;
+  event.line = json ? jsonText(object) : object["time"].get<std::string>() + " " + name +
+                                             (detail.empty() ? "" : " " + detail);
   return event;
 }
 
-// Every catalogue point; the first one that cannot reach the service ends
-// the poll.  Without the line voltage and the runtime nothing can be told.
-Reading pollService(const WatchSettings& settings) {
-  Reading reading;
-  if (settings.serviceOwner) {
-    reading.problem = distrustOf(*settings.serviceOwner);
-    if (!reading.problem.empty()) return reading;
-  }
-  for (const Point& point : catalogue()) {
-    Bytes bytes;
-    Value value;
-    std::string error;
-    const uint32_t result = readPoint(point, &bytes);
-    if (exitFor(result) == kExitUnreachable) {
-      reading.result = result;
-      reading.problem = point.name + ": " + describeResult(result);
-      reading.values.clear();
-      return reading;
-    }
-    if (result == 0 && decode(point, bytes, &value, &error))
-      reading.values.emplace_back(point, value);
-  }
-  const Value* voltage = valueOf(reading, "input_voltage");
-  const Value* runtime = valueOf(reading, "estimated_runtime");
-  if (voltage == nullptr || !voltage->json.is_number() || runtime == nullptr) {
-    reading.problem = "input_voltage or estimated_runtime unreadable";
-    reading.values.clear();
-    return reading;
-  }
-  reading.reached = true;
-  reading.inputVoltage = voltage->json.get<double>();
-  reading.estimatedRuntime = runtime->json.get<int>();
-  return reading;
-}
-
-void report(const std::string& text) { std::cerr << "ZqUpsCtl watch: " << text << std::endl; }
-
-// Runs the hook for one event at a time through /bin/sh, never waiting
-// for it: an event that comes while one runs waits its turn.
-class HookRunner {
+// Reads the catalogue every interval on a thread of its own, so that a
+// slow service holds up neither the signals nor the hooks; each reading
+// done is handed over with a byte on `wakeFd`.
+class Poller {
  public:
-  HookRunner(std::string command, const sigset_t& childMask)
-      : command_(std::move(command)), childMask_(childMask) {}
+  Poller(const WatchSettings& settings, int wakeFd)
+      : settings_(settings), wakeFd_(wakeFd), thread_([this] { run(); }) {}
+  ~Poller() {
+    stop();
+    thread_.join();
+  }
+  Poller(const Poller&) = delete;
+  Poller& operator=(const Poller&) = delete;
 
-  void submit(Event event) {
-    if (command_.empty()) return;
-    if (running_ > 0) report("the hook for " + runningEvent_ + " is still running; " +
-                             event.name + " waits");
-    if (queue_.size() == kMaxQueuedEvents) {
-      report("too many events waiting; the hook skips " + queue_.front().name);
-      queue_.pop_front();
+  // Ends the poll in flight at once, and every later one.
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
     }
-    queue_.push_back(std::move(event));
-    startNext();
+    due_.notify_all();
+    cancel_.cancel();
   }
 
-  // After SIGCHLD: collects the hook if it ended and starts the next one.
-  void reap() {
-    int status = 0;
-    if (running_ <= 0 || ::waitpid(running_, &status, WNOHANG) != running_) return;
-    running_ = -1;
-    if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
-      report("the hook for " + runningEvent_ + " exited with status " +
-             std::to_string(WEXITSTATUS(status)));
-    else if (WIFSIGNALED(status))
-      report("the hook for " + runningEvent_ + " was killed by signal " +
-             std::to_string(WTERMSIG(status)));
-    startNext();
+  std::deque<zqread::Reading> take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(done_, {});
   }
-
-  size_t waiting() const { return queue_.size(); }
 
  private:
-  void startNext() {
-    if (running_ > 0 || queue_.empty()) return;
-    Event event = std::move(queue_.front());
-    queue_.pop_front();
-    std::vector<std::string> environment = inheritedEnvironment();
-    environment.insert(environment.end(), event.environment.begin(), event.environment.end());
-    std::vector<std::string> args = {"sh", "-c", shellCommand(), "ZqUpsCtl", event.name};
-    std::vector<char*> argv = pointers(args);
-    std::vector<char*> envp = pointers(environment);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      ::sigprocmask(SIG_SETMASK, &childMask_, nullptr);
-      ::execve("/bin/sh", argv.data(), envp.data());
-      _exit(127);
+  void run() {
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(settings_.intervalSeconds));
+    // A poll may take as long as one exchange may, or the interval.
+    const Clock::duration budget = std::max<Clock::duration>(interval, zqups::kCallBudget);
+    Clock::time_point next = Clock::now();
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (due_.wait_until(lock, next, [this] { return stopping_; })) return;
+      }
+      const zqread::Access access{settings_.serviceOwner, Clock::now() + budget, &cancel_};
+      zqread::Reading reading = zqread::readCatalogue(access);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return;
+        done_.push_back(std::move(reading));
+      }
+      const char byte = 1;
+      // A full pipe already has the loop awake.
+      if (::write(wakeFd_, &byte, 1) < 0 && errno != EAGAIN) report(std::strerror(errno));
+      next += interval;
+      if (next < Clock::now()) next = Clock::now() + interval;
     }
-    if (pid < 0) {
-      report("cannot start the hook for " + event.name + ": " + std::strerror(errno));
-      return;
-    }
-    running_ = pid;
-    runningEvent_ = event.name;
   }
 
-  // A command that is one plain word, a program's path, is called with
-  // the event as its argument; any other shell text sees it as $1.
-  std::string shellCommand() const {
-    const bool word = command_.find_first_not_of(
-                          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
-                          "_./+-,:@%") == std::string::npos;
-    return word ? command_ + " \"$@\"" : command_;
-  }
-
-  // This process's environment without ZQUPS_ values that could be
-  // taken for this event's.
-  static std::vector<std::string> inheritedEnvironment() {
-    std::vector<std::string> kept;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-      if (std::strncmp(*entry, "ZQUPS_", 6) != 0) kept.push_back(*entry);
-    return kept;
-  }
-
-  static std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> list;
-    for (std::string& s : strings) list.push_back(&s[0]);
-    list.push_back(nullptr);
-    return list;
-  }
-
-  std::string command_;
-  sigset_t childMask_;
-  std::deque<Event> queue_;
-  pid_t running_ = -1;
-  std::string runningEvent_;
+  const WatchSettings& settings_;
+  const int wakeFd_;
+  zqread::Cancel cancel_;
+  std::mutex mutex_;
+  std::condition_variable due_;
+  bool stopping_ = false;
+  std::deque<zqread::Reading> done_;
+  std::thread thread_;  // last: it starts at once
 };
 
-double monotonicSeconds() {
-  struct timespec now;
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
+// A point's bad answer is said once, when it starts.
+class PointFailures {
+ public:
+  void note(const zqread::Reading& reading) {
+    if (!reading.reached()) return;
+    std::set<std::string> now;
+    for (const zqread::PointReading& entry : reading.points) {
+      if (entry.outcome.failure != zqread::Failure::BadAnswer) continue;
+      now.insert(entry.point.name);
+      if (failing_.count(entry.point.name) == 0)
+        report(entry.point.name + ": " + escapeText(entry.outcome.why));
+    }
+    failing_ = std::move(now);
+  }
 
-// Sleeps until `seconds` have passed or a signal came that `mask` lets through.
-void waitFor(double seconds, const sigset_t& mask) {
-  if (seconds < 0) seconds = 0;
+ private:
+  std::set<std::string> failing_;
+};
+
+// Sleeps until `fd` is readable, a signal that `mask` lets through comes,
+// or `until`.
+void waitFor(int fd, Clock::time_point until, const sigset_t& mask) {
+  const auto left = std::min<Clock::duration>(
+      std::max<Clock::duration>(until - Clock::now(), Clock::duration::zero()), kIdleWait);
+  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
   struct timespec pause;
-  pause.tv_sec = static_cast<time_t>(seconds);
-  pause.tv_nsec = static_cast<long>((seconds - static_cast<double>(pause.tv_sec)) * 1e9);
-  ::pselect(0, nullptr, nullptr, nullptr, &pause, &mask);
+  pause.tv_sec = static_cast<time_t>(nanos / 1000000000);
+  pause.tv_nsec = static_cast<long>(nanos % 1000000000);
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(fd, &readable);
+  if (::pselect(fd + 1, &readable, nullptr, nullptr, &pause, &mask) > 0) {
+    char bytes[64];
+    while (::read(fd, bytes, sizeof bytes) > 0) {
+    }
+  }
 }
 
 void handle(int sig, void (*handler)(int)) {
@@ -228,26 +205,38 @@ void handle(int sig, void (*handler)(int)) {
   ::sigaction(sig, &action, nullptr);
 }
 
+bool openWakePipe(int fds[2]) {
+  if (::pipe(fds) != 0) return false;
+  for (int i = 0; i < 2; ++i)
+    if (::fcntl(fds[i], F_SETFD, FD_CLOEXEC) != 0 ||
+        ::fcntl(fds[i], F_SETFL, ::fcntl(fds[i], F_GETFL) | O_NONBLOCK) != 0) {
+      ::close(fds[0]);
+      ::close(fds[1]);
+      return false;
+    }
+  return true;
+}
+
 }  // namespace
 
-std::vector<std::string> eventsFor(PowerState* state, const Reading& reading,
-                                   const WatchSettings& settings) {
+std::vector<std::string> eventsFor(WatchState* state, const zqread::Reading& reading,
+                                   const zqread::PowerRules& rules) {
   std::vector<std::string> events;
   const bool first = !state->polled;
   state->polled = true;
-  if (!reading.reached) {
+  if (!reading.reached()) {
     if (first || state->reached) events.push_back("service-lost");
     state->reached = false;
     return events;
   }
   if (!first && !state->reached) events.push_back("service-back");
   state->reached = true;
-  const bool onBattery = !(reading.inputVoltage >= settings.minLineVoltage);
-  if (!state->powerKnown || onBattery != state->onBattery)
-    events.push_back(onBattery ? "on-battery" : "on-mains");
-  state->powerKnown = true;
-  state->onBattery = onBattery;
-  const bool low = onBattery && reading.estimatedRuntime <= settings.lowRuntimeMinutes;
+  const zqread::PowerState power = zqread::powerOf(reading, rules);
+  if (power.power == zqread::Power::Unknown) return events;
+  const bool onBattery = power.power == zqread::Power::OnBattery;
+  if (power.power != state->power) events.push_back(onBattery ? "on-battery" : "on-mains");
+  state->power = power.power;
+  const bool low = onBattery && power.batteryLow.value_or(state->low);
   if (low && !state->low) events.push_back("battery-low");
   if (!low && state->low && onBattery) events.push_back("battery-ok");
   state->low = low;
@@ -255,39 +244,50 @@ std::vector<std::string> eventsFor(PowerState* state, const Reading& reading,
 }
 
 int runWatch(const WatchSettings& settings) {
-  // The signals wait while the library talks to the service, so that no
-  // call of it is cut short, and come through only while the loop sleeps.
+  // The signals come through only while the loop waits; the poller's
+  // thread starts with them blocked and never sees them.
   sigset_t watched, original;
   sigemptyset(&watched);
   for (int sig : {SIGINT, SIGTERM, SIGCHLD}) sigaddset(&watched, sig);
-  ::sigprocmask(SIG_BLOCK, &watched, &original);
+  ::pthread_sigmask(SIG_BLOCK, &watched, &original);
   handle(SIGINT, onStopSignal);
   handle(SIGTERM, onStopSignal);
   handle(SIGCHLD, onChildSignal);
-  sigset_t sleeping = original;
-  for (int sig : {SIGINT, SIGTERM, SIGCHLD}) sigdelset(&sleeping, sig);
+  sigset_t waiting = original;
+  for (int sig : {SIGINT, SIGTERM, SIGCHLD}) sigdelset(&waiting, sig);
 
-  HookRunner hooks(settings.hook, original);
-  PowerState state;
-  double nextPoll = monotonicSeconds();
-  while (!gStopRequested) {
-    if (monotonicSeconds() >= nextPoll) {
-      const Reading reading = pollService(settings);
-      for (const std::string& name : eventsFor(&state, reading, settings)) {
-        Event event = describeEvent(name, reading, settings.json);
-        std::cout << event.line << std::endl;
-        hooks.submit(std::move(event));
-      }
-      nextPoll += settings.intervalSeconds;
-      if (nextPoll < monotonicSeconds()) nextPoll = monotonicSeconds() + settings.intervalSeconds;
-    }
-    hooks.reap();
-    if (!gStopRequested) waitFor(nextPoll - monotonicSeconds(), sleeping);
+  int wake[2];
+  if (!openWakePipe(wake)) {
+    report(std::string("pipe: ") + std::strerror(errno));
+    return 1;
   }
+  HookRunner hooks(settings.hook,
+                   std::chrono::duration_cast<Clock::duration>(
+                       std::chrono::duration<double>(settings.hookTimeoutSeconds)),
+                   original);
+  {
+    Poller poller(settings, wake[1]);
+    WatchState state;
+    PointFailures failures;
+    while (!gStopRequested) {
+      for (const zqread::Reading& reading : poller.take()) {
+        failures.note(reading);
+        for (const std::string& name : eventsFor(&state, reading, settings.rules)) {
+          Event event = describeEvent(name, reading, settings.json);
+          std::cout << event.line << std::endl;
+          hooks.submit(std::move(event.hook));
+        }
+      }
+      hooks.tend();
+      if (!gStopRequested) waitFor(wake[0], hooks.nextDeadline(), waiting);
+    }
+  }
+  ::close(wake[0]);
+  ::close(wake[1]);
   if (hooks.waiting() != 0)
     report(std::to_string(hooks.waiting()) + " event(s) left without their hook");
-  ::sigprocmask(SIG_SETMASK, &original, nullptr);
-  return kExitOk;
+  ::pthread_sigmask(SIG_SETMASK, &original, nullptr);
+  return 0;
 }
 
 }  // namespace zqctl

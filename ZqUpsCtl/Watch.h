@@ -3,49 +3,36 @@
 #ifndef ZQUPSCTL_WATCH_H
 #define ZQUPSCTL_WATCH_H
 
-#include <sys/types.h>
-
-#include <optional>
+#include <chrono>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "Values.h"
+#include "Reading.h"
 
 namespace zqctl {
 
 struct WatchSettings {
   double intervalSeconds = 2;
-  int lowRuntimeMinutes = 5;
-  double minLineVoltage = 100;
+  zqread::PowerRules rules;
   std::string hook;  // empty: none
+  double hookTimeoutSeconds = 300;
   bool json = false;
   std::optional<uid_t> serviceOwner;
 };
 
-// One poll: every catalogue point that answered, or why the service
-// could not be asked.
-struct Reading {
-  bool reached = false;
-  std::string problem;
-  uint32_t result = 0;
-  std::vector<std::pair<Point, Value>> values;
-  double inputVoltage = 0;
-  int estimatedRuntime = 0;
-};
-
 // What the previous polls found.
-struct PowerState {
+struct WatchState {
   bool polled = false;
   bool reached = false;
-  bool powerKnown = false;
-  bool onBattery = false;
+  zqread::Power power = zqread::Power::Unknown;
   bool low = false;
 };
 
-// The events that `reading` makes of `state`, in order, and the state after it.
-std::vector<std::string> eventsFor(PowerState* state, const Reading& reading,
-                                   const WatchSettings& settings);
+// The events that `reading` makes of `state`, in order, and the state
+// after it.  Only a service that could not be asked is lost; a power that
+// cannot be told from an answer leaves the power as it was.
+std::vector<std::string> eventsFor(WatchState* state, const zqread::Reading& reading,
+                                   const zqread::PowerRules& rules);
 
 // Until SIGINT or SIGTERM; returns the exit status.
 int runWatch(const WatchSettings& settings);

@@ -4,18 +4,22 @@
 #include <CLI/CLI.hpp>
 
 #include <cmath>
-#include <cstring>
+#include <cstdlib>
 #include <iostream>
 #include <map>
 
+#include "Reading.h"
 #include "Service.h"
 #include "Values.h"
 #include "Watch.h"
-#include "ZqUpsPoints.h"
 
 namespace {
 
 using namespace zqctl;
+using zqread::Kind;
+using zqread::Outcome;
+using zqread::Point;
+using zqread::Value;
 
 const char kUsage[] =
     "usage: ZqUpsCtl points [--json]\n"
@@ -24,7 +28,7 @@ const char kUsage[] =
     "       ZqUpsCtl set POINT VALUE [--as TYPE] [--no-verify]\n"
     "       ZqUpsCtl on-mains [--min-line-voltage V] [--verbose]\n"
     "       ZqUpsCtl watch [--interval 2s] [--low-runtime MINUTES] [--min-line-voltage V]\n"
-    "                      [--exec CMD] [--json]\n"
+    "                      [--exec CMD] [--hook-timeout 5min] [--json]\n"
     "POINT: a name from 'ZqUpsCtl points' or INDEX:OFFSET; TYPE: text, float, int, version, hex.\n"
     "Commands that ask the service take --service-owner USER.  More: ZqUpsCtl COMMAND --help\n";
 
@@ -43,6 +47,7 @@ struct Options {
   bool verbose = false;
   std::string serviceOwner;
   WatchSettings watch;
+  zqread::Access access;
 };
 
 int usageError(const std::string& message) {
@@ -50,25 +55,23 @@ int usageError(const std::string& message) {
   return kExitUsage;
 }
 
+// `what` is a line for people, texts from the service escaped.
 int failure(const std::string& command, const std::string& point, const std::string& what,
             int status) {
   std::cerr << "ZqUpsCtl " << command << " " << point << ": " << what << std::endl;
   return status;
 }
 
-int failure(const std::string& command, const std::string& point, uint32_t result) {
-  return failure(command, point, describeResult(result), exitFor(result));
+int failure(const std::string& command, const std::string& point, const Outcome& outcome) {
+  return failure(command, point, outcome.why, exitFor(outcome));
 }
 
-// -1 when the socket file may be used; else the exit status, said why.
-int checkOwner(const std::string& command, const std::string& owner) {
-  if (owner.empty()) return -1;
-  const auto uid = userNamed(owner);
-  if (!uid) return usageError("unknown user '" + owner + "'");
-  const std::string why = distrustOf(*uid);
-  if (why.empty()) return -1;
-  std::cerr << "ZqUpsCtl " << command << ": not trusted: " << why << std::endl;
-  return kExitUnreachable;
+std::optional<Point> pointNamed(const std::string& name, Kind as) {
+  return zqread::resolvePoint(name, as);
+}
+
+int unknownPoint(const std::string& name) {
+  return usageError("unknown point '" + escapeText(name) + "'");
 }
 
 // The cells, each but the last padded to its column's width.
@@ -86,118 +89,162 @@ std::string tableRow(const std::vector<std::string>& cells) {
 
 int listPoints(bool json) {
   nlohmann::json list = nlohmann::json::array();
-  for (const Point& point : catalogue()) {
+  for (const Point& point : zqread::catalogue()) {
     char address[32];
     std::snprintf(address, sizeof address, "0x%x:0x%02x", point.index, point.offset);
+    const char* type = zqread::kindName(point.kind);
     if (json)
       list.push_back({{"name", point.name}, {"index", point.index}, {"offset", point.offset},
-                      {"address", address}, {"type", kindName(point.kind)},
+                      {"address", address}, {"type", type},
                       {"length", point.readLength}, {"unit", point.unit}});
     else
-      std::cout << tableRow({point.name, address, kindName(point.kind), point.unit}) << "\n";
+      std::cout << tableRow({point.name, address, type, point.unit}) << "\n";
   }
   if (json) std::cout << jsonText(list) << "\n";
   std::cout.flush();
   return kExitOk;
 }
 
-// Reads every point before printing any: a failure prints nothing on
-// standard output.
-int showPoints(const std::string& command, const std::vector<std::string>& names, Kind as,
-               bool json, bool labelled) {
-  std::vector<Point> points;
-  for (const std::string& name : names) {
-    const auto point = resolvePoint(name, as);
-    if (!point) return usageError("unknown point '" + name + "'");
-    points.push_back(*point);
-  }
-  std::vector<Value> values;
-  for (const Point& point : points) {
-    Bytes bytes;
-    const uint32_t result = readPoint(point, &bytes);
-    if (result != 0) return failure(command, point.name, result);
-    Value value;
-    std::string error;
-    if (!decode(point, bytes, &value, &error))
-      return failure(command, point.name, error, kExitStatus);
-    values.push_back(value);
-  }
+void printValues(const std::vector<std::pair<Point, Value>>& values, bool json, bool bare) {
   if (json) {
     nlohmann::json object = nlohmann::json::object();
-    for (size_t i = 0; i < points.size(); ++i) object[points[i].name] = values[i].json;
+    for (const auto& entry : values) object[entry.first.name] = jsonOf(entry.second);
     std::cout << jsonText(object) << std::endl;
-  } else if (!labelled && points.size() == 1) {
-    std::cout << values[0].plain << std::endl;
+  } else if (bare) {
+    std::cout << plainText(values.front().second) << std::endl;
   } else {
-    for (size_t i = 0; i < points.size(); ++i)
-      std::cout << points[i].name << ": " << values[i].plain << "\n";
+    for (const auto& entry : values)
+      std::cout << entry.first.name << ": " << plainText(entry.second) << "\n";
     std::cout.flush();
   }
+}
+
+// Reads every point before printing any: a failure prints nothing on
+// standard output.
+int getPoints(const Options& options, Kind as) {
+  std::vector<std::pair<Point, Value>> values;
+  for (const std::string& name : options.points) {
+    const auto point = pointNamed(name, as);
+    if (!point) return unknownPoint(name);
+    values.emplace_back(*point, Value());
+  }
+  for (auto& entry : values) {
+    const Outcome outcome = zqread::readValue(entry.first, options.access, &entry.second);
+    if (!outcome.ok()) return failure("get", entry.first.name, outcome);
+  }
+  printValues(values, options.json, values.size() == 1);
   return kExitOk;
 }
 
+// Every point that answered; one that answered badly is said on standard
+// error and makes the status 4.  A service that could not be asked
+// prints nothing.
+int reportAll(const Options& options) {
+  const zqread::Reading reading = zqread::readCatalogue(options.access);
+  int status = kExitOk;
+  std::vector<std::pair<Point, Value>> values;
+  for (const zqread::PointReading& entry : reading.points) {
+    if (entry.outcome.endsReading()) return failure("report", entry.point.name, entry.outcome);
+    if (entry.value) values.emplace_back(entry.point, *entry.value);
+    else status = failure("report", entry.point.name, entry.outcome);
+  }
+  printValues(values, options.json, false);
+  return status;
+}
+
 int setPoint(const Options& options, Kind as) {
-  const auto point = resolvePoint(options.point, as);
-  if (!point) return usageError("unknown point '" + options.point + "'");
-  Bytes written;
+  const auto point = pointNamed(options.point, as);
+  if (!point) return unknownPoint(options.point);
+  zqread::Bytes written;
   std::string error;
-  if (!encode(*point, options.value, &written, &error))
+  if (!zqread::encode(*point, options.value, &written, &error))
     return usageError("set " + point->name + ": expected " + error);
-  uint32_t result = writePoint(*point, written);
-  if (result != 0) return failure("set", point->name, result);
+  Outcome outcome = zqread::writeBytes(*point, options.access, written);
+  if (!outcome.ok()) return failure("set", point->name, outcome);
   if (options.noVerify) return kExitOk;
-  Bytes readBack;
-  result = readPoint(*point, &readBack);
-  if (result != 0) return failure("set", point->name, result);
+  zqread::Bytes readBack;
+  outcome = zqread::readBytes(*point, options.access, &readBack);
+  if (!outcome.ok()) return failure("set", point->name, outcome);
   Value wanted, found;
-  decode(*point, written, &wanted, &error);
-  if (!decode(*point, readBack, &found, &error))
+  zqread::decode(*point, written, &wanted, &error);
+  if (!zqread::decode(*point, readBack, &found, &error))
     return failure("set", point->name, "read back: " + error, kExitMismatch);
-  if (found.plain != wanted.plain)
+  if (found.text != wanted.text)
     return failure("set", point->name,
-                   "wrote '" + wanted.plain + "' but read back '" + found.plain + "'",
+                   "wrote '" + plainText(wanted) + "' but read back '" + plainText(found) + "'",
                    kExitMismatch);
   return kExitOk;
 }
 
 int onMains(const Options& options) {
-  const auto point = resolvePoint("input_voltage", Kind::Float);
-  Bytes bytes;
+  const Point point = *pointNamed("input_voltage", Kind::Float);
   Value value;
-  std::string error;
-  const uint32_t result = readPoint(*point, &bytes);
-  if (result != 0) error = describeResult(result);
-  else if (!decode(*point, bytes, &value, &error) || !value.json.is_number())
-    error = error.empty() ? "input_voltage is not a number" : error;
-  if (!error.empty()) {
-    if (options.verbose) failure("on-mains", point->name, error, kCannotTell);
+  const Outcome outcome = zqread::readValue(point, options.access, &value);
+  if (outcome.failure == zqread::Failure::NotTrusted)
+    return failure("on-mains", point.name, outcome);
+  const zqread::Power power =
+      outcome.ok() ? zqread::powerFrom(&value, options.watch.rules) : zqread::Power::Unknown;
+  if (power == zqread::Power::Unknown) {
+    if (options.verbose) failure("on-mains", point.name, outcome);
     return kCannotTell;
   }
-  const double volts = value.json.get<double>();
-  const bool mains = volts >= options.watch.minLineVoltage;
+  const bool mains = power == zqread::Power::OnMains;
   if (options.verbose)
-    std::cout << (mains ? "on mains: " : "on battery: ") << "input_voltage " << value.plain
-              << " V, threshold " << shortestDecimal(static_cast<float>(options.watch.minLineVoltage))
-              << " V" << std::endl;
+    std::cout << (mains ? "on mains: " : "on battery: ") << "input_voltage " << value.text
+              << " V, threshold " << shortestNumber(options.watch.rules.minLineVoltage) << " V"
+              << std::endl;
   return mains ? kOnMains : kOnBattery;
+}
+
+// A finite number from `low` to `high` (after any unit was applied).
+CLI::Validator numberFrom(double low, double high) {
+  return CLI::Validator(
+      [low, high](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double number = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !std::isfinite(number))
+          return "'" + escapeText(text) + "' is not a finite number";
+        if (number < low || number > high)
+          return text + " is not from " + shortestNumber(low) + " to " + shortestNumber(high);
+        return std::string();
+      },
+      "");
+}
+
+CLI::Option* addDuration(CLI::App* command, const std::string& name, double* seconds,
+                         const std::string& help, double low, double high) {
+  return command->add_option(name, *seconds, help)
+      ->transform(CLI::AsNumberWithUnit(std::map<std::string, double>{
+          {"ms", 0.001}, {"s", 1}, {"min", 60}}))
+      ->check(numberFrom(low, high));
 }
 
 void addServiceOwner(CLI::App* command, Options* options) {
   command->add_option("--service-owner", options->serviceOwner,
-                      "Trust the socket file only when this user owns it");
+                      "Ask only a service that runs as this user");
 }
 
 void addMinLineVoltage(CLI::App* command, Options* options) {
   command
-      ->add_option("--min-line-voltage", options->watch.minLineVoltage,
+      ->add_option("--min-line-voltage", options->watch.rules.minLineVoltage,
                    "On mains when input_voltage is at least this many volts")
-      ->check(CLI::NonNegativeNumber)
+      ->check(numberFrom(0, 1e6))
       ->capture_default_str();
+}
+
+// The uid of --service-owner, when given; a usage error when it is no user.
+int takeServiceOwner(CLI::App* command, Options* options) {
+  if (command->count("--service-owner") == 0) return kExitOk;
+  if (options->serviceOwner.empty()) return usageError("--service-owner needs a user");
+  const auto uid = zqread::userNamed(options->serviceOwner);
+  if (!uid) return usageError("unknown user '" + escapeText(options->serviceOwner) + "'");
+  options->access.serviceOwner = uid;
+  options->watch.serviceOwner = uid;
+  return kExitOk;
 }
 
 int run(int argc, char** argv) {
   Options options;
-  options.watch.minLineVoltage = UPS_MIN_LINE_VOLTAGE;
   CLI::App app{"Reads and writes the UPS's data points through the UPS service on " +
                    std::string(kServicePath) + ".",
                "ZqUpsCtl"};
@@ -210,7 +257,7 @@ int run(int argc, char** argv) {
   CLI::App* get = app.add_subcommand("get", "Print data points");
   get->add_option("POINT", options.points, "A name or INDEX:OFFSET")->required();
   get->add_option("--as", options.as, "The type of a point that the catalogue does not know")
-      ->check(CLI::IsMember(kindNames()))
+      ->check(CLI::IsMember(zqread::kindNames()))
       ->capture_default_str();
   get->add_flag("--json", options.json, "One JSON object keyed by point");
   addServiceOwner(get, &options);
@@ -223,7 +270,7 @@ int run(int argc, char** argv) {
   set->add_option("POINT", options.point, "A name or INDEX:OFFSET")->required();
   set->add_option("VALUE", options.value, "The value, as the point's type reads")->required();
   set->add_option("--as", options.as, "The type of a point that the catalogue does not know")
-      ->check(CLI::IsMember(kindNames()))
+      ->check(CLI::IsMember(zqread::kindNames()))
       ->capture_default_str();
   set->add_flag("--no-verify", options.noVerify, "Do not read the point back");
   addServiceOwner(set, &options);
@@ -235,21 +282,20 @@ int run(int argc, char** argv) {
   addServiceOwner(onMainsCommand, &options);
 
   CLI::App* watch = app.add_subcommand("watch", "Print power events as they happen");
-  watch
-      ->add_option("--interval", options.watch.intervalSeconds,
-                   "Time between polls: 2s, 500ms, 1min")
-      ->transform(CLI::AsNumberWithUnit(std::map<std::string, double>{
-          {"ms", 0.001}, {"s", 1}, {"min", 60}}))
-      ->check(CLI::Range(0.1, 86400.0))
+  addDuration(watch, "--interval", &options.watch.intervalSeconds,
+              "Time between polls: 2s, 500ms, 1min", 0.1, 86400)
       ->default_str("2s");
   watch
-      ->add_option("--low-runtime", options.watch.lowRuntimeMinutes,
+      ->add_option("--low-runtime", options.watch.rules.lowRuntimeMinutes,
                    "battery-low at this estimated runtime (minutes) or less")
-      ->check(CLI::NonNegativeNumber)
+      ->check(numberFrom(0, 1e6))
       ->capture_default_str();
   addMinLineVoltage(watch, &options);
   watch->add_option("--exec", options.watch.hook,
-                    "Run this through /bin/sh -c for each event, the event as $1");
+                    "Run this for each event, the event as $1 (see the manual)");
+  addDuration(watch, "--hook-timeout", &options.watch.hookTimeoutSeconds,
+              "Stop a hook that runs longer: 30s, 5min", 0.1, 7 * 86400)
+      ->default_str("5min");
   watch->add_flag("--json", options.watch.json, "One JSON object a line");
   addServiceOwner(watch, &options);
 
@@ -259,26 +305,17 @@ int run(int argc, char** argv) {
     if (e.get_exit_code() == 0) return app.exit(e);
     return usageError(e.what());
   }
-  const Kind as = *kindNamed(options.as);
-  const std::string command = app.get_subcommands().front()->get_name();
   if (*points) return listPoints(options.json);
+  const int owner = takeServiceOwner(app.get_subcommands().front(), &options);
+  if (owner != kExitOk) return owner;
+  const Kind as = *zqread::kindNamed(options.as);
   if (*watch) {
     if (watch->count("--exec") != 0 && options.watch.hook.empty())
       return usageError("--exec needs a command");
-    if (!options.serviceOwner.empty()) {
-      options.watch.serviceOwner = userNamed(options.serviceOwner);
-      if (!options.watch.serviceOwner) return usageError("unknown user '" + options.serviceOwner + "'");
-    }
     return runWatch(options.watch);
   }
-  const int distrust = checkOwner(command, options.serviceOwner);
-  if (distrust >= 0) return distrust;
-  if (*get) return showPoints("get", options.points, as, options.json, false);
-  if (*report) {
-    std::vector<std::string> names;
-    for (const Point& point : catalogue()) names.push_back(point.name);
-    return showPoints("report", names, as, options.json, true);
-  }
+  if (*get) return getPoints(options, as);
+  if (*report) return reportAll(options);
   if (*set) return setPoint(options, as);
   return onMains(options);
 }

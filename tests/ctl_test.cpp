@@ -1,23 +1,35 @@
-// ZqUpsCtl: the rules that turn polls into events, and the built program
-// against the built simulator: outputs, exit statuses, JSON read back, a
-// write that does not hold, the service's owner, and the power-cut drill
-// with a hook.
+// ZqUpsCtl: the reading it stands on (bad answers, deadlines,
+// cancellation, the peer's owner), the rules that turn polls into events,
+// and the built program against the built simulator or a scripted
+// service: outputs, exit statuses, JSON read back, texts kept as data, a
+// write that does not hold, the service's owner, signals, hooks and the
+// power-cut drill.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
 #include "FakeUpsService.h"
+#include "Reading.h"
 #include "RunProgram.h"
 #include "SimProcess.h"
 #include "Watch.h"
+#include "ZqUpsPoints.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+using upstest::Bytes;
+using upstest::FakeUpsService;
+using upstest::Peer;
 
 const char kCtl[] = ZQUPSCTL_PATH;
 const char kSim[] = ZQUPSSIM_PATH;
@@ -46,26 +58,94 @@ std::string scratch(const char* tag) {
   return "/tmp/zqctl-" + std::to_string(::getpid()) + "-" + tag;
 }
 
-zqctl::Reading served(double volts, int runtime) {
-  zqctl::Reading reading;
-  reading.reached = true;
-  reading.inputVoltage = volts;
-  reading.estimatedRuntime = runtime;
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Waits, a bounded while, until `done` holds.
+template <typename Done>
+bool within(int seconds, Done done) {
+  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+  while (!done() && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return done();
+}
+
+template <typename T>
+Bytes bytesOf(T value) {
+  Bytes bytes(sizeof value);
+  std::memcpy(bytes.data(), &value, sizeof value);
+  return bytes;
+}
+
+struct Answer {
+  uint32_t status;
+  Bytes data;
+};
+
+// A UPS on mains: each text is the point's name, the line 230 V, the
+// runtime 42, every other number 1.5.  `odd` answers for the offsets it
+// holds.
+FakeUpsService::Handler upsWith(std::map<uint32_t, Answer> odd = {}) {
+  return [odd](Peer& peer) {
+    const Bytes envelope = peer.readEnvelope();
+    if (envelope.size() < 20) return;
+    const uint32_t index = upstest::wordAt(envelope, 12), offset = upstest::wordAt(envelope, 16);
+    const auto it = odd.find(offset);
+    if (it != odd.end())
+      return peer.reply(upstest::accessReply(index, offset, it->second.status, it->second.data));
+    const UPSPoint& point = *UPSPointAt(index, offset);
+    Bytes data;
+    if (point.type == UPS_POINT_TEXT)
+      data.assign(point.name, point.name + std::strlen(point.name) + 1);
+    else if (point.type == UPS_POINT_VERSION)
+      data = {1, 2, 3, 0};
+    else if (point.type == UPS_POINT_INTEGER)
+      data = bytesOf<int32_t>(42);
+    else
+      data = bytesOf<float>(offset == UPS_OFFSET_INPUT_VOLTAGE ? 230.0f : 1.5f);
+    peer.reply(upstest::accessReply(index, offset, 0, data));
+  };
+}
+
+Bytes textBytes(const std::string& text) { return Bytes(text.begin(), text.end() + 1); }
+
+zqread::PointReading answered(const char* name, double number) {
+  zqread::PointReading entry{*zqread::resolvePoint(name, zqread::Kind::Hex), zqread::Value(), {}};
+  entry.value->kind = entry.point.kind;
+  entry.value->number = number;
+  return entry;
+}
+
+zqread::Reading served(double volts, int runtime) {
+  zqread::Reading reading;
+  reading.answered = true;
+  reading.points = {answered("input_voltage", volts), answered("estimated_runtime", runtime)};
   return reading;
+}
+
+zqread::Access accessFor(Clock::duration time, zqread::Cancel* cancel = nullptr) {
+  return zqread::Access{std::nullopt, Clock::now() + time, cancel};
 }
 
 }  // namespace
 
 TEST(Events, EachChangeGivesItsEventsInOrder) {
-  zqctl::WatchSettings settings;  // 100 V, 5 minutes
-  const zqctl::Reading lost;
+  const zqread::PowerRules rules;  // 100 V, 5 minutes
+  zqread::Reading lost;
+  lost.end = {zqread::Failure::Unreachable, 0, "no socket"};
+  // Answers, but none that tells the power: the power stays as it was.
+  zqread::Reading voltageUnreadable = served(0, 3);
+  voltageUnreadable.points[0].value.reset();
+  voltageUnreadable.points[0].outcome = {zqread::Failure::BadAnswer, 0, "reply holds 2 of 4 bytes"};
   const struct {
-    zqctl::Reading reading;
+    zqread::Reading reading;
     std::vector<std::string> events;
   } steps[] = {
       {lost, {"service-lost"}},
       {lost, {}},
       {served(0, 3), {"service-back", "on-battery", "battery-low"}},
+      {voltageUnreadable, {}},
       {served(0, 5), {}},
       {served(0, 6), {"battery-ok"}},
       {served(0, 2), {"battery-low"}},
@@ -74,12 +154,93 @@ TEST(Events, EachChangeGivesItsEventsInOrder) {
       {served(100, 2), {"on-mains"}},
       {served(230, 42), {}},
   };
-  zqctl::PowerState state;
+  zqctl::WatchState state;
   int at = 0;
   for (const auto& step : steps) {
-    EXPECT_EQ(zqctl::eventsFor(&state, step.reading, settings), step.events) << "step " << at;
+    EXPECT_EQ(zqctl::eventsFor(&state, step.reading, rules), step.events) << "step " << at;
     ++at;
   }
+}
+
+// Bad answers of every kind on three points: the reading goes on, and
+// the power is still told from the line voltage.
+TEST(Reading, ABadAnswerEndsOnlyThatPoint) {
+  FakeUpsService service(upsWith({
+      {UPS_OFFSET_INPUT_VOLTAGE, {0, bytesOf<float>(0)}},
+      {0x07, {0x5a000002, {}}},                                     // copyright: a status
+      {UPS_OFFSET_LOAD_LEVEL, {0, bytesOf<float>(std::nanf(""))}},  // NaN
+      {UPS_OFFSET_ESTIMATED_RUNTIME, {0, {1, 2}}},                  // a short number
+  }));
+  START_OR_SKIP(service);
+  const zqread::Reading reading = zqread::readCatalogue(accessFor(std::chrono::seconds(30)));
+  EXPECT_TRUE(reading.end.ok()) << reading.end.why;
+  EXPECT_TRUE(reading.reached());
+  size_t bad = 0;
+  for (const zqread::PointReading& entry : reading.points) {
+    EXPECT_NE(entry.outcome.failure == zqread::Failure::BadAnswer, entry.value.has_value())
+        << entry.point.name;
+    bad += !entry.value;
+  }
+  EXPECT_EQ(bad, 3u);
+  const zqread::PowerState power = zqread::powerOf(reading, zqread::PowerRules());
+  EXPECT_EQ(power.power, zqread::Power::OnBattery);
+  EXPECT_FALSE(power.batteryLow.has_value()) << "no runtime to tell it by";
+}
+
+TEST(Reading, ADeadlineMarksTheRestOutOfTimeAndCancelEndsAnExchangeAtOnce) {
+  // Only the first point, vendor, answers.
+  FakeUpsService service([](Peer& peer) {
+    const uint32_t offset = upstest::wordAt(peer.readEnvelope(), 16);
+    if (offset != UPS_OFFSET_VENDOR) return peer.stall();
+    peer.reply(upstest::accessReply(UPS_POINTS_INDEX, offset, 0, textBytes("Zq")));
+  });
+  START_OR_SKIP(service);
+  const zqread::Reading reading =
+      zqread::readCatalogue(accessFor(std::chrono::milliseconds(500)));
+  EXPECT_EQ(reading.end.failure, zqread::Failure::OutOfTime) << reading.end.why;
+  EXPECT_TRUE(reading.reached()) << "the first point answered";
+  for (size_t i = 1; i < reading.points.size(); ++i)
+    EXPECT_EQ(reading.points[i].outcome.failure, zqread::Failure::OutOfTime) << i;
+
+  zqread::Cancel cancel;
+  std::thread canceller([&cancel] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    cancel.cancel();
+  });
+  const auto start = Clock::now();
+  zqread::Value value;
+  const zqread::Outcome outcome = zqread::readValue(
+      *zqread::resolvePoint("model", zqread::Kind::Hex), accessFor(std::chrono::seconds(30), &cancel),
+      &value);
+  canceller.join();
+  EXPECT_EQ(outcome.failure, zqread::Failure::Cancelled) << outcome.why;
+  EXPECT_LT(secondsSince(start), 3.0);
+  EXPECT_EQ(zqread::readValue(*zqread::resolvePoint("vendor", zqread::Kind::Hex),
+                              accessFor(std::chrono::seconds(30), &cancel), &value)
+                .failure,
+            zqread::Failure::Cancelled);
+}
+
+// The test serves the socket itself: its own uid is the peer's.
+TEST(Reading, OnlyAServiceOfTheOwnerIsAsked) {
+  FakeUpsService service(upsWith());
+  START_OR_SKIP(service);
+  const zqread::Point voltage = *zqread::resolvePoint("input_voltage", zqread::Kind::Hex);
+  zqread::Access access = accessFor(std::chrono::seconds(30));
+  access.serviceOwner = ::getuid() + 1;
+  zqread::Value value;
+  zqread::Outcome outcome = zqread::readValue(voltage, access, &value);
+  EXPECT_EQ(outcome.failure, zqread::Failure::NotTrusted);
+  EXPECT_NE(outcome.why.find("/tmp/UPS0 is served by "), std::string::npos) << outcome.why;
+  EXPECT_EQ(zqread::writeBytes(voltage, access, bytesOf<float>(1)).failure,
+            zqread::Failure::NotTrusted);
+  service.waitIdle();
+  for (const Bytes& envelope : service.envelopes())
+    EXPECT_TRUE(envelope.empty()) << "nothing is sent to a stranger";
+  access.serviceOwner = ::getuid();
+  outcome = zqread::readValue(voltage, access, &value);
+  EXPECT_TRUE(outcome.ok()) << outcome.why;
+  EXPECT_EQ(value.text, "230");
 }
 
 TEST(Program, WithoutAServiceEveryCommandSaysSoOnOneLine) {
@@ -123,11 +284,17 @@ TEST(Program, UsageErrorsAreStatus2WithTheUsage) {
       {"watch", "--interval", "10ms"},
       {"watch", "--exec", ""},
       {"on-mains", "--service-owner", "no-such-user-here"},
+      {"on-mains", "--service-owner", ""},
+      {"on-mains", "--min-line-voltage", "1e308"},
+      {"watch", "--min-line-voltage", "inf"},
+      {"watch", "--low-runtime", "nan"},
+      {"watch", "--hook-timeout", "0"},
   };
   for (const auto& args : cases) {
     const upstest::ProgramRun run = ctl(args);
     EXPECT_EQ(run.exitStatus, 2) << (args.empty() ? "" : args.back());
     EXPECT_NE(run.err.find("usage: ZqUpsCtl"), std::string::npos) << run.err;
+    EXPECT_LT(run.err.find('\n'), 100u) << "a short message: " << run.err;
     EXPECT_EQ(run.out, "");
   }
   for (const auto& args : {std::vector<std::string>{"--help"},
@@ -172,7 +339,8 @@ TEST(Program, AgainstTheSimulator) {
   EXPECT_EQ(ctl({"get", "charging_current", "battery_hardware_version", "vendor"}).out,
             "charging_current: 0.45\nbattery_hardware_version: 1.2.3\nvendor: Zq Power Systems\n");
   EXPECT_EQ(ctl({"get", "0x2000:0x40"}).out, "41ff420043\n");
-  EXPECT_EQ(ctl({"get", "8192:64", "--as", "text"}).out, "A\xff" "B\n");
+  EXPECT_EQ(ctl({"get", "8192:64", "--as", "text"}).out, "A\\xffB\n");
+  EXPECT_EQ(ctl({"get", "--json", "input_voltage"}).out, "{\"input_voltage\":230}\n");
 
   const auto some = nlohmann::json::parse(
       ctl({"get", "--json", "load_level", "estimated_runtime", "0x2000:0x40", "--as", "text"}).out);
@@ -193,6 +361,8 @@ TEST(Program, AgainstTheSimulator) {
   EXPECT_EQ(ctl({"get", "battery_replace_date"}).out, "2029-03-15\n");
   EXPECT_EQ(ctl({"set", "0x2000:0x40", "0xdead"}).exitStatus, 0);
   EXPECT_EQ(ctl({"get", "0x2000:0x40"}).out, "dead\n");
+  EXPECT_EQ(ctl({"set", "0x2000:0x40", "+5", "--as", "int"}).exitStatus, 0);
+  EXPECT_EQ(ctl({"get", "0x2000:0x40", "--as", "int"}).out, "5\n");
 
   run = ctl({"set", "vendor", "X"});
   EXPECT_EQ(run.exitStatus, 4);
@@ -206,9 +376,16 @@ TEST(Program, AgainstTheSimulator) {
   EXPECT_EQ(ctl({"on-mains"}).out + ctl({"on-mains"}).err, "");
   EXPECT_EQ(ctl({"on-mains", "--min-line-voltage", "230.5"}).exitStatus, 1);
   EXPECT_EQ(ctl({"on-mains", "--service-owner", std::to_string(::getuid())}).exitStatus, 0);
-  run = ctl({"on-mains", "--service-owner", std::to_string(::getuid() + 1)});
-  EXPECT_EQ(run.exitStatus, 3);
-  EXPECT_NE(run.err.find("/tmp/UPS0 is owned by "), std::string::npos) << run.err;
+  // The owner of the process that serves the socket, whoever owns the file.
+  for (const char* command : {"on-mains", "get", "set"}) {
+    std::vector<std::string> args = {command, "--service-owner", std::to_string(::getuid() + 1)};
+    if (args[0] != "on-mains") args.push_back("battery_replace_date");
+    if (args[0] == "set") args.push_back("2030-01-01");
+    run = ctl(args);
+    EXPECT_EQ(run.exitStatus, 3) << command;
+    EXPECT_NE(run.err.find(": not trusted: /tmp/UPS0 is served by "), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(ctl({"get", "battery_replace_date"}).out, "2029-03-15\n") << "nothing written";
   EXPECT_EQ(sim.stop(), 0);
   ::unlink(profile.c_str());
 }
@@ -224,6 +401,153 @@ TEST(Program, AWriteThatDoesNotHoldIsStatus5) {
   EXPECT_EQ(run.err,
             "ZqUpsCtl set battery_replace_date: wrote '2029-03-15' but read back ''\n");
   EXPECT_EQ(ctl({"set", "battery_replace_date", "2029-03-15", "--no-verify"}).exitStatus, 0);
+  EXPECT_EQ(sim.stop(), 0);
+}
+
+TEST(Program, AWriteWithoutAnAnswerIsStatus4) {
+  upstest::PathClaim claim;
+  CLAIM_OR_SKIP(claim);
+  upstest::SimProcess sim(kSim);
+  // The point's requests are read, and the connection closed without a byte.
+  ASSERT_TRUE(sim.start({"--fault", "0x2000:0x11=close"})) << sim.why();
+  const upstest::ProgramRun run = ctl({"set", "battery_replace_date", "2029-03-15", "--no-verify"});
+  EXPECT_EQ(run.exitStatus, 4);
+  EXPECT_EQ(run.err, "ZqUpsCtl set battery_replace_date: the service did not answer the write\n");
+  EXPECT_EQ(sim.stop(), 0);
+}
+
+// One point that answers too much (copyright) while the UPS is on
+// battery: the others and the power are still there.
+TEST(Program, ABadAnswerOnOnePointHidesNothingElse) {
+  upstest::PathClaim claim;
+  CLAIM_OR_SKIP(claim);
+  std::string text = fileText(kProfiles + "/default.profile");
+  const size_t line = text.find("230.0");
+  ASSERT_NE(line, std::string::npos);
+  text.replace(line, 5, "0.0  ");
+  const std::string profile = scratch("battery.profile");
+  std::ofstream(profile) << text;
+  upstest::SimProcess sim(kSim);
+  ASSERT_TRUE(sim.start({"--profile", profile, "--fault", "0x2000:0x07=overlong"})) << sim.why();
+
+  const char kWhy[] = "copyright: 0xeca7005a: system error 90 (EMSGSIZE): message too long\n";
+  upstest::ProgramRun run = ctl({"report"});
+  EXPECT_EQ(run.exitStatus, 4);
+  EXPECT_EQ(lines(run.out).size(), 17u);
+  EXPECT_EQ(run.err, std::string("ZqUpsCtl report ") + kWhy);
+  run = ctl({"get", "copyright"});
+  EXPECT_EQ(run.exitStatus, 4);
+  EXPECT_EQ(run.err, std::string("ZqUpsCtl get ") + kWhy);
+  EXPECT_EQ(ctl({"on-mains"}).exitStatus, 1);
+
+  upstest::BackgroundProgram watch;
+  ASSERT_TRUE(watch.start(kCtl, {"ZqUpsCtl", "watch", "--interval", "200ms"})) << watch.error();
+  std::string event;
+  EXPECT_TRUE(watch.readLine(&event, 30));
+  EXPECT_NE(event.find(" on-battery input_voltage=0 estimated_runtime=42\n"), std::string::npos)
+      << event;
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  run = watch.stop(SIGINT);
+  EXPECT_EQ(run.out, event) << "no other event in later polls";
+  EXPECT_EQ(run.err, std::string("ZqUpsCtl watch: ") + kWhy) << "said once";
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(sim.stop(), 0);
+  ::unlink(profile.c_str());
+}
+
+// Control characters, a backslash, a C1 character and DEL from the
+// service, and UTF-8 that stays.
+TEST(Program, TextsFromTheServiceStayData) {
+  const std::string vendor = "Evil\x1b]0;owned\x07\nmodel: forged\\";
+  const std::string model = "27 \xc2\xb0" "C \xc2\x9b" "1m\x7f";
+  FakeUpsService service(upsWith({{UPS_OFFSET_VENDOR, {0, textBytes(vendor)}},
+                                  {UPS_OFFSET_MODEL, {0, textBytes(model)}}}));
+  START_OR_SKIP(service);
+  upstest::ProgramRun run = ctl({"get", "vendor", "model"});
+  EXPECT_EQ(run.out,
+            "vendor: Evil\\x1b]0;owned\\x07\\nmodel: forged\\\\\n"
+            "model: 27 \xc2\xb0" "C \\u009b1m\\x7f\n");
+  run = ctl({"get", "--json", "vendor", "model"});
+  EXPECT_EQ(run.out.find_first_of("\x1b\x07\x7f"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("\xc2\x9b"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\\u009b"), std::string::npos) << run.out;
+  const auto object = nlohmann::json::parse(run.out);
+  EXPECT_EQ(object["vendor"], vendor);
+  EXPECT_EQ(object["model"], model);
+}
+
+// A poll that hangs in the middle of an exchange: SIGTERM ends the watch
+// at once, not when the library gives up after 10 s.
+TEST(Program, WatchEndsPromptlyInTheMiddleOfAPoll) {
+  FakeUpsService service([](Peer& peer) {
+    peer.readEnvelope();
+    peer.stall();
+  });
+  START_OR_SKIP(service);
+  upstest::BackgroundProgram watch;
+  ASSERT_TRUE(watch.start(kCtl, {"ZqUpsCtl", "watch"})) << watch.error();
+  ASSERT_TRUE(within(30, [&] { return service.connections() > 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto start = Clock::now();
+  const upstest::ProgramRun run = watch.stop(SIGTERM);
+  EXPECT_LT(secondsSince(start), 3.0) << "valgrind is slow; 1 s without it";
+  EXPECT_TRUE(run.exited && run.exitStatus == 0) << run.signal;
+  EXPECT_EQ(run.out + run.err, "");
+}
+
+// A command of several words gets the event as its last argument; the
+// hook lives in a process group of its own, which the terminal's Ctrl-C
+// for the watch does not reach.
+TEST(Program, HooksTakeTheEventAndOutliveCtrlC) {
+  FakeUpsService service(upsWith());
+  START_OR_SKIP(service);
+  const std::string record = scratch("record"), script = scratch("hook.sh");
+  std::ofstream(script) << "#!/bin/sh\necho \"$1 $2\" >>" << record << "\nsleep 1\necho done >>"
+                        << record << "\n";
+  ASSERT_EQ(::chmod(script.c_str(), 0700), 0);
+  upstest::ProgramOptions options;
+  options.ownProcessGroup = true;
+  upstest::BackgroundProgram watch;
+  ASSERT_TRUE(watch.start(kCtl, {"ZqUpsCtl", "watch", "--exec", script + " first"}, options))
+      << watch.error();
+  ASSERT_TRUE(within(30, [&] { return !fileText(record).empty(); }));
+  ASSERT_EQ(::kill(-watch.pid(), SIGINT), 0);
+  const upstest::ProgramRun run = watch.stop(0);
+  EXPECT_TRUE(run.exited && run.exitStatus == 0) << run.signal;
+  EXPECT_TRUE(within(10, [&] { return lines(fileText(record)).size() == 2; }));
+  EXPECT_EQ(lines(fileText(record)), (std::vector<std::string>{"first on-mains", "done"}));
+  ::unlink(record.c_str());
+  ::unlink(script.c_str());
+}
+
+// Past --hook-timeout a hook's group gets SIGTERM, then SIGKILL; a
+// shell's error names the hook.
+TEST(Program, AHookHasATimeLimit) {
+  FakeUpsService service(upsWith());
+  START_OR_SKIP(service);
+  const std::string pidFile = scratch("hook.pid");
+  upstest::BackgroundProgram watch;
+  ASSERT_TRUE(watch.start(kCtl, {"ZqUpsCtl", "watch", "--hook-timeout", "300ms", "--exec",
+                                 "trap '' TERM; echo $$ >" + pidFile + "; sleep 30"}))
+      << watch.error();
+  ASSERT_TRUE(within(30, [&] { return !fileText(pidFile).empty(); }));
+  const pid_t hook = std::stoi(fileText(pidFile));
+  EXPECT_TRUE(within(30, [&] { return ::kill(hook, 0) != 0; })) << "reaped by the watch";
+  upstest::ProgramRun run = watch.stop(SIGINT);
+  EXPECT_EQ(run.err,
+            "ZqUpsCtl watch: the hook for on-mains ran longer than 0.3s; stopping it\n"
+            "ZqUpsCtl watch: the hook for on-mains was killed by signal 9\n");
+  ::unlink(pidFile.c_str());
+
+  run = upstest::ProgramRun();
+  ASSERT_TRUE(watch.start(kCtl, {"ZqUpsCtl", "watch", "--exec", "/no/such/hook"})) << watch.error();
+  std::string line;
+  EXPECT_TRUE(watch.readLine(&line, 30));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  run = watch.stop(SIGINT);
+  EXPECT_EQ(run.err.rfind("/no/such/hook: ", 0), 0u) << run.err;
+  EXPECT_NE(run.err.find("ZqUpsCtl watch: the hook for on-mains exited with status 127"),
+            std::string::npos) << run.err;
 }
 
 // The drill profile's timeline, about 16 s: the hook sees every event in

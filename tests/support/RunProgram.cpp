@@ -90,7 +90,15 @@ bool BackgroundProgram::start(const std::string& path, const std::vector<std::st
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
 
-  const int rc = ::posix_spawn(&pid_, path.c_str(), &spawn.actions, nullptr, argv.data(), environ);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  if (options.ownProcessGroup) {
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+  }
+  const int rc =
+      ::posix_spawn(&pid_, path.c_str(), &spawn.actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
   if (rc != 0) {
     pid_ = -1;
     run_.error = "posix_spawn " + path + ": " + std::strerror(rc);

@@ -28,6 +28,9 @@ struct ProgramOptions {
   // every write to it fails; empty: a pipe as usual.
   std::string unwritableOut;
   int timeoutSeconds = 60;
+  // A process group of its own, as a shell's job gets, so that a signal
+  // can reach the program and its children the way a terminal sends it.
+  bool ownProcessGroup = false;
 };
 
 // `args` is the child's whole argv, its argv[0] included, which need not

@@ -1,0 +1,157 @@
+#include "Hooks.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <iostream>
+
+#include "Values.h"
+
+extern char** environ;
+
+namespace zqctl {
+
+namespace {
+
+void report(const std::string& text) { std::cerr << "ZqUpsCtl watch: " << text << std::endl; }
+
+std::string seconds(HookRunner::Clock::duration time) {
+  return shortestNumber(std::chrono::duration<double>(time).count()) + "s";
+}
+
+// Words of these characters and blanks make a simple command: no quoting,
+// expansion, redirection or operator in it.
+bool isSimpleCommand(const std::string& command) {
+  return command.find_first_not_of(
+             "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./+-,:@% \t") ==
+             std::string::npos &&
+         command.find_first_not_of(" \t") != std::string::npos;
+}
+
+// This process's environment without ZQUPS_ values that could be taken
+// for the event's.
+std::vector<std::string> inheritedEnvironment() {
+  std::vector<std::string> kept;
+  for (char** entry = environ; *entry != nullptr; ++entry)
+    if (std::strncmp(*entry, "ZQUPS_", 6) != 0) kept.push_back(*entry);
+  return kept;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> list;
+  for (std::string& s : strings) list.push_back(&s[0]);
+  list.push_back(nullptr);
+  return list;
+}
+
+}  // namespace
+
+HookRunner::HookRunner(std::string command, Clock::duration timeLimit, const sigset_t& childMask)
+    : command_(std::move(command)),
+      simple_(isSimpleCommand(command_)),
+      timeLimit_(timeLimit),
+      childMask_(childMask) {}
+
+void HookRunner::submit(HookEvent event) {
+  if (command_.empty()) return;
+  if (running_ > 0)
+    report("the hook for " + runningEvent_ + " is still running; " + event.name + " waits");
+  if (queue_.size() == kMaxQueuedEvents) {
+    report("too many events waiting; the hook skips " + queue_.front().name);
+    queue_.pop_front();
+  }
+  queue_.push_back(std::move(event));
+  startNext();
+}
+
+void HookRunner::tend() {
+  reap();
+  enforceTimeLimit();
+  startNext();
+}
+
+HookRunner::Clock::time_point HookRunner::nextDeadline() const {
+  if (running_ <= 0 || stop_ == Stop::Killed) return Clock::time_point::max();
+  return stopAt_;
+}
+
+// A simple command gets the event as its last argument; other shell text
+// sees it as $1.
+std::string HookRunner::script() const { return simple_ ? command_ + " \"$@\"" : command_; }
+
+// $0, which the shell's own messages name: the program of a simple
+// command, else "hook".
+std::string HookRunner::scriptName() const {
+  if (!simple_) return "hook";
+  const size_t first = command_.find_first_not_of(" \t");
+  return command_.substr(first, command_.find_first_of(" \t", first) - first);
+}
+
+void HookRunner::startNext() {
+  if (running_ > 0 || queue_.empty()) return;
+  HookEvent event = std::move(queue_.front());
+  queue_.pop_front();
+  std::vector<std::string> environment = inheritedEnvironment();
+  environment.insert(environment.end(), event.environment.begin(), event.environment.end());
+  std::vector<std::string> args = {"sh", "-c", script(), scriptName(), event.name};
+  std::vector<char*> argv = pointers(args);
+  std::vector<char*> envp = pointers(environment);
+  // Only async-signal-safe calls in the child: the watch has threads.
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // A group of its own, so that the terminal's Ctrl-C for the watch
+    // does not stop a shutdown half done; no terminal input either.
+    ::setpgid(0, 0);
+    const int null = ::open("/dev/null", O_RDONLY);
+    if (null > 0) {
+      ::dup2(null, 0);
+      ::close(null);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &childMask_, nullptr);
+    ::execve("/bin/sh", argv.data(), envp.data());
+    _exit(127);
+  }
+  if (pid < 0) {
+    report("cannot start the hook for " + event.name + ": " + std::strerror(errno));
+    return;
+  }
+  // Also here, so that the group exists before any signal is sent to it.
+  ::setpgid(pid, pid);
+  running_ = pid;
+  runningEvent_ = event.name;
+  stop_ = Stop::None;
+  stopAt_ = Clock::now() + timeLimit_;
+}
+
+void HookRunner::reap() {
+  int status = 0;
+  if (running_ <= 0 || ::waitpid(running_, &status, WNOHANG) != running_) return;
+  running_ = -1;
+  if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+    report("the hook for " + runningEvent_ + " exited with status " +
+           std::to_string(WEXITSTATUS(status)));
+  else if (WIFSIGNALED(status))
+    report("the hook for " + runningEvent_ + " was killed by signal " +
+           std::to_string(WTERMSIG(status)));
+}
+
+// Signals go to the group only while its leader is unreaped, so that the
+// group's number cannot have been reused.
+void HookRunner::enforceTimeLimit() {
+  if (running_ <= 0 || stop_ == Stop::Killed || Clock::now() < stopAt_) return;
+  if (stop_ == Stop::None) {
+    report("the hook for " + runningEvent_ + " ran longer than " + seconds(timeLimit_) +
+           "; stopping it");
+    ::killpg(running_, SIGTERM);
+    stop_ = Stop::Terminated;
+    stopAt_ = Clock::now() + kHookKillGrace;
+  } else {
+    ::killpg(running_, SIGKILL);
+    stop_ = Stop::Killed;
+  }
+}
+
+}  // namespace zqctl
