@@ -53,7 +53,7 @@ CLI::Option* addDuration(CLI::App& app, const char* name, double* seconds, const
   return app.add_option(name, *seconds, help)
       ->transform(CLI::AsNumberWithUnit(
           std::map<std::string, double>{{"ms", 0.001}, {"s", 1}, {"min", 60}}))
-      ->check(CLI::Range(0.001, 86400.0))
+      ->check(CLI::Range(0.1, 86400.0))
       ->default_str(fallback);
 }
 
