@@ -11,6 +11,8 @@
 namespace zqups {
 namespace {
 
+const mode_t kMode = 0644;
+
 bool writeAll(int fd, const std::string& content) {
   for (size_t done = 0; done < content.size();) {
     const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
@@ -25,7 +27,8 @@ bool writeAll(int fd, const std::string& content) {
 
 bool writeFileAtomically(const std::string& path, const std::string& content, std::string* error) {
   // The name does not end in .prom, so a collector reading the folder
-  // meanwhile skips it.
+  // meanwhile skips it.  The rename replaces whatever the path names, a
+  // symbolic link included, and never writes through it.
   std::string name = path + ".XXXXXX";
   std::vector<char> temporary(name.begin(), name.end());
   temporary.push_back('\0');
@@ -34,11 +37,9 @@ bool writeFileAtomically(const std::string& path, const std::string& content, st
     *error = "cannot create a file beside " + path + ": " + strerror(errno);
     return false;
   }
-  // Readable by a collector running as another user, like any file the
-  // umask allows.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  bool ok = ::fchmod(fd, 0666 & ~mask) == 0 && writeAll(fd, content) && ::fsync(fd) == 0;
+  // Readable by a collector running as another user whatever the umask,
+  // writable by the writer only.
+  bool ok = ::fchmod(fd, kMode) == 0 && writeAll(fd, content) && ::fsync(fd) == 0;
   int saved = errno;
   if (::close(fd) != 0 && ok) {
     ok = false;

@@ -1,21 +1,18 @@
 #include "UpsMetrics.h"
 
-#include <charconv>
-#include <chrono>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
+#include <prometheus/text_serializer.h>
 
-#include "ZqUpsApi.h"
+#include <cstdio>
+#include <cstring>
 
 namespace zqups {
 namespace {
 
-using prometheus::ClientMetric;
 using prometheus::MetricFamily;
 using prometheus::MetricType;
+using zqread::Failure;
+using zqread::PointReading;
+using zqread::Reading;
 
 // The points whose texts label zqups_info; the label is the point's name.
 const char* const kInfoPoints[] = {"vendor",
@@ -52,82 +49,45 @@ const ValueMetric kValueMetrics[] = {
     {"battery_rated_capacity", "zqups_battery_rated_capacity_coulombs",
      "Rated capacity of the battery in coulombs (ampere-seconds)", 36, 10}};
 
+// A date point as the Unix time of that day's midnight UTC.
+struct DateMetric {
+  const char* point;
+  const char* name;
+  const char* help;
+};
+const DateMetric kDateMetrics[] = {
+    {"battery_replace_date", "zqups_battery_replace_timestamp_seconds",
+     "Date by which the battery is to be replaced, as a Unix time (midnight UTC)"},
+    {"manufacturing_date", "zqups_manufacturing_timestamp_seconds",
+     "Manufacturing date of the UPS, as a Unix time (midnight UTC)"}};
+
 const char kLineVoltagePoint[] = "input_voltage";
 
-// A point's value as read; which half holds it goes by the point's type.
-struct Value {
-  std::string text;
-  double number = 0;
-};
-
-enum class Outcome { Read, Failed, Unreachable };
-
-int rowOf(const char* name) { return static_cast<int>(UPSPointByName(name) - UPSPoints()); }
-
-bool exported(const UPSPoint& point) {
-  for (const char* name : kInfoPoints)
-    if (std::strcmp(name, point.name) == 0) return true;
-  for (const ValueMetric& metric : kValueMetrics)
-    if (std::strcmp(metric.point, point.name) == 0) return true;
+bool isDatePoint(const std::string& name) {
+  for (const DateMetric& metric : kDateMetrics)
+    if (name == metric.point) return true;
   return false;
 }
 
-// The exchange itself failed: no service, nobody accepting, or a system
-// call (a timeout among them).  Every further read would fail alike, each
-// after as long, so the collection stops there.
-bool exchangeFailed(uint32_t result) {
-  return result == UPSERR_SERVICE_MISSING || result == UPSERR_SERVICE_REFUSED ||
-         UPS_IS_SYSTEM_CODE(result);
+bool exported(const std::string& name) {
+  for (const char* info : kInfoPoints)
+    if (name == info) return true;
+  for (const ValueMetric& metric : kValueMetrics)
+    if (name == metric.point) return true;
+  return false;
 }
 
-// The float as the shortest decimal that reads back as it, so that 0.45
-// stays 0.45 and does not become 0.449999988079071.
-double fromFloat(float value) {
-  char digits[32];
-  const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits - 1, value);
-  *end.ptr = '\0';
-  return std::strtod(digits, nullptr);
+const PointReading* entryOf(const Reading& reading, const char* name) {
+  for (const PointReading& entry : reading.points)
+    if (entry.point.name == name) return &entry;
+  return nullptr;
 }
 
-bool decode(const UPSPoint& point, const unsigned char* data, uint32_t count, Value* value) {
-  if (point.type == UPS_POINT_TEXT) {
-    const char* text = reinterpret_cast<const char*>(data);
-    value->text.assign(text, strnlen(text, count));
-    return true;
-  }
-  if (count < UPS_POINT_WORD_LENGTH) return false;
-  if (point.type == UPS_POINT_VERSION) {
-    uint16_t build;
-    std::memcpy(&build, data + 2, sizeof build);
-    value->text =
-        std::to_string(data[0]) + "." + std::to_string(data[1]) + "." + std::to_string(build);
-  } else if (point.type == UPS_POINT_INTEGER) {
-    int32_t number;
-    std::memcpy(&number, data, sizeof number);
-    value->number = number;
-  } else {
-    float number;
-    std::memcpy(&number, data, sizeof number);
-    if (!std::isfinite(number)) return false;
-    value->number = fromFloat(number);
-  }
-  return true;
-}
-
-Outcome readPoint(const UPSPoint& point, Value* value) {
-  unsigned char data[UPS_POINT_TEXT_LENGTH] = {};
-  uint32_t count = 0;
-  if (point.readLength > sizeof data) return Outcome::Failed;
-  const uint32_t result = UPSRead(UPS_POINTS_INDEX, point.offset, point.readLength, data, &count);
-  if (result != UPS_OK) return exchangeFailed(result) ? Outcome::Unreachable : Outcome::Failed;
-  return decode(point, data, count, value) ? Outcome::Read : Outcome::Failed;
-}
-
-std::string pointHelp(const char* help, const UPSPoint& point) {
+std::string pointHelp(const std::string& help, const zqread::Point& point) {
   char address[32];
-  std::snprintf(address, sizeof address, "0x%x:0x%02x", UPS_POINTS_INDEX,
+  std::snprintf(address, sizeof address, "0x%x:0x%02x", static_cast<unsigned>(point.index),
                 static_cast<unsigned>(point.offset));
-  return std::string(help) + " (data point " + point.name + ", " + address + ")";
+  return help + " (data point " + point.name + ", " + address + ")";
 }
 
 MetricFamily family(const std::string& name, const std::string& help, MetricType type) {
@@ -145,35 +105,87 @@ MetricFamily gauge(const std::string& name, const std::string& help, double valu
   return result;
 }
 
-MetricFamily infoFamily(const Value* values) {
+MetricFamily buildInfoFamily(const std::string& version) {
+  MetricFamily info =
+      gauge("zqups_exporter_build_info", "The exporter's version, in the label; always 1", 1);
+  info.metric.back().label.push_back({"version", version});
+  return info;
+}
+
+// A label whose point was not read is empty, which Prometheus takes as
+// no label at all; without any text read there is no zqups_info.
+void addInfo(const Reading& reading, Families* families) {
   MetricFamily info = gauge("zqups_info",
                             "Identity of the UPS and its battery, from the data points named by "
                             "the labels; always 1",
                             1);
-  for (const char* name : kInfoPoints)
-    info.metric.back().label.push_back({name, utf8LabelValue(values[rowOf(name)].text)});
-  return info;
+  bool any = false;
+  for (const char* name : kInfoPoints) {
+    const zqread::Value* value = reading.value(name);
+    any = any || value != nullptr;
+    info.metric.back().label.push_back({name, value ? utf8LabelValue(value->text) : ""});
+  }
+  if (any) families->push_back(std::move(info));
 }
 
-std::string onBatteryHelp(double minLineVoltage) {
+void addValues(const Reading& reading, Families* families) {
+  for (const ValueMetric& metric : kValueMetrics) {
+    const PointReading* entry = entryOf(reading, metric.point);
+    if (entry == nullptr || !entry->value) continue;
+    families->push_back(gauge(metric.name, pointHelp(metric.help, entry->point),
+                              entry->value->number * metric.multiply / metric.divide));
+  }
+  for (const DateMetric& metric : kDateMetrics) {
+    const PointReading* entry = entryOf(reading, metric.point);
+    if (entry == nullptr || !entry->value) continue;
+    if (const std::optional<double> seconds = dateTimestamp(entry->value->text))
+      families->push_back(gauge(metric.name, pointHelp(metric.help, entry->point), *seconds));
+  }
+}
+
+void addPower(const Reading& reading, double minLineVoltage, Families* families) {
+  zqread::PowerRules rules;
+  rules.minLineVoltage = minLineVoltage;
+  const zqread::Power power = zqread::powerOf(reading, rules).power;
+  if (power == zqread::Power::Unknown) return;
   char threshold[64];
   std::snprintf(threshold, sizeof threshold, "%g V", minLineVoltage);
-  return pointHelp((std::string("1 while the input line voltage is below ") + threshold).c_str(),
-                   *UPSPointByName(kLineVoltagePoint)) +
-         ", the UPS running on its battery; else 0";
+  const std::string help =
+      pointHelp(std::string("1 while the input line voltage is below ") + threshold,
+                entryOf(reading, kLineVoltagePoint)->point) +
+      ", the UPS running on its battery; else 0";
+  families->push_back(gauge("zqups_on_battery", help, power == zqread::Power::OnBattery));
 }
 
-void addValueFamilies(const Value* values, double minLineVoltage,
-                      std::vector<MetricFamily>* families) {
-  families->push_back(infoFamily(values));
-  for (const ValueMetric& metric : kValueMetrics) {
-    const int row = rowOf(metric.point);
-    families->push_back(gauge(metric.name, pointHelp(metric.help, UPSPoints()[row]),
-                              values[row].number * metric.multiply / metric.divide));
+bool serviceUnreachable(const Reading& reading) {
+  return reading.end.failure == Failure::Unreachable ||
+         reading.end.failure == Failure::NotTrusted;
+}
+
+int daysInMonth(int year, int month) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+// Days from 1970-01-01 to the date in the proleptic Gregorian calendar.
+long daysFromCivil(int year, int month, int day) {
+  year -= month <= 2;
+  const long era = (year >= 0 ? year : year - 399) / 400;
+  const long yearOfEra = year - era * 400;
+  const long dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + dayOfEra - 719468;
+}
+
+// The digits at text[at, at + count) as a number, or -1.
+int digitsAt(const std::string& text, size_t at, size_t count) {
+  int number = 0;
+  for (size_t i = at; i < at + count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return -1;
+    number = number * 10 + (text[i] - '0');
   }
-  const double lineVoltage = values[rowOf(kLineVoltagePoint)].number;
-  families->push_back(
-      gauge("zqups_on_battery", onBatteryHelp(minLineVoltage), lineVoltage < minLineVoltage));
+  return number;
 }
 
 // The length of the well-formed UTF-8 sequence at text[at], or 0.
@@ -194,6 +206,78 @@ size_t utf8SequenceAt(const std::string& text, size_t at) {
 
 }  // namespace
 
+Families readingFamilies(const Reading& reading, const MetricOptions& options, double seconds) {
+  Families families;
+  families.push_back(buildInfoFamily(options.version));
+  families.push_back(gauge("zqups_up",
+                           "1 when the UPS service was reached and answered in this scrape, "
+                           "else 0; a data point that failed leaves out only its own metric",
+                           reading.reached()));
+  addInfo(reading, &families);
+  addValues(reading, &families);
+  addPower(reading, options.minLineVoltage, &families);
+  families.push_back(gauge("zqups_scrape_duration_seconds",
+                           "Time this scrape took to read the UPS in seconds", seconds));
+  return families;
+}
+
+MetricFamily readFailedFamily(const Reading& reading) {
+  MetricFamily failed = family("zqups_read_failed",
+                               "1 when the read of the data point named by the label failed in "
+                               "this run, else 0",
+                               MetricType::Gauge);
+  for (const PointReading& entry : reading.points) {
+    if (!exported(entry.point.name)) continue;
+    failed.metric.emplace_back();
+    failed.metric.back().label.push_back({"point", entry.point.name});
+    failed.metric.back().gauge.value = pointFailed(entry);
+  }
+  return failed;
+}
+
+ReadCounters::ReadCounters() {
+  auto& errors = prometheus::BuildCounter()
+                     .Name("zqups_read_errors_total")
+                     .Help("Reads of the data point named by the label that failed (answered "
+                           "badly, or not in time), since the exporter started")
+                     .Register(registry_);
+  for (const zqread::Point& point : zqread::catalogue())
+    if (exported(point.name)) readErrors_[point.name] = &errors.Add({{"point", point.name}});
+  unreachable_ = &prometheus::BuildCounter()
+                      .Name("zqups_service_unreachable_total")
+                      .Help("Readings that could not reach the UPS service at all, since the "
+                            "exporter started")
+                      .Register(registry_)
+                      .Add({});
+}
+
+void ReadCounters::count(const Reading& reading) {
+  if (serviceUnreachable(reading)) unreachable_->Increment();
+  for (const PointReading& entry : reading.points) {
+    const auto counter = readErrors_.find(entry.point.name);
+    if (counter != readErrors_.end() && pointFailed(entry)) counter->second->Increment();
+  }
+}
+
+std::string exposition(const Families& families) {
+  return prometheus::TextSerializer().Serialize(families);
+}
+
+bool pointFailed(const PointReading& entry) {
+  if (entry.value)
+    return isDatePoint(entry.point.name) && !dateTimestamp(entry.value->text).has_value();
+  return entry.outcome.failure == Failure::BadAnswer ||
+         entry.outcome.failure == Failure::OutOfTime;
+}
+
+std::optional<double> dateTimestamp(const std::string& text) {
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
+  const int year = digitsAt(text, 0, 4), month = digitsAt(text, 5, 2), day = digitsAt(text, 8, 2);
+  if (year < 0 || month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month))
+    return std::nullopt;
+  return static_cast<double>(daysFromCivil(year, month, day)) * 86400;
+}
+
 std::string utf8LabelValue(const std::string& text) {
   std::string result;
   for (size_t at = 0; at < text.size();) {
@@ -202,50 +286,6 @@ std::string utf8LabelValue(const std::string& text) {
     at += length ? length : 1;
   }
   return result;
-}
-
-UpsCollector::UpsCollector(double minLineVoltage) : minLineVoltage_(minLineVoltage) {}
-
-MetricFamily UpsCollector::readErrorFamily() const {
-  MetricFamily errors = family("zqups_read_errors_total",
-                               "Reads of the data point named by the label that failed, since the "
-                               "exporter started",
-                               MetricType::Counter);
-  for (int row = 0; row < UPS_POINT_COUNT; ++row) {
-    if (!exported(UPSPoints()[row])) continue;
-    errors.metric.emplace_back();
-    errors.metric.back().label.push_back({"point", UPSPoints()[row].name});
-    errors.metric.back().counter.value = static_cast<double>(readErrors_[row].load());
-  }
-  return errors;
-}
-
-std::vector<MetricFamily> UpsCollector::Collect() const {
-  bool up = false;
-  return collect(&up);
-}
-
-std::vector<MetricFamily> UpsCollector::collect(bool* up) const {
-  const auto start = std::chrono::steady_clock::now();
-  Value values[UPS_POINT_COUNT];
-  *up = true;
-  for (int row = 0; row < UPS_POINT_COUNT; ++row) {
-    if (!exported(UPSPoints()[row])) continue;
-    const Outcome outcome = readPoint(UPSPoints()[row], &values[row]);
-    if (outcome == Outcome::Read) continue;
-    ++readErrors_[row];
-    *up = false;
-    if (outcome == Outcome::Unreachable) break;
-  }
-  std::vector<MetricFamily> families;
-  families.push_back(
-      gauge("zqups_up", "1 when every data point was read in this scrape, else 0", *up));
-  if (*up) addValueFamilies(values, minLineVoltage_, &families);
-  families.push_back(readErrorFamily());
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  families.push_back(gauge("zqups_scrape_duration_seconds",
-                           "Time this scrape took to read the UPS in seconds", took.count()));
-  return families;
 }
 
 }  // namespace zqups

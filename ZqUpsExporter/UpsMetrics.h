@@ -1,38 +1,69 @@
-// The UPS as Prometheus metrics: each collection reads the data points
-// through libZqUps at that moment and turns them into metric families in
-// base units.  Safe to collect from any number of threads at once.
+// A reading of the UPS as Prometheus metric families in base units, and
+// the counters of what readings failed.  Only formatting: the reading
+// itself, its values and the power rules come from ZqUpsReading.
 #ifndef UPSMETRICS_H
 #define UPSMETRICS_H
 
-#include <prometheus/collectable.h>
+#include <prometheus/counter.h>
+#include <prometheus/family.h>
 #include <prometheus/metric_family.h>
+#include <prometheus/registry.h>
 
-#include <atomic>
-#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "ZqUpsPoints.h"
+#include "Reading.h"
 
 namespace zqups {
 
-class UpsCollector : public prometheus::Collectable {
- public:
-  // The UPS counts as on battery while the input line voltage is below
-  // minLineVoltage volts.
-  explicit UpsCollector(double minLineVoltage = UPS_MIN_LINE_VOLTAGE);
+using Families = std::vector<prometheus::MetricFamily>;
 
-  std::vector<prometheus::MetricFamily> Collect() const override;
-  // As Collect(); *up tells whether every data point was read.
-  std::vector<prometheus::MetricFamily> collect(bool* up) const;
+struct MetricOptions {
+  // The UPS counts as on battery while the input line voltage is below
+  // this many volts.
+  double minLineVoltage = UPS_MIN_LINE_VOLTAGE;
+  // The exporter's version, for zqups_exporter_build_info.
+  std::string version;
+};
+
+// zqups_exporter_build_info, then what `reading` holds: zqups_up, each
+// value that was read, the power state when the voltage was, and
+// zqups_scrape_duration_seconds.
+Families readingFamilies(const zqread::Reading& reading, const MetricOptions& options,
+                         double seconds);
+
+// For a single run (--textfile), where a counter would restart at every
+// run: zqups_read_failed{point} 0 or 1.
+prometheus::MetricFamily readFailedFamily(const zqread::Reading& reading);
+
+// The failures of the readings so far, for a long-running exporter.
+class ReadCounters {
+ public:
+  ReadCounters();
+  // Counts the failed points of one reading, or the service unreachable.
+  void count(const zqread::Reading& reading);
+  Families families() const { return registry_.Collect(); }
 
  private:
-  prometheus::MetricFamily readErrorFamily() const;
-
-  double minLineVoltage_;
-  // Failed reads per catalogue row, since the collector was made.
-  mutable std::atomic<std::uint64_t> readErrors_[UPS_POINT_COUNT] = {};
+  prometheus::Registry registry_;
+  std::map<std::string, prometheus::Counter*> readErrors_;
+  prometheus::Counter* unreachable_;
 };
+
+// The exposition in Prometheus' text format.
+std::string exposition(const Families& families);
+
+// Whether this point of a reading counts as a failed read: it answered
+// badly, was not read in time, or holds a date that is no date.  A
+// service that could not be reached is no point's failure.
+bool pointFailed(const zqread::PointReading& entry);
+
+// "YYYY-MM-DD" as the seconds since the epoch at that day's midnight UTC;
+// nothing for any other text.
+std::optional<double> dateTimestamp(const std::string& text);
 
 // A text from the service as a valid UTF-8 label value: each byte that
 // does not belong to a well-formed sequence becomes U+FFFD.

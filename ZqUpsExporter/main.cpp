@@ -1,103 +1,144 @@
 // ZqUpsExporter: the UPS for Prometheus, served on /metrics or written once
 // for a textfile collector.
-#include <prometheus/exposer.h>
-#include <prometheus/text_serializer.h>
-#include <pthread.h>
-#include <signal.h>
-
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cmath>
 #include <iostream>
-#include <memory>
 #include <string>
+#include <vector>
 
+#include "Listen.h"
+#include "MetricsServer.h"
+#include "SharedReading.h"
 #include "Textfile.h"
 #include "UpsMetrics.h"
 
 namespace {
 
+using zqread::Clock;
+
 // In the range that Prometheus' list of default exporter ports leaves
 // unallocated.
 const char kDefaultListen[] = "127.0.0.1:9967";
-// Scrapes served at once; each holds its thread for at most the library's
-// bound on a service that does not answer.
-const std::size_t kServerThreads = 4;
+const double kDefaultScrapeTimeout = 10;
+// Long enough for every point to take the library's whole bound once.
+const double kMaxScrapeTimeout = 300;
 
 enum ExitStatus { kOk = 0, kFailed = 1, kUsage = 2, kServiceUnread = 3 };
 
-sigset_t stopSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  return signals;
+struct Settings {
+  std::vector<zqloop::tcp::endpoint> endpoints;
+  std::string textfile;
+  double scrapeTimeout = kDefaultScrapeTimeout;
+  zqups::MetricOptions metrics;
+};
+
+Clock::duration secondsAsDuration(double seconds) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-std::string hostOf(const std::string& address) {
-  const std::string::size_type colon = address.rfind(':');
-  return colon == std::string::npos ? address : address.substr(0, colon);
+std::string scrapeExposition(const zqread::Reading& reading, const zqups::MetricOptions& options,
+                             Clock::time_point start, const zqups::ReadCounters& counters) {
+  const std::chrono::duration<double> took = Clock::now() - start;
+  zqups::Families families = zqups::readingFamilies(reading, options, took.count());
+  const zqups::Families counted = counters.families();
+  families.insert(families.end(), counted.begin(), counted.end());
+  return zqups::exposition(families);
 }
 
-// Serves until SIGINT or SIGTERM.  The signals are blocked before the
-// server starts its threads, so only sigwait() here ever receives them.
-int serve(const std::string& address, const std::shared_ptr<zqups::UpsCollector>& collector) {
-  const sigset_t stop = stopSignals();
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-  // A scraper that hangs up early must not end the exporter.
-  signal(SIGPIPE, SIG_IGN);
-  std::unique_ptr<prometheus::Exposer> exposer;
-  try {
-    exposer = std::make_unique<prometheus::Exposer>(address, kServerThreads);
-  } catch (const std::exception& e) {
-    std::cerr << "ZqUpsExporter: cannot listen on " << address << ": " << e.what() << "\n";
-    return kFailed;
+// Serves until SIGINT or SIGTERM, all on this thread but the reading.
+int serve(const Settings& settings) {
+  zqloop::asio::io_context io;
+  zqups::ReadCounters counters;
+  zqups::SharedReading reading(io);
+  reading.onEnded([&counters](const zqread::Reading& ended) { counters.count(ended); });
+  zqups::MetricsServer server(
+      io, settings.scrapeTimeout,
+      [&](Clock::time_point deadline, zqups::MetricsServer::Reply reply) {
+        const Clock::time_point start = Clock::now();
+        reading.read(deadline, [&, start, reply](const zqread::Reading& read) {
+          reply(scrapeExposition(read, settings.metrics, start, counters));
+        });
+      });
+  const auto signals = zqloop::onStopSignals(io, [&] {
+    server.stop();
+    io.stop();
+  });
+  for (const zqloop::tcp::endpoint& endpoint : settings.endpoints) {
+    zqloop::tcp::endpoint bound;
+    std::string error;
+    if (!server.listen(endpoint, &bound, &error)) {
+      std::cerr << "ZqUpsExporter: " << error << "\n";
+      return kFailed;
+    }
+    std::cout << "ZqUpsExporter: listening on " << zqloop::endpointText(bound) << std::endl;
   }
-  exposer->RegisterCollectable(collector);
-  const std::vector<int> ports = exposer->GetListeningPorts();
-  std::cout << "ZqUpsExporter: listening on " << hostOf(address) << ":"
-            << (ports.empty() ? 0 : ports.front()) << std::endl;
-  int received = 0;
-  while (sigwait(&stop, &received) != 0) {
-  }
+  io.run();
+  reading.stop();
   return kOk;
 }
 
-int writeTextfile(const std::string& path, const zqups::UpsCollector& collector) {
-  bool up = false;
-  const std::string text = prometheus::TextSerializer().Serialize(collector.collect(&up));
+int writeTextfile(const Settings& settings) {
+  zqread::Access access;
+  const Clock::time_point start = Clock::now();
+  access.deadline = start + secondsAsDuration(settings.scrapeTimeout);
+  const zqread::Reading reading = zqread::readCatalogue(access);
+  const std::chrono::duration<double> took = Clock::now() - start;
+  zqups::Families families = zqups::readingFamilies(reading, settings.metrics, took.count());
+  families.push_back(zqups::readFailedFamily(reading));
   std::string error;
-  if (!zqups::writeFileAtomically(path, text, &error)) {
+  if (!zqups::writeFileAtomically(settings.textfile, zqups::exposition(families), &error)) {
     std::cerr << "ZqUpsExporter: " << error << "\n";
     return kFailed;
   }
-  return up ? kOk : kServiceUnread;
+  return reading.reached() ? kOk : kServiceUnread;
+}
+
+// What the options leave to be checked after parsing; throws CLI's
+// ValidationError.
+void validate(const CLI::App& app, const std::vector<std::string>& listen, Settings* settings) {
+  if (app.count("--textfile") && settings->textfile.empty())
+    throw CLI::ValidationError("--textfile", "needs a path");
+  if (!std::isfinite(settings->metrics.minLineVoltage))
+    throw CLI::ValidationError("--min-line-voltage", "must be a finite number");
+  if (!(settings->scrapeTimeout > 0 && settings->scrapeTimeout <= kMaxScrapeTimeout))
+    throw CLI::ValidationError("--scrape-timeout",
+                               "must be above 0 and at most " + std::to_string(int(kMaxScrapeTimeout)));
+  for (const std::string& text : listen) {
+    std::string error;
+    const auto endpoints = zqloop::parseListen(text, &error);
+    if (endpoints.empty()) throw CLI::ValidationError("--listen", error);
+    settings->endpoints.insert(settings->endpoints.end(), endpoints.begin(), endpoints.end());
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"Serves the UPS's data points as Prometheus metrics.", "ZqUpsExporter"};
-  std::string listen = kDefaultListen;
-  std::string textfile;
-  double minLineVoltage = UPS_MIN_LINE_VOLTAGE;
+  Settings settings;
+  settings.metrics.version = ZQUPSEXPORTER_VERSION;
+  std::vector<std::string> listen{kDefaultListen};
   CLI::Option* listenOption =
-      app.add_option("--listen", listen, "ADDRESS:PORT to serve /metrics on")
+      app.add_option("--listen", listen,
+                     "HOST:PORT or [IPV6]:PORT to serve /metrics on; may be repeated")
           ->capture_default_str();
-  app.add_option("--textfile", textfile,
+  app.add_option("--textfile", settings.textfile,
                  "write the metrics once to this file (atomically) and exit")
       ->excludes(listenOption);
-  app.add_option("--min-line-voltage", minLineVoltage,
+  app.add_option("--min-line-voltage", settings.metrics.minLineVoltage,
                  "below this input voltage the UPS counts as on battery")
       ->capture_default_str()
       ->check(CLI::NonNegativeNumber);
+  app.add_option("--scrape-timeout", settings.scrapeTimeout,
+                 "seconds a scrape may take at most (a scraper may ask for less)")
+      ->capture_default_str();
   app.set_version_flag("--version", std::string("ZqUpsExporter ") + ZQUPSEXPORTER_VERSION);
   try {
     app.parse(argc, argv);
-    if (!std::isfinite(minLineVoltage))
-      throw CLI::ValidationError("--min-line-voltage", "must be a finite number");
+    validate(app, settings.textfile.empty() ? listen : std::vector<std::string>{}, &settings);
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? kOk : kUsage;
   }
-  const auto collector = std::make_shared<zqups::UpsCollector>(minLineVoltage);
-  return textfile.empty() ? serve(listen, collector) : writeTextfile(textfile, *collector);
+  return app.count("--textfile") ? writeTextfile(settings) : serve(settings);
 }

@@ -1,16 +1,28 @@
-// ZqUpsExporter: its collection against a scripted service (points the
-// service answers badly, an exchange that fails, texts that are not
-// UTF-8) and the built program's textfile against ZqUpsSim.
+// ZqUpsExporter: its metrics of a reading against a scripted service
+// (points the service answers badly, a service that is not there, texts
+// that are not UTF-8 or not dates), the built program's textfile against
+// ZqUpsSim, and its HTTP server: where it listens, what it answers, and
+// (the Timing cases, left out under valgrind) that no client, slow
+// service or hung exchange holds up a scrape or the end.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <prometheus/text_serializer.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "FakeUpsService.h"
@@ -20,6 +32,7 @@
 #include "ZqUpsApi.h"
 
 using namespace upstest;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -33,25 +46,33 @@ Bytes bytesOf(T value) {
   return bytes;
 }
 
+Bytes textOf(const char* text) { return Bytes(text, text + std::strlen(text) + 1); }
+
 struct Answer {
   uint32_t status;
   Bytes data;
 };
 
-// A healthy UPS: each text is the point's name, the line 230 V, every
-// other number 1.5 or 42.  `odd` answers for the offsets it holds.
+// A healthy UPS: each text is the point's name but the dates, the line
+// 230 V, every other number 1.5 or 42.  `odd` answers for the offsets it
+// holds; each answer comes after `pauseMs`.
 FakeUpsService::Handler upsWith(std::map<uint32_t, Answer> odd,
-                                const std::atomic<float>* lineVoltage = nullptr) {
-  return [odd, lineVoltage](Peer& peer) {
+                                const std::atomic<float>* lineVoltage = nullptr, int pauseMs = 0) {
+  return [odd, lineVoltage, pauseMs](Peer& peer) {
     const Bytes envelope = peer.readEnvelope();
     const uint32_t index = wordAt(envelope, 12), offset = wordAt(envelope, 16);
+    peer.pause(pauseMs);
     const auto it = odd.find(offset);
     if (it != odd.end())
       return peer.reply(accessReply(index, offset, it->second.status, it->second.data));
     const UPSPoint& point = *UPSPointAt(index, offset);
     Bytes data;
-    if (point.type == UPS_POINT_TEXT)
-      data.assign(point.name, point.name + std::strlen(point.name) + 1);
+    if (offset == UPS_OFFSET_MANUFACTURING_DATE)
+      data = textOf("2024-02-29");
+    else if (offset == UPS_OFFSET_BATTERY_REPLACE_DATE)
+      data = textOf("2028-07-01");
+    else if (point.type == UPS_POINT_TEXT)
+      data = textOf(point.name);
     else if (point.type == UPS_POINT_VERSION)
       data = {1, 2, 3, 0};
     else if (point.type == UPS_POINT_INTEGER)
@@ -64,12 +85,25 @@ FakeUpsService::Handler upsWith(std::map<uint32_t, Answer> odd,
   };
 }
 
-std::string exposition(const zqups::UpsCollector& collector, bool* up) {
-  return prometheus::TextSerializer().Serialize(collector.collect(up));
+// One reading as a long-running exporter shows it, its counters included.
+std::string scrape(zqups::ReadCounters& counters, double minLineVoltage = UPS_MIN_LINE_VOLTAGE) {
+  const zqread::Reading reading = zqread::readCatalogue(zqread::Access{});
+  counters.count(reading);
+  zqups::MetricOptions options;
+  options.minLineVoltage = minLineVoltage;
+  zqups::Families families = zqups::readingFamilies(reading, options, 0);
+  const zqups::Families counted = counters.families();
+  families.insert(families.end(), counted.begin(), counted.end());
+  return zqups::exposition(families);
 }
 
 bool has(const std::string& text, const std::string& line) {
   return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+bool hasMetric(const std::string& text, const std::string& name) {
+  return ("\n" + text).find("\n" + name + " ") != std::string::npos ||
+         ("\n" + text).find("\n" + name + "{") != std::string::npos;
 }
 
 std::string readErrors(const char* point, int count) {
@@ -79,60 +113,72 @@ std::string readErrors(const char* point, int count) {
 void expectNoValueMetrics(const std::string& text) {
   for (const char* name : {"zqups_info", "zqups_input_voltage_volts", "zqups_on_battery",
                            "zqups_battery_runtime_seconds"})
-    EXPECT_EQ(text.find(std::string("\n") + name), std::string::npos) << name << " in\n" << text;
+    EXPECT_FALSE(hasMetric(text, name)) << name << " in\n" << text;
 }
 
 }  // namespace
 
-TEST(Collector, PointsAnsweredBadlyAreCountedAndNothingIsMadeUp) {
-  FakeUpsService service(upsWith({{UPS_OFFSET_BATTERY_TEMPERATURE, {0x5A000002, {}}},
+TEST(Metrics, APointThatFailsLeavesOutOnlyItsOwnMetric) {
+  FakeUpsService service(upsWith({{UPS_OFFSET_BATTERY_SERIAL, {0x5A000002, {}}},
                                   {UPS_OFFSET_LOAD_LEVEL, {UPSERR_DATA_WITH_STATUS, bytesOf(9.0f)}},
                                   {UPS_OFFSET_INTERNAL_TEMPERATURE, {0, bytesOf(std::nanf(""))}},
-                                  {UPS_OFFSET_ESTIMATED_RUNTIME, {0, {7, 0}}}}));
+                                  {UPS_OFFSET_ESTIMATED_RUNTIME, {0, {7, 0}}},
+                                  {UPS_OFFSET_BATTERY_REPLACE_DATE, {0, textOf("2027-02-29")}}}));
   START_OR_SKIP(service);
-  zqups::UpsCollector collector;
-  bool up = true;
-  std::string text = exposition(collector, &up);
-  EXPECT_FALSE(up);
-  EXPECT_TRUE(has(text, "zqups_up 0"));
-  expectNoValueMetrics(text);
-  EXPECT_EQ(service.connections(), 16) << "the service answered: every point is asked for";
-  text = exposition(collector, &up);
-  for (const char* point :
-       {"battery_temperature", "load_level", "internal_temperature", "estimated_runtime"})
+  zqups::ReadCounters counters;
+  scrape(counters);
+  const std::string text = scrape(counters);
+  EXPECT_EQ(service.connections(), 2 * UPS_POINT_COUNT) << "every point is asked for";
+  for (const char* line :
+       {"zqups_up 1", "zqups_on_battery 0", "zqups_input_voltage_volts 230",
+        "zqups_manufacturing_timestamp_seconds 1709164800",
+        "zqups_service_unreachable_total 0"})
+    EXPECT_TRUE(has(text, line)) << line << " not in\n" << text;
+  EXPECT_NE(text.find("battery_serial=\"\",battery_hardware_version=\"1.2.3\""),
+            std::string::npos)
+      << "the label of a point not read is empty:\n"
+      << text;
+  for (const char* name : {"zqups_load_ratio", "zqups_internal_temperature_celsius",
+                           "zqups_battery_runtime_seconds",
+                           "zqups_battery_replace_timestamp_seconds"})
+    EXPECT_FALSE(hasMetric(text, name)) << name << " in\n" << text;
+  for (const char* point : {"battery_serial", "load_level", "internal_temperature",
+                            "estimated_runtime", "battery_replace_date"})
     EXPECT_TRUE(has(text, readErrors(point, 2))) << point << " in\n" << text;
   EXPECT_TRUE(has(text, readErrors("input_voltage", 0)));
 }
 
-TEST(Collector, AFailedExchangeEndsTheScrapeAtThatPoint) {
-  FakeUpsService service([](Peer& peer) {
-    peer.readEnvelope();
-    peer.close();
-  });
-  START_OR_SKIP(service);
-  zqups::UpsCollector collector;
-  bool up = true;
-  const std::string text = exposition(collector, &up);
-  EXPECT_FALSE(up);
+TEST(Metrics, NoServiceCountsAsUnreachableAndNoPointsFailure) {
+  PathClaim claim;
+  CLAIM_OR_SKIP(claim);
+  zqups::ReadCounters counters;
+  const std::string text = scrape(counters);
+  EXPECT_TRUE(has(text, "zqups_up 0"));
+  EXPECT_TRUE(has(text, "zqups_service_unreachable_total 1")) << text;
+  EXPECT_TRUE(has(text, readErrors("vendor", 0)));
   expectNoValueMetrics(text);
-  EXPECT_EQ(service.connections(), 1);
-  EXPECT_TRUE(has(text, readErrors("vendor", 1)));
-  EXPECT_TRUE(has(text, readErrors("model", 0)));
 }
 
-TEST(Collector, OnBatteryBelowTheThresholdOnly) {
+TEST(Metrics, OnBatteryBelowTheThresholdOnly) {
   std::atomic<float> volts{99.5f};
   FakeUpsService service(upsWith({}, &volts));
   START_OR_SKIP(service);
-  zqups::UpsCollector collector;
-  bool up = false;
-  EXPECT_TRUE(has(exposition(collector, &up), "zqups_on_battery 1"));
-  EXPECT_TRUE(up);
+  zqups::ReadCounters counters;
+  EXPECT_TRUE(has(scrape(counters), "zqups_on_battery 1"));
   volts = 100.0f;
-  EXPECT_TRUE(has(exposition(collector, &up), "zqups_on_battery 0"));
+  EXPECT_TRUE(has(scrape(counters), "zqups_on_battery 0"));
 }
 
-TEST(Collector, TextsBecomeValidUtf8Labels) {
+TEST(Metrics, DatesAreDaysAtMidnightUtc) {
+  EXPECT_EQ(zqups::dateTimestamp("1970-01-01"), 0.0);
+  EXPECT_EQ(zqups::dateTimestamp("2000-02-29"), 951782400.0);
+  EXPECT_EQ(zqups::dateTimestamp("2028-07-01"), 1846022400.0);
+  for (const char* text : {"1900-02-29", "2024-04-31", "2024-13-01", "2024-00-10", "2024-7-15",
+                           "2024-07-15 ", "2024/07/15", "", "unknown"})
+    EXPECT_FALSE(zqups::dateTimestamp(text).has_value()) << text;
+}
+
+TEST(Metrics, TextsBecomeValidUtf8Labels) {
   EXPECT_EQ(zqups::utf8LabelValue("27.5 \xC2\xB0"
                                   "C \xE2\x82\xAC \xF0\x9F\x94\x8B"),
             "27.5 \xC2\xB0"
@@ -158,7 +204,7 @@ class Textfile : public ::testing::Test {
     path_ = folder_ + "/ups.prom";
   }
   void TearDown() override {
-    std::remove(path_.c_str());
+    for (const std::string& name : folderEntries()) std::remove((folder_ + "/" + name).c_str());
     rmdir(folder_.c_str());
   }
   ProgramRun write(std::vector<std::string> options = {}) {
@@ -185,9 +231,18 @@ class Textfile : public ::testing::Test {
   std::string path_;
 };
 
+// The program's usage errors: status 2 at once, never a server started
+// (the time limit catches one).
+ProgramRun usage(std::vector<std::string> options) {
+  options.insert(options.begin(), "ZqUpsExporter");
+  ProgramOptions limits;
+  limits.timeoutSeconds = 10;
+  return runProgram(kExporter, options, limits);
+}
+
 }  // namespace
 
-TEST_F(Textfile, DefaultProfileInBaseUnits) {
+TEST_F(Textfile, DefaultProfileInBaseUnitsWithoutCounters) {
   PathClaim claim;
   CLAIM_OR_SKIP(claim);
   SimProcess sim(kSim);
@@ -205,13 +260,17 @@ TEST_F(Textfile, DefaultProfileInBaseUnits) {
         "zqups_battery_runtime_seconds 2520", "zqups_battery_temperature_celsius 27.5",
         "zqups_internal_temperature_celsius 31", "zqups_battery_charge_current_amperes 0.45",
         "zqups_battery_discharge_current_amperes 0", "zqups_battery_rated_capacity_coulombs 32400",
-        "zqups_on_battery 0", "# TYPE zqups_read_errors_total counter"})
+        "zqups_battery_replace_timestamp_seconds 1846022400",
+        "zqups_manufacturing_timestamp_seconds 1721001600", "zqups_on_battery 0",
+        "zqups_read_failed{point=\"vendor\"} 0", "zqups_exporter_build_info{version=\"1.0.0\"} 1"})
     EXPECT_TRUE(has(text, line)) << line << " not in\n" << text;
   std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);)
-    if (line.rfind("zqups_read_errors_total{", 0) == 0) {
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("zqups_read_failed{", 0) == 0) {
       EXPECT_EQ(line.back(), '0') << line;
     }
+    EXPECT_EQ(line.find("counter"), std::string::npos) << "restarts at every run: " << line;
+  }
   EXPECT_EQ(folderEntries(), std::vector<std::string>{"ups.prom"}) << "no temporary file left";
 
   EXPECT_EQ(write({"--min-line-voltage", "240"}).exitStatus, 0);
@@ -225,8 +284,29 @@ TEST_F(Textfile, WithoutServiceStatus3AndNoValues) {
   const ProgramRun run = write();
   EXPECT_EQ(run.exitStatus, 3) << run.err;
   EXPECT_TRUE(has(contents(), "zqups_up 0"));
-  EXPECT_TRUE(has(contents(), readErrors("vendor", 1)));
   expectNoValueMetrics(contents());
+}
+
+// A symbolic link at the path is replaced, not followed; the file is the
+// writer's, readable by a collector running as anyone, whatever the umask.
+TEST_F(Textfile, ReplacesALinkWithAFileOfMode0644) {
+  PathClaim claim;
+  CLAIM_OR_SKIP(claim);
+  const std::string target = folder_ + "/elsewhere";
+  std::ofstream(target) << "kept\n";
+  ASSERT_EQ(symlink(target.c_str(), path_.c_str()), 0);
+  const mode_t mask = umask(077);
+  const ProgramRun run = write();
+  umask(mask);
+  EXPECT_EQ(run.exitStatus, 3) << run.err;
+  struct stat status;
+  ASSERT_EQ(lstat(path_.c_str(), &status), 0);
+  EXPECT_TRUE(S_ISREG(status.st_mode));
+  EXPECT_EQ(status.st_mode & 07777, 0644u);
+  EXPECT_EQ(status.st_uid, geteuid());
+  std::ifstream kept(target);
+  std::string line;
+  EXPECT_TRUE(std::getline(kept, line) && line == "kept");
 }
 
 TEST_F(Textfile, FailuresToWriteAndBadUsage) {
@@ -234,7 +314,294 @@ TEST_F(Textfile, FailuresToWriteAndBadUsage) {
       runProgram(kExporter, {"ZqUpsExporter", "--textfile", folder_ + "/missing/ups.prom"});
   EXPECT_EQ(run.exitStatus, 1);
   EXPECT_NE(run.err.find(folder_ + "/missing/ups.prom"), std::string::npos) << run.err;
-  EXPECT_EQ(write({"--listen", "127.0.0.1:9967"}).exitStatus, 2);
-  EXPECT_EQ(write({"--min-line-voltage", "-1"}).exitStatus, 2);
+  const std::vector<std::vector<std::string>> bad = {
+      {"--textfile", path_, "--listen", "127.0.0.1:9967"},
+      {"--textfile", ""},
+      {"--listen", "9968"},
+      {"--listen", "[::1]"},
+      {"--listen", "127.0.0.1:65536"},
+      {"--min-line-voltage", "-1"},
+      {"--min-line-voltage", "nan"},
+      {"--min-line-voltage", "inf"},
+      {"--scrape-timeout", "0"},
+      {"--scrape-timeout", "nan"}};
+  for (const auto& options : bad) {
+    const ProgramRun refused = usage(options);
+    EXPECT_EQ(refused.exitStatus, 2) << options[0] << " " << options[1] << ": " << refused.err;
+  }
   EXPECT_TRUE(folderEntries().empty());
+}
+
+namespace {
+
+struct HttpReply {
+  bool complete = false;  // the connection ended after the reply
+  std::string text;       // everything received
+  int status = 0;
+  std::string body;       // of the first reply
+  bool has(const std::string& header) const {
+    return text.find("\r\n" + header + "\r\n") != std::string::npos;
+  }
+};
+
+// A TCP connection to the exporter (IPv4 or IPv6 loopback), or -1.
+int connectTo(const std::string& host, int port) {
+  sockaddr_storage address{};
+  socklen_t size = 0;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+  if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<uint16_t>(port));
+    size = sizeof *v4;
+  } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(port));
+    size = sizeof *v6;
+  } else {
+    return -1;
+  }
+  const int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), size) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads until the peer closes, at most `millis` in all.
+std::string readToEnd(int fd, int millis, bool* ended) {
+  const auto until = Clock::now() + std::chrono::milliseconds(millis);
+  std::string text;
+  *ended = false;
+  while (Clock::now() < until) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0) continue;
+    char chunk[4096];
+    const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) {
+      *ended = true;
+      break;
+    }
+    text.append(chunk, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+// Sends `request` as it is and takes what comes until the connection ends.
+HttpReply exchange(const std::string& host, int port, const std::string& request,
+                   int millis = 20000) {
+  HttpReply reply;
+  const int fd = connectTo(host, port);
+  if (fd < 0) return reply;
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+      static_cast<ssize_t>(request.size()))
+    reply.text = readToEnd(fd, millis, &reply.complete);
+  close(fd);
+  std::sscanf(reply.text.c_str(), "HTTP/1.%*d %d", &reply.status);
+  const size_t body = reply.text.find("\r\n\r\n");
+  if (body != std::string::npos) reply.body = reply.text.substr(body + 4);
+  return reply;
+}
+
+HttpReply get(const std::string& host, int port, const std::string& extraHeaders = "") {
+  return exchange(host, port,
+                  "GET /metrics HTTP/1.1\r\nHost: x\r\n" + extraHeaders +
+                      "Connection: close\r\n\r\n");
+}
+
+// The built exporter in the background, its ready line read.
+class Exporter {
+ public:
+  bool start(std::vector<std::string> options, std::string* why) {
+    options.insert(options.begin(), "ZqUpsExporter");
+    if (!program_.start(kExporter, options)) {
+      *why = program_.error();
+      return false;
+    }
+    std::string line;
+    const std::string ready = "ZqUpsExporter: listening on ";
+    if (!program_.readLine(&line, 60) || line.rfind(ready, 0) != 0) {
+      *why = "no ready line: " + line + program_.stop(SIGKILL, 5).err;
+      return false;
+    }
+    const size_t colon = line.rfind(':');
+    host_ = line.substr(ready.size(), colon - ready.size());
+    if (host_.front() == '[') host_ = host_.substr(1, host_.size() - 2);
+    port_ = std::atoi(line.c_str() + colon + 1);
+    return port_ > 0;
+  }
+  const std::string& host() const { return host_; }
+  int port() const { return port_; }
+  pid_t pid() const { return program_.pid(); }
+  ProgramRun stop(int sig, int seconds = 30) { return program_.stop(sig, seconds); }
+
+ private:
+  BackgroundProgram program_;
+  std::string host_;
+  int port_ = 0;
+};
+
+#define START_EXPORTER(exporter, ...)                 \
+  do {                                                \
+    std::string why_;                                 \
+    ASSERT_TRUE((exporter).start(__VA_ARGS__, &why_)) << why_; \
+  } while (0)
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST(Server, AnswersMetricsOnlyAndClosesWhenItSaysSo) {
+  FakeUpsService service(upsWith({}));
+  START_OR_SKIP(service);
+  Exporter exporter;
+  START_EXPORTER(exporter, {"--listen", "127.0.0.1:0"});
+  const std::string& host = exporter.host();
+  const int port = exporter.port();
+
+  HttpReply reply = get(host, port);
+  EXPECT_EQ(reply.status, 200) << reply.text;
+  EXPECT_TRUE(reply.has("Content-Type: text/plain; version=0.0.4; charset=utf-8")) << reply.text;
+  EXPECT_TRUE(reply.has("Connection: close")) << reply.text;
+  EXPECT_TRUE(reply.complete);
+  EXPECT_TRUE(has(reply.body, "zqups_up 1")) << reply.body;
+
+  reply = exchange(host, port, "HEAD /metrics HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(reply.status, 200) << reply.text;
+  EXPECT_TRUE(reply.has("Connection: close")) << "HTTP/1.0 closes: " << reply.text;
+  EXPECT_TRUE(reply.body.empty()) << reply.body;
+  EXPECT_EQ(reply.text.find("Content-Length: 0\r\n"), std::string::npos) << reply.text;
+
+  reply = exchange(host, port,
+                   "GET /metrics?x=1 HTTP/1.1\r\nHost: x\r\n\r\n"
+                   "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_NE(reply.text.find("zqups_up 1"), std::string::npos) << "kept alive for the second";
+  EXPECT_NE(reply.text.find("<a href=\"/metrics\">"), std::string::npos) << reply.text;
+
+  EXPECT_EQ(exchange(host, port, "GET /metric HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+                .status,
+            404);
+  reply = exchange(host, port, "POST /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(reply.status, 405) << reply.text;
+  EXPECT_TRUE(reply.has("Allow: GET, HEAD")) << reply.text;
+  reply = get(host, port, "X-Padding: " + std::string(20000, 'a') + "\r\n");
+  EXPECT_EQ(reply.status, 431) << reply.text;
+  EXPECT_TRUE(reply.complete);
+  EXPECT_EQ(exporter.stop(SIGTERM).exitStatus, 0);
+}
+
+// IPv6 in brackets; a port in use is refused with the system's reason.
+TEST(Server, ListensOnIpv6LoopbackAndSaysWhyNot) {
+  PathClaim claim;
+  CLAIM_OR_SKIP(claim);
+  Exporter exporter;
+  START_EXPORTER(exporter, {"--listen", "[::1]:0"});
+  EXPECT_EQ(exporter.host(), "::1");
+  const HttpReply reply = get("::1", exporter.port());
+  EXPECT_EQ(reply.status, 200) << reply.text;
+  EXPECT_TRUE(has(reply.body, "zqups_up 0")) << reply.body;
+
+  const ProgramRun second = runProgram(
+      kExporter, {"ZqUpsExporter", "--listen", "[::1]:" + std::to_string(exporter.port())});
+  EXPECT_EQ(second.exitStatus, 1);
+  EXPECT_NE(second.err.find("in use"), std::string::npos) << second.err;
+  EXPECT_EQ(exporter.stop(SIGTERM).exitStatus, 0);
+}
+
+// More idle connections than the cap: a scrape is answered at once, and
+// the oldest idle connection is the one that went.
+TEST(Timing, IdleConnectionsCostAScrapeNothing) {
+  FakeUpsService service(upsWith({}));
+  START_OR_SKIP(service);
+  Exporter exporter;
+  START_EXPORTER(exporter, {"--listen", "127.0.0.1:0"});
+  std::vector<int> idle;
+  for (int i = 0; i < 16; ++i) idle.push_back(connectTo(exporter.host(), exporter.port()));
+  Clock::time_point start = Clock::now();
+  HttpReply reply = get(exporter.host(), exporter.port());
+  EXPECT_LT(secondsSince(start), 1.0);
+  EXPECT_TRUE(has(reply.body, "zqups_up 1")) << reply.text;
+
+  while (idle.size() < 520) idle.push_back(connectTo(exporter.host(), exporter.port()));
+  start = Clock::now();
+  reply = get(exporter.host(), exporter.port());
+  EXPECT_LT(secondsSince(start), 1.0);
+  EXPECT_TRUE(has(reply.body, "zqups_up 1")) << reply.text;
+  bool ended = false;
+  readToEnd(idle.front(), 1000, &ended);
+  EXPECT_TRUE(ended) << "the oldest idle connection is closed";
+  readToEnd(idle.back(), 100, &ended);
+  EXPECT_FALSE(ended) << "the newest stays";
+  for (int fd : idle) close(fd);
+  EXPECT_EQ(exporter.stop(SIGTERM).exitStatus, 0);
+}
+
+// A service that takes 400 ms a point: a scrape that comes while another
+// reads joins its reading (no point is asked twice), and each ends by its
+// own deadline, the scraper's header or --scrape-timeout, with what was
+// read by then.
+TEST(Timing, ScrapesOfASlowServiceShareOneReadingAndEndInTime) {
+  FakeUpsService service(upsWith({}, nullptr, 400));
+  START_OR_SKIP(service);
+  Exporter exporter;
+  START_EXPORTER(exporter, {"--listen", "127.0.0.1:0", "--scrape-timeout", "3"});
+  const Clock::time_point start = Clock::now();
+  auto first = std::async(std::launch::async, [&] {
+    HttpReply reply = get(exporter.host(), exporter.port());
+    return std::make_pair(reply, secondsSince(start));
+  });
+  while (service.connections() == 0 && secondsSince(start) < 5)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const Clock::time_point joined = Clock::now();
+  const HttpReply second =
+      get(exporter.host(), exporter.port(), "X-Prometheus-Scrape-Timeout-Seconds: 1.5\r\n");
+  const double secondTook = secondsSince(joined);
+  const auto [firstReply, firstTook] = first.get();
+
+  EXPECT_GT(secondTook, 1.2);
+  EXPECT_LT(secondTook, 1.5) << "the scraper's deadline, less the margin";
+  EXPECT_GT(firstTook, 2.5);
+  EXPECT_LT(firstTook, 3.0) << "--scrape-timeout, less the margin";
+  for (const HttpReply* reply : {&firstReply, &second}) {
+    EXPECT_TRUE(has(reply->body, "zqups_up 1")) << reply->text;
+    EXPECT_TRUE(hasMetric(reply->body, "zqups_info")) << reply->text;
+    EXPECT_FALSE(hasMetric(reply->body, "zqups_input_voltage_volts")) << "not read in time";
+  }
+  service.waitIdle();
+  std::set<uint32_t> asked;
+  for (const Bytes& envelope : service.envelopes())
+    EXPECT_TRUE(asked.insert(wordAt(envelope, 16)).second) << "asked twice: " << wordAt(envelope, 16);
+  EXPECT_EQ(exporter.stop(SIGTERM).exitStatus, 0);
+}
+
+// SIGHUP leaves it running; SIGTERM ends it at once, a reading of a
+// service that never answers included.
+TEST(Timing, SigtermEndsAHungScrapeAtOnceAndSighupNothing) {
+  FakeUpsService service([](Peer& peer) { peer.stall(); });
+  START_OR_SKIP(service);
+  Exporter exporter;
+  START_EXPORTER(exporter, {"--listen", "127.0.0.1:0"});
+  ASSERT_EQ(kill(exporter.pid(), SIGHUP), 0);
+  EXPECT_EQ(exchange(exporter.host(), exporter.port(),
+                     "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+                .status,
+            200);
+  const int fd = connectTo(exporter.host(), exporter.port());
+  const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+  ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(request.size()));
+  const Clock::time_point asked = Clock::now();
+  while (service.connections() == 0 && secondsSince(asked) < 5)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(service.connections(), 1);
+  const Clock::time_point start = Clock::now();
+  const ProgramRun run = exporter.stop(SIGTERM);
+  EXPECT_LT(secondsSince(start), 2.0);
+  EXPECT_TRUE(run.exited && run.exitStatus == 0) << run.err;
+  close(fd);
 }

@@ -1,0 +1,243 @@
+#include "MetricsServer.h"
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <optional>
+
+#include "Listen.h"
+
+namespace zqups {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char kMetricsPath[] = "/metrics";
+const char kExpositionType[] = "text/plain; version=0.0.4; charset=utf-8";
+const char kIndexPage[] =
+    "<!DOCTYPE html>\n<html><head><title>ZqUpsExporter</title></head>\n"
+    "<body><h1>ZqUpsExporter</h1><p><a href=\"/metrics\">Metrics</a></p></body></html>\n";
+// After a failed accept (out of descriptors, say), before the next try.
+constexpr std::chrono::milliseconds kAcceptPause{100};
+// How long a connection being closed may still send what nobody reads.
+constexpr std::chrono::seconds kLinger{2};
+
+// A positive finite number of seconds, the whole text.
+std::optional<double> secondsIn(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || !std::isfinite(seconds) || seconds <= 0)
+    return std::nullopt;
+  return seconds;
+}
+
+}  // namespace
+
+Clock::duration scrapeBudget(double configuredSeconds, const std::string& header) {
+  double seconds = configuredSeconds;
+  if (const std::optional<double> asked = secondsIn(header)) seconds = std::min(seconds, *asked);
+  seconds -= std::min(0.5, seconds / 10);
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// One client connection: a request at a time, each answered in turn.
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(MetricsServer& server, tcp::socket socket)
+      : server_(server), stream_(std::move(socket)), buffer_(server.limits_.requestBytes) {}
+
+  void readRequest() {
+    idle_ = true;
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(server_.limits_.requestBytes));
+    stream_.expires_after(server_.limits_.requestTime);
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                       self->onRequest(ec);
+                     });
+  }
+
+  // Waiting for a request, not for a reading or a reply being sent.
+  bool idle() const { return idle_; }
+
+  void close() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    stream_.close();
+  }
+
+ private:
+  // Closing with unread bytes from the client would reset the connection
+  // and could take the reply with it: the client gets an end instead, and
+  // a little time to take the reply and go.
+  void closeAfterReply() {
+    idle_ = true;
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.expires_after(kLinger);
+    drain();
+  }
+
+  void drain() {
+    stream_.async_read_some(asio::buffer(discard_),
+                            [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                              if (ec) return self->close();
+                              self->drain();
+                            });
+  }
+
+  void onRequest(beast::error_code ec) {
+    idle_ = false;
+    if (ec == http::error::end_of_stream || ec == beast::error::timeout ||
+        ec == asio::error::operation_aborted)
+      return close();
+    if (ec) {
+      const bool tooLarge = ec == http::error::header_limit || ec == http::error::buffer_overflow;
+      keepAlive_ = false;
+      return respond(tooLarge ? http::status::request_header_fields_too_large
+                              : http::status::bad_request,
+                     "text/plain", "");
+    }
+    stream_.expires_never();
+    route(parser_->get());
+  }
+
+  void route(const http::request<http::empty_body>& request) {
+    version_ = request.version();
+    keepAlive_ = request.keep_alive();
+    head_ = request.method() == http::verb::head;
+    const beast::string_view target = request.target();
+    const beast::string_view path = target.substr(0, target.find('?'));
+    if (path != kMetricsPath && path != "/")
+      return respond(http::status::not_found, "text/plain", "Not found\n");
+    if (request.method() != http::verb::get && !head_)
+      return respond(http::status::method_not_allowed, "text/plain", "Method not allowed\n");
+    if (path == "/") return respond(http::status::ok, "text/html; charset=utf-8", kIndexPage);
+    const beast::string_view asked = request["X-Prometheus-Scrape-Timeout-Seconds"];
+    const Clock::time_point deadline =
+        Clock::now() +
+        scrapeBudget(server_.scrapeTimeout_, std::string(asked.data(), asked.size()));
+    server_.scrape_(deadline, [self = shared_from_this()](std::string exposition) {
+      self->respond(http::status::ok, kExpositionType, std::move(exposition));
+    });
+  }
+
+  void respond(http::status status, const char* type, std::string body) {
+    auto response = std::make_shared<http::response<http::string_body>>(status, version_);
+    response->set(http::field::content_type, type);
+    if (status == http::status::method_not_allowed) response->set(http::field::allow, "GET, HEAD");
+    const std::size_t length = body.size();
+    if (!head_) response->body() = std::move(body);
+    response->content_length(length);
+    const bool keep = keepAlive_;
+    response->keep_alive(keep);
+    if (!keep) response->set(http::field::connection, "close");
+    stream_.expires_after(server_.limits_.replyTime);
+    http::async_write(stream_, *response,
+                      [self = shared_from_this(), response, keep](beast::error_code ec,
+                                                                   std::size_t) {
+                        if (ec) return self->close();
+                        if (!keep) return self->closeAfterReply();
+                        self->readRequest();
+                      });
+  }
+
+  MetricsServer& server_;
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::empty_body>> parser_;
+  std::array<char, 512> discard_;
+  bool idle_ = true;
+  bool keepAlive_ = false;
+  bool head_ = false;
+  unsigned version_ = 11;
+};
+
+struct MetricsServer::Listener {
+  explicit Listener(asio::io_context& io) : pause(io) {}
+  std::unique_ptr<tcp::acceptor> acceptor;
+  asio::steady_timer pause;
+};
+
+MetricsServer::MetricsServer(asio::io_context& io, double scrapeTimeout, Scrape scrape,
+                             const ServerLimits& limits)
+    : io_(io), scrapeTimeout_(scrapeTimeout), scrape_(std::move(scrape)), limits_(limits) {}
+
+MetricsServer::~MetricsServer() { stop(); }
+
+bool MetricsServer::listen(const tcp::endpoint& endpoint, tcp::endpoint* bound,
+                           std::string* error) {
+  auto listener = std::make_unique<Listener>(io_);
+  listener->acceptor = zqloop::listenOn(io_, endpoint, error);
+  if (!listener->acceptor) return false;
+  beast::error_code ec;
+  *bound = listener->acceptor->local_endpoint(ec);
+  if (ec) {
+    *error = "cannot tell the port bound: " + ec.message();
+    return false;
+  }
+  accept(*listener);
+  listeners_.push_back(std::move(listener));
+  return true;
+}
+
+void MetricsServer::stop() {
+  for (const auto& listener : listeners_) {
+    beast::error_code ignored;
+    listener->acceptor->close(ignored);
+    listener->pause.cancel();
+  }
+  for (const auto& weak : sessions_)
+    if (const auto session = weak.lock()) session->close();
+  sessions_.clear();
+}
+
+void MetricsServer::accept(Listener& listener) {
+  listener.acceptor->async_accept([this, &listener](beast::error_code ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || !listener.acceptor->is_open()) return;
+    if (!ec) {
+      admit(std::move(socket));
+      return accept(listener);
+    }
+    listener.pause.expires_after(kAcceptPause);
+    listener.pause.async_wait([this, &listener](beast::error_code waited) {
+      if (!waited) accept(listener);
+    });
+  });
+}
+
+// Over the cap, the oldest connection that waits for a request goes; when
+// every one is being served, the new one does.
+void MetricsServer::admit(tcp::socket socket) {
+  if (sessions_.size() >= limits_.connections)
+    sessions_.remove_if([](const std::weak_ptr<Session>& weak) { return weak.expired(); });
+  if (sessions_.size() >= limits_.connections) {
+    const auto oldest =
+        std::find_if(sessions_.begin(), sessions_.end(), [](const std::weak_ptr<Session>& weak) {
+          const auto session = weak.lock();
+          return session && session->idle();
+        });
+    if (oldest == sessions_.end()) {
+      beast::error_code ignored;
+      socket.close(ignored);
+      return;
+    }
+    oldest->lock()->close();
+    sessions_.erase(oldest);
+  }
+  auto session = std::make_shared<Session>(*this, std::move(socket));
+  sessions_.push_back(session);
+  session->readRequest();
+}
+
+}  // namespace zqups
