@@ -1,13 +1,14 @@
 #!/bin/sh
-# exporter_prometheus_test.sh rules RULES
+# exporter_prometheus_test.sh rules RULES RULES_TESTS
 # exporter_prometheus_test.sh textfile EXPORTER SIM
 # exporter_prometheus_test.sh server EXPORTER SIM RULES PROFILES
 #
 # ZqUpsExporter through Prometheus' own tools: promtool accepts the example
-# rules (rules) and the textfile written against ZqUpsSim (textfile); a
-# real Prometheus server scrapes the exporter every second and its HTTP API
-# sees the UPS up, the service gone, and a power cut, while curl scrapes
-# the exporter four at a time, and SIGTERM ends it with status 0 (server).
+# rules and their unit tests pass (rules); promtool accepts the textfile
+# written against ZqUpsSim (textfile); a real Prometheus server scrapes
+# the exporter every second and its HTTP API sees the UPS up, the service
+# gone, and a power cut, while curl scrapes the exporter four at a time,
+# and SIGTERM ends it with status 0 (server).
 # The last two run under install_path_claim, which holds /tmp/UPS0.
 # Exits 77 (not run) only when promtool, prometheus or curl is missing;
 # a service that is none of the tests' on /tmp/UPS0 is a failure.
@@ -97,6 +98,7 @@ claimed() {
 check_rules() {
   need promtool
   promtool check rules "$1" || fail "promtool rejects $1"
+  promtool test rules "$2" || fail "the unit tests in $2 fail"
 }
 
 check_textfile() {
@@ -209,7 +211,7 @@ check_server() {
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zqups-prometheus.XXXXXX") || fail "no temporary folder"
 case $mode in
-  rules) check_rules "$1" ;;
+  rules) check_rules "$1" "$2" ;;
   textfile)
     exporter=$1
     sim=$2
