@@ -157,9 +157,24 @@ void addPower(const Reading& reading, double minLineVoltage, Families* families)
   families->push_back(gauge("zqups_on_battery", help, power == zqread::Power::OnBattery));
 }
 
+// Nothing answered (no service, or one that never answers in time): no
+// point is to blame.  A reading cut short by the end of the exporter is
+// neither.
 bool serviceUnreachable(const Reading& reading) {
-  return reading.end.failure == Failure::Unreachable ||
-         reading.end.failure == Failure::NotTrusted;
+  return !reading.reached() && reading.end.failure != Failure::Cancelled;
+}
+
+// The point answered badly, was not read in time, or holds a date that is
+// no date.
+bool pointFailed(const PointReading& entry) {
+  if (entry.value)
+    return isDatePoint(entry.point.name) && !dateTimestamp(entry.value->text).has_value();
+  return entry.outcome.failure == Failure::BadAnswer ||
+         entry.outcome.failure == Failure::OutOfTime;
+}
+
+bool countsAsFailed(const Reading& reading, const PointReading& entry) {
+  return reading.reached() && exported(entry.point.name) && pointFailed(entry);
 }
 
 int daysInMonth(int year, int month) {
@@ -230,7 +245,7 @@ MetricFamily readFailedFamily(const Reading& reading) {
     if (!exported(entry.point.name)) continue;
     failed.metric.emplace_back();
     failed.metric.back().label.push_back({"point", entry.point.name});
-    failed.metric.back().gauge.value = pointFailed(entry);
+    failed.metric.back().gauge.value = countsAsFailed(reading, entry);
   }
   return failed;
 }
@@ -245,8 +260,8 @@ ReadCounters::ReadCounters() {
     if (exported(point.name)) readErrors_[point.name] = &errors.Add({{"point", point.name}});
   unreachable_ = &prometheus::BuildCounter()
                       .Name("zqups_service_unreachable_total")
-                      .Help("Readings that could not reach the UPS service at all, since the "
-                            "exporter started")
+                      .Help("Readings in which the UPS service answered nothing (not there, or "
+                            "not in time), since the exporter started")
                       .Register(registry_)
                       .Add({});
 }
@@ -254,20 +269,12 @@ ReadCounters::ReadCounters() {
 void ReadCounters::count(const Reading& reading) {
   if (serviceUnreachable(reading)) unreachable_->Increment();
   for (const PointReading& entry : reading.points) {
-    const auto counter = readErrors_.find(entry.point.name);
-    if (counter != readErrors_.end() && pointFailed(entry)) counter->second->Increment();
+    if (countsAsFailed(reading, entry)) readErrors_.at(entry.point.name)->Increment();
   }
 }
 
 std::string exposition(const Families& families) {
   return prometheus::TextSerializer().Serialize(families);
-}
-
-bool pointFailed(const PointReading& entry) {
-  if (entry.value)
-    return isDatePoint(entry.point.name) && !dateTimestamp(entry.value->text).has_value();
-  return entry.outcome.failure == Failure::BadAnswer ||
-         entry.outcome.failure == Failure::OutOfTime;
 }
 
 std::optional<double> dateTimestamp(const std::string& text) {

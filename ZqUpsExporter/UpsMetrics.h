@@ -43,7 +43,8 @@ prometheus::MetricFamily readFailedFamily(const zqread::Reading& reading);
 class ReadCounters {
  public:
   ReadCounters();
-  // Counts the failed points of one reading, or the service unreachable.
+  // Counts the failed points of one reading, or, when the service
+  // answered nothing, that.
   void count(const zqread::Reading& reading);
   Families families() const { return registry_.Collect(); }
 
@@ -55,11 +56,6 @@ class ReadCounters {
 
 // The exposition in Prometheus' text format.
 std::string exposition(const Families& families);
-
-// Whether this point of a reading counts as a failed read: it answered
-// badly, was not read in time, or holds a date that is no date.  A
-// service that could not be reached is no point's failure.
-bool pointFailed(const zqread::PointReading& entry);
 
 // "YYYY-MM-DD" as the seconds since the epoch at that day's midnight UTC;
 // nothing for any other text.

@@ -86,8 +86,11 @@ FakeUpsService::Handler upsWith(std::map<uint32_t, Answer> odd,
 }
 
 // One reading as a long-running exporter shows it, its counters included.
-std::string scrape(zqups::ReadCounters& counters, double minLineVoltage = UPS_MIN_LINE_VOLTAGE) {
-  const zqread::Reading reading = zqread::readCatalogue(zqread::Access{});
+std::string scrape(zqups::ReadCounters& counters, double minLineVoltage = UPS_MIN_LINE_VOLTAGE,
+                   Clock::duration budget = std::chrono::seconds(30)) {
+  zqread::Access access;
+  access.deadline = Clock::now() + budget;
+  const zqread::Reading reading = zqread::readCatalogue(access);
   counters.count(reading);
   zqups::MetricOptions options;
   options.minLineVoltage = minLineVoltage;
@@ -148,15 +151,24 @@ TEST(Metrics, APointThatFailsLeavesOutOnlyItsOwnMetric) {
   EXPECT_TRUE(has(text, readErrors("input_voltage", 0)));
 }
 
-TEST(Metrics, NoServiceCountsAsUnreachableAndNoPointsFailure) {
-  PathClaim claim;
-  CLAIM_OR_SKIP(claim);
+// No service, then one that never answers: neither is a point's failure.
+TEST(Metrics, AServiceThatAnswersNothingIsUnreachable) {
   zqups::ReadCounters counters;
-  const std::string text = scrape(counters);
+  {
+    PathClaim claim;
+    CLAIM_OR_SKIP(claim);
+    const std::string text = scrape(counters);
+    EXPECT_TRUE(has(text, "zqups_up 0"));
+    EXPECT_TRUE(has(text, "zqups_service_unreachable_total 1")) << text;
+    expectNoValueMetrics(text);
+  }
+  FakeUpsService service([](Peer& peer) { peer.stall(); });
+  START_OR_SKIP(service);
+  const std::string text =
+      scrape(counters, UPS_MIN_LINE_VOLTAGE, std::chrono::milliseconds(200));
   EXPECT_TRUE(has(text, "zqups_up 0"));
-  EXPECT_TRUE(has(text, "zqups_service_unreachable_total 1")) << text;
-  EXPECT_TRUE(has(text, readErrors("vendor", 0)));
-  expectNoValueMetrics(text);
+  EXPECT_TRUE(has(text, "zqups_service_unreachable_total 2")) << text;
+  EXPECT_TRUE(has(text, readErrors("vendor", 0))) << text;
 }
 
 TEST(Metrics, OnBatteryBelowTheThresholdOnly) {
