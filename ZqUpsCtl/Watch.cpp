@@ -58,10 +58,11 @@ std::string environmentName(const std::string& pointName) {
 }
 
 // Why the service could not be asked: the first point that found out.
+// (An outcome's why has the service's texts escaped already.)
 std::string whyLost(const zqread::Reading& reading) {
   for (const zqread::PointReading& entry : reading.points)
-    if (entry.outcome.endsReading()) return entry.point.name + ": " + escapeText(entry.outcome.why);
-  return escapeText(reading.end.why);
+    if (entry.outcome.endsReading()) return entry.point.name + ": " + entry.outcome.why;
+  return reading.end.why;
 }
 
 struct Event {
@@ -169,7 +170,7 @@ class PointFailures {
       if (entry.outcome.failure != zqread::Failure::BadAnswer) continue;
       now.insert(entry.point.name);
       if (failing_.count(entry.point.name) == 0)
-        report(entry.point.name + ": " + escapeText(entry.outcome.why));
+        report(entry.point.name + ": " + entry.outcome.why);
     }
     failing_ = std::move(now);
   }
