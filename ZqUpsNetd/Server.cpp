@@ -3,6 +3,9 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
+#ifdef ZQUPSNETD_TLS
+#include <boost/asio/ssl/stream.hpp>
+#endif
 
 #include <array>
 
@@ -18,20 +21,35 @@ const char kTooMany[] = "ERR ACCESS-DENIED too many connections\n";
 
 }  // namespace
 
-// The bytes of one connection.  Plain TCP; a TLS stream would sit here,
-// started in place by STARTTLS, and nothing above would change.
+// The bytes of one connection: plain TCP, then TLS once startTls() has
+// put a TLS stream over the same socket.
 class Channel {
  public:
   explicit Channel(tcp::socket socket) : socket_(std::move(socket)) {}
 
   template <typename Handler>
   void readSome(asio::mutable_buffer buffer, Handler&& handler) {
+#ifdef ZQUPSNETD_TLS
+    if (tls_) return tls_->async_read_some(buffer, std::forward<Handler>(handler));
+#endif
     socket_.async_read_some(buffer, std::forward<Handler>(handler));
   }
   template <typename Handler>
   void write(asio::const_buffer buffer, Handler&& handler) {
+#ifdef ZQUPSNETD_TLS
+    if (tls_) return asio::async_write(*tls_, buffer, std::forward<Handler>(handler));
+#endif
     asio::async_write(socket_, buffer, std::forward<Handler>(handler));
   }
+#ifdef ZQUPSNETD_TLS
+  // The server's handshake on what the socket receives from now on.
+  template <typename Handler>
+  void startTls(TlsContext& context, Handler&& handler) {
+    tls_ = std::make_unique<asio::ssl::stream<tcp::socket&>>(socket_, context);
+    tls_->async_handshake(asio::ssl::stream_base::server, std::forward<Handler>(handler));
+  }
+#endif
+  // Without TLS's closing alert: a close never waits on the client.
   void close() {
     boost::system::error_code ignored;
     socket_.shutdown(tcp::socket::shutdown_both, ignored);
@@ -40,6 +58,9 @@ class Channel {
 
  private:
   tcp::socket socket_;
+#ifdef ZQUPSNETD_TLS
+  std::unique_ptr<asio::ssl::stream<tcp::socket&>> tls_;  // over socket_
+#endif
 };
 
 class Connection : public std::enable_shared_from_this<Connection> {
@@ -49,7 +70,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
         channel_(std::move(socket)),
         address_(std::move(address)),
         session_(server->shared_, address_),
-        idle_(server->io_) {}
+        idle_(server->io_),
+        handshake_(server->io_) {}
 
   const std::string& address() const { return address_; }
 
@@ -64,6 +86,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     closed_ = true;
     const auto self = shared_from_this();
     idle_.cancel();
+    handshake_.cancel();
     channel_.close();
     server_->forget(this);
   }
@@ -84,7 +107,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Answers the whole lines received, in order, until one waits.
   void drain() {
-    while (!closed_ && !waiting_ && !closing_) {
+    while (!closed_ && !waiting_ && !closing_ && !upgrading()) {
       std::string line;
       switch (framer_.next(&line)) {
         case LineFramer::Next::NeedMore:
@@ -105,7 +128,39 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (reply.wait == Reply::Wait::Password) return checkPassword(line);
     if (reply.wait == Reply::Wait::Write) return startWrite(reply.write);
     closing_ = reply.close;
+    if (reply.startTls) {
+      // Whatever came after STARTTLS was sent before the client could
+      // know the answer: never a request.
+      framer_ = LineFramer();
+      tlsStage_ = Tls::Upgrading;
+    }
     send(reply.text);
+  }
+
+  bool upgrading() const { return tlsStage_ == Tls::Upgrading || tlsStage_ == Tls::Handshaking; }
+
+  // The handshake, within its own time: a client that stalls in it holds
+  // up only itself.
+  void startTls() {
+#ifdef ZQUPSNETD_TLS
+    if (server_->tls_ == nullptr) return close();
+    tlsStage_ = Tls::Handshaking;
+    handshake_.expires_after(server_->limits_.handshakeTimeout);
+    handshake_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+      if (!ec) self->close();
+    });
+    channel_.startTls(*server_->tls_, [self = shared_from_this()](
+                                          const boost::system::error_code& ec) {
+      self->handshake_.cancel();
+      if (self->closed_) return;
+      if (ec) return self->close();
+      self->tlsStage_ = Tls::On;
+      self->lastLine_ = Clock::now();
+      self->drain();
+    });
+#else
+    close();
+#endif
   }
 
   void checkPassword(const std::string& line) {
@@ -152,7 +207,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void flush() {
     if (writing_ || closed_) return;
     if (unsent_.empty()) {
-      if (closing_) close();
+      if (closing_) return close();
+      if (tlsStage_ == Tls::Upgrading) startTls();
       return;
     }
     writing_ = true;
@@ -182,6 +238,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Session session_;
   LineFramer framer_;
   asio::steady_timer idle_;
+  asio::steady_timer handshake_;
   Clock::time_point lastLine_;
   std::array<char, 1024> input_;
   std::string unsent_;
@@ -191,6 +248,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool waiting_ = false;  // for a password check or a write
   bool closing_ = false;  // after what is unsent
   bool closed_ = false;
+  // Plain until OK STARTTLS is sent, then nothing is read until the
+  // handshake is over.
+  enum class Tls { Plain, Upgrading, Handshaking, On } tlsStage_ = Tls::Plain;
 };
 
 bool Server::listen(const tcp::endpoint& endpoint, std::string* error) {

@@ -13,6 +13,7 @@
 
 #include "Listen.h"
 #include "Session.h"
+#include "Tls.h"
 #include "Workers.h"
 
 namespace zqnetd {
@@ -26,6 +27,8 @@ struct Limits {
   Clock::duration idleTimeout = std::chrono::seconds(60);
   // A client that leaves more than this of its replies unread is dropped.
   size_t maxUnsent = 64 * 1024;
+  // From OK STARTTLS to the handshake's end.
+  Clock::duration handshakeTimeout = std::chrono::seconds(10);
 };
 
 // What the connections hand off the network thread.
@@ -39,8 +42,10 @@ class Connection;
 
 class Server {
  public:
-  Server(asio::io_context& io, Shared* shared, Limits limits, Offload offload)
-      : io_(io), shared_(shared), limits_(limits), offload_(offload) {}
+  // `tls`, when given, answers STARTTLS; it outlives the server.
+  Server(asio::io_context& io, Shared* shared, Limits limits, Offload offload,
+         TlsContext* tls = nullptr)
+      : io_(io), shared_(shared), limits_(limits), offload_(offload), tls_(tls) {}
 
   // Listens on `endpoint`; false with `error` when it cannot.
   bool listen(const tcp::endpoint& endpoint, std::string* error);
@@ -64,6 +69,7 @@ class Server {
   Shared* shared_;
   Limits limits_;
   Offload offload_;
+  TlsContext* tls_;
   std::vector<std::unique_ptr<Listener>> listeners_;
   std::map<Connection*, std::shared_ptr<Connection>> connections_;
   std::map<std::string, size_t> perAddress_;

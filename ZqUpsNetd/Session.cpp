@@ -30,6 +30,14 @@ bool same(const std::string& word, const char* name) {
   return ::strcasecmp(word.c_str(), name) == 0;
 }
 
+// What sends a secret or changes the UPS: in the clear, refused when TLS
+// is required, before anything is checked or kept.
+bool needsTls(const std::string& command) {
+  for (const char* name : {"USERNAME", "PASSWORD", "LOGIN", "SET", "PRIMARY", "MASTER", "FSD"})
+    if (same(command, name)) return true;
+  return false;
+}
+
 std::optional<std::string> statusValue(const Shared& shared) {
   const auto& values = shared.snapshot->values;
   const auto found = values.find("ups.status");
@@ -94,7 +102,9 @@ Reply Session::dispatch(const std::vector<std::string>& words, Clock::time_point
   if ((same(command, "NETVER") || same(command, "PROTVER")) && count == 1) return lineReply("1.3");
   if (same(command, "HELP") && count == 1)
     return lineReply("Commands: HELP VER GET LIST SET INSTCMD LOGIN LOGOUT USERNAME PASSWORD STARTTLS");
-  if (same(command, "STARTTLS") && count == 1) return error("FEATURE-NOT-CONFIGURED");
+  if (same(command, "STARTTLS") && count == 1) return startTls();
+  if (shared_->tlsRequired && !encrypted_ && needsTls(command))
+    return lineReply("ERR ACCESS-DENIED STARTTLS first");
   if (same(command, "LIST")) return list(words, now);
   if (same(command, "GET")) return get(words, now);
   if (same(command, "SET")) return set(words, now);
@@ -219,6 +229,15 @@ Reply Session::setPassword(const std::vector<std::string>& words) {
   if (password_) return error("ALREADY-SET-PASSWORD");
   password_ = words[1];
   return lineReply("OK");
+}
+
+Reply Session::startTls() {
+  if (!shared_->tlsOffered) return error("FEATURE-NOT-CONFIGURED");
+  if (encrypted_) return error("ALREADY-SSL-MODE");
+  encrypted_ = true;
+  Reply reply = lineReply("OK STARTTLS");
+  reply.startTls = true;
+  return reply;
 }
 
 Reply Session::login(const std::vector<std::string>& words) {

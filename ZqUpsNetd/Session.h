@@ -27,6 +27,8 @@ struct Shared {
   std::string lastModel;        // the last model read, for the description
   bool forcedShutdown = false;  // FSD, until the server restarts
   std::multiset<std::string> logins;  // the addresses of the clients logged in
+  bool tlsOffered = false;   // STARTTLS is answered OK
+  bool tlsRequired = false;  // no credentials or orders before STARTTLS
 
   // The snapshot's values are current: read in time from a service reached.
   bool fresh(Clock::time_point now) const;
@@ -47,6 +49,9 @@ struct Reply {
 
   std::string text;  // whole lines, each ending in LF; empty for a blank request
   bool close = false;
+  // After the reply, the connection reads nothing more in the clear and
+  // begins the TLS handshake.
+  bool startTls = false;
   enum class Wait { None, Password, Write } wait = Wait::None;
   Write write;  // for Wait::Write
 };
@@ -79,6 +84,7 @@ class Session {
   Reply forcedShutdown(const std::vector<std::string>& words);
   Reply setUsername(const std::vector<std::string>& words);
   Reply setPassword(const std::vector<std::string>& words);
+  Reply startTls();
   // An error reply when the user may not do what needs `right`; a reply
   // that waits when the password is still to be checked.
   std::optional<Reply> refuseUnless(unsigned right);
@@ -92,6 +98,7 @@ class Session {
   bool checked_ = false;
   unsigned rights_ = 0;
   bool loggedIn_ = false;
+  bool encrypted_ = false;  // from OK STARTTLS on
   Write pendingWrite_;
   std::string pendingVar_;  // as the client wrote it
 };

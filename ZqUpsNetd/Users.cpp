@@ -1,7 +1,6 @@
 #include "Users.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef ZQUPSNETD_HAVE_CRYPT_H
@@ -14,12 +13,11 @@
 #include <sstream>
 #include <vector>
 
+#include "PrivateFile.h"
+
 namespace zqnetd {
 
 namespace {
-
-// A users file larger than this is not one.
-constexpr off_t kMaxFile = 1 << 20;
 
 std::string cryptWith(const std::string& password, const std::string& setting) {
   auto data = std::make_unique<struct crypt_data>();
@@ -102,31 +100,9 @@ bool parseRights(const std::string& text, unsigned* rights) {
 }  // namespace
 
 bool Users::load(const std::string& path, std::string* error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    *error = path + ": " + std::strerror(errno);
-    return false;
-  }
-  struct stat status;
   std::string text;
-  if (::fstat(fd, &status) != 0) {
-    *error = path + ": " + std::strerror(errno);
-  } else if (!S_ISREG(status.st_mode)) {
-    *error = path + ": not a regular file";
-  } else if ((status.st_mode & (S_IROTH | S_IWOTH | S_IWGRP)) != 0) {
-    *error = path + ": others may read or write it (chmod 600 or 640)";
-  } else if (status.st_size > kMaxFile) {
-    *error = path + ": larger than 1 MiB";
-  } else {
-    char buffer[4096];
-    ssize_t got;
-    while ((got = ::read(fd, buffer, sizeof buffer)) > 0 &&
-           text.size() <= static_cast<size_t>(kMaxFile))
-      text.append(buffer, static_cast<size_t>(got));
-    if (got < 0) *error = path + ": " + std::strerror(errno);
-  }
-  ::close(fd);
-  if (!error->empty()) return false;
+  if (!readPrivateFile(path, S_IROTH | S_IWOTH | S_IWGRP, "chmod 600 or 640", &text, error))
+    return false;
   if (parse(text, error)) return true;
   *error = path + ":" + *error;
   return false;

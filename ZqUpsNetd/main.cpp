@@ -37,6 +37,10 @@ struct Options {
   size_t maxPerAddress = 32;
   std::string serviceOwner;
   bool hashPassword = false;
+  std::string tlsCertificate;
+  std::string tlsKey;
+  bool requireTls = false;
+  bool allowPlaintext = false;
 };
 
 int usageError(const std::string& message) {
@@ -106,7 +110,28 @@ bool endpointsOf(const Options& options, std::vector<std::pair<tcp::endpoint, bo
   return true;
 }
 
-int serve(const Options& options, const Users* users, std::optional<uid_t> serviceOwner) {
+bool beyondLoopback(const std::vector<std::pair<tcp::endpoint, bool>>& endpoints) {
+  for (const auto& endpoint : endpoints)
+    if (!endpoint.first.address().is_loopback()) return true;
+  return false;
+}
+
+// Whether logins need TLS first; an error when they would need it and
+// TLS is not configured.
+bool tlsRequired(const Options& options, const std::vector<std::pair<tcp::endpoint, bool>>& endpoints,
+                 std::string* error) {
+  const bool required =
+      options.requireTls || (beyondLoopback(endpoints) && !options.allowPlaintext);
+  if (!required || !options.tlsCertificate.empty()) return required;
+  *error = options.requireTls
+               ? "--require-tls needs --tls-cert and --tls-key"
+               : "listening beyond loopback without TLS would let passwords cross the network "
+                 "in the clear: give --tls-cert and --tls-key (or --allow-plaintext)";
+  return required;
+}
+
+int serve(const Options& options, const Users* users, std::optional<uid_t> serviceOwner,
+          TlsContext* tls) {
   // Before the loop: handlers that the loop drops when it goes end
   // sessions, which leave the shared state.
   Shared shared;
@@ -119,6 +144,9 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
   std::vector<std::pair<tcp::endpoint, bool>> endpoints;
   std::string error;
   if (!endpointsOf(options, &endpoints, &error)) return usageError(error);
+  shared.tlsOffered = tls != nullptr;
+  shared.tlsRequired = tlsRequired(options, endpoints, &error);
+  if (!error.empty()) return usageError(error);
 
   zqread::Cancel cancel;
   ServiceSettings service{serviceOwner, &cancel};
@@ -127,7 +155,7 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
   limits.maxConnections = descriptorBound(options.maxConnections);
   limits.maxPerAddress = options.maxPerAddress;
   limits.idleTimeout = seconds(options.idleSeconds);
-  Server server(io, &shared, limits, Offload{&passwords, &writes, service});
+  Server server(io, &shared, limits, Offload{&passwords, &writes, service}, tls);
   for (const auto& [endpoint, required] : endpoints) {
     if (server.listen(endpoint, &error)) continue;
     std::cerr << "ZqUpsNetd: " << error << std::endl;
@@ -194,6 +222,18 @@ int run(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--service-owner", options.serviceOwner,
                  "Trust the UPS service only when this user runs it");
+  auto* certificate = app.add_option("--tls-cert", options.tlsCertificate,
+                                     "Offer STARTTLS with this certificate chain (PEM)");
+  auto* key = app.add_option("--tls-key", options.tlsKey,
+                             "The certificate's private key (PEM, mode 600)");
+  certificate->needs(key);
+  key->needs(certificate);
+  auto* require = app.add_flag("--require-tls", options.requireTls,
+                               "Refuse credentials and orders before STARTTLS (the default when "
+                               "listening beyond loopback)");
+  app.add_flag("--allow-plaintext", options.allowPlaintext,
+               "Listen beyond loopback without requiring TLS")
+      ->excludes(require);
   app.add_flag("--hash-password", options.hashPassword,
                "Print a hash for the users file of the password read from standard input");
   try {
@@ -213,7 +253,12 @@ int run(int argc, char** argv) {
   Users users;
   std::string error;
   if (!options.users.empty() && !users.load(options.users, &error)) return usageError(error);
-  return serve(options, &users, serviceOwner);
+  std::shared_ptr<TlsContext> tls;
+  if (!options.tlsCertificate.empty()) {
+    tls = loadTls(options.tlsCertificate, options.tlsKey, &error);
+    if (!tls) return usageError(error);
+  }
+  return serve(options, &users, serviceOwner, tls.get());
 }
 
 }  // namespace
