@@ -1,6 +1,7 @@
 // ZqUpsNetd: the request parser on bytes, a session's replies on a
-// hand-made snapshot, the users file, and the built server against the
-// built simulator through a socket client (its bounds, a hung service).
+// hand-made snapshot, the users file and TLS key, and the built server
+// against the built simulator through a socket client (its bounds, TLS, a
+// hung service).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,6 +12,9 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef ZQUPSNETD_TLS
+#include <openssl/ssl.h>
+#endif
 
 #include <chrono>
 #include <cstring>
@@ -21,6 +25,7 @@
 #include "RunProgram.h"
 #include "Session.h"
 #include "SimProcess.h"
+#include "Tls.h"
 #include "Users.h"
 #include "Variables.h"
 
@@ -380,6 +385,24 @@ TEST_F(SessionTest, SetVarWritesOnlyWhatItMay) {
   EXPECT_EQ(ask(setter, "SET VAR ups battery.date 2031-01-01"), "ERR DATA-STALE\n");
 }
 
+TEST_F(SessionTest, SecretsAndOrdersOnlyAfterStartTlsWhenRequired) {
+  shared.tlsOffered = shared.tlsRequired = true;
+  for (const char* request : {"USERNAME someone", "password secret", "LOGIN ups",
+                              "SET VAR ups battery.date 2030-01-01", "PRIMARY ups", "MASTER ups",
+                              "FSD ups"})
+    EXPECT_EQ(ask(request), "ERR ACCESS-DENIED STARTTLS first\n") << request;
+  EXPECT_EQ(ask("GET VAR ups device.type"), "VAR ups device.type \"ups\"\n");
+  EXPECT_EQ(ask("STARTTLS x"), "ERR INVALID-ARGUMENT\n");
+  const Reply started = session.handle("STARTTLS", now);
+  EXPECT_EQ(started.text, "OK STARTTLS\n");
+  EXPECT_TRUE(started.startTls);
+  EXPECT_EQ(ask("starttls"), "ERR ALREADY-SSL-MODE\n");
+  // Nothing refused before was kept.
+  EXPECT_EQ(ask("USERNAME someone"), "OK\n");
+  EXPECT_EQ(ask("LOGIN ups"), "ERR PASSWORD-REQUIRED\n");
+  EXPECT_FALSE(shared.forcedShutdown);
+}
+
 // ---------------------------------------------------------------- users
 
 TEST(UsersFile, ParsesLinesAndSaysWhereTheyAreWrong) {
@@ -420,10 +443,11 @@ TEST(UsersFile, ChecksPasswordsAgainstSaltedHashes) {
   EXPECT_EQ(users.check("Alice", "s3cret pass"), std::nullopt);
 }
 
-TEST(UsersFile, RefusedWhenOthersMayReadOrWriteIt) {
+// The users file may be read by its group; the TLS key by its owner alone.
+TEST(SecretFiles, RefusedWhenOthersMayReadOrWriteThem) {
   char folder[] = "/tmp/netd_test.XXXXXX";
   ASSERT_NE(::mkdtemp(folder), nullptr);
-  const std::string path = std::string(folder) + "/users";
+  const std::string path = std::string(folder) + "/secret";
   std::ofstream(path) << "alice:$6$s$h:monitor\n";
   for (const mode_t mode : {0600, 0640, 0400, 0644, 0620, 0602, 0606}) {
     ASSERT_EQ(::chmod(path.c_str(), mode), 0);
@@ -434,6 +458,13 @@ TEST(UsersFile, RefusedWhenOthersMayReadOrWriteIt) {
     if (refused) {
       EXPECT_NE(error.find("others may read or write it"), std::string::npos) << error;
     }
+    if (!tlsBuilt()) continue;
+    // Not a key at all: past the mode, the certificate is what fails.
+    error.clear();
+    EXPECT_EQ(loadTls(path + ".pem", path, &error), nullptr);
+    EXPECT_EQ(error.find("others may read or write it (chmod 600)") != std::string::npos,
+              (mode & 0077) != 0)
+        << std::oct << mode << " " << error;
   }
   Users users;
   std::string error;
@@ -621,6 +652,118 @@ TEST(Server, CapsConnectionsIdleClientsAndLongLines) {
   EXPECT_TRUE(talker.closedWithin(5000));
   EXPECT_TRUE(netd.stop().exited);
 }
+
+TEST(Server, RefusesToListenBeyondLoopbackWithoutTls) {
+  upstest::ProgramOptions bounded;
+  bounded.timeoutSeconds = 10;
+  const struct {
+    std::vector<std::string> args;
+    const char* why;
+  } cases[] = {
+      {{"--listen", "0.0.0.0:0"}, "give --tls-cert and --tls-key (or --allow-plaintext)"},
+      {{"--require-tls"}, "--require-tls needs --tls-cert and --tls-key"},
+      {{"--require-tls", "--allow-plaintext"}, "excludes"},
+      {{"--tls-cert", "x.pem"}, "requires --tls-key"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv = {"ZqUpsNetd"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const upstest::ProgramRun run = upstest::runProgram(kNetd, argv, bounded);
+    EXPECT_TRUE(run.exited && run.exitStatus == 2) << c.why << ": " << run.out << run.err;
+    EXPECT_NE(run.err.find(c.why), std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find("listening"), std::string::npos);
+  }
+}
+
+#ifdef ZQUPSNETD_TLS
+// A certificate for 127.0.0.1 and its key (mode 600) in `folder`, by the
+// openssl command; false when there is none.
+bool makeCertificate(const std::string& folder) {
+  upstest::ProgramOptions bounded;
+  bounded.timeoutSeconds = 60;
+  const upstest::ProgramRun run = upstest::runProgram(
+      "/usr/bin/env", {"env", "openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                       "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+                       "-keyout", folder + "/key.pem", "-out", folder + "/cert.pem"},
+      bounded);
+  return run.exited && run.exitStatus == 0 && ::chmod((folder + "/key.pem").c_str(), 0600) == 0;
+}
+
+// TLS over a Client's connection, after its STARTTLS; blocking, each read
+// and write bounded by the socket's timeouts.
+class TlsClient {
+ public:
+  explicit TlsClient(int fd) : context_(SSL_CTX_new(TLS_client_method())) {
+    const timeval bound{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+    ssl_ = SSL_new(context_);
+    SSL_set_fd(ssl_, fd);
+    connected_ = SSL_connect(ssl_) == 1;
+  }
+  ~TlsClient() {
+    SSL_free(ssl_);
+    SSL_CTX_free(context_);
+  }
+  bool connected() const { return connected_; }
+  // The reply's first line; empty at the end of the stream.
+  std::string ask(const std::string& request) {
+    const std::string line = request + "\n";
+    SSL_write(ssl_, line.data(), static_cast<int>(line.size()));
+    std::string reply;
+    char c;
+    while (reply.empty() || reply.back() != '\n') {
+      if (SSL_read(ssl_, &c, 1) != 1) break;
+      reply += c;
+    }
+    return reply;
+  }
+  // Whether the server ended with TLS's closing alert.
+  bool closedCleanly() {
+    char c;
+    return SSL_read(ssl_, &c, 1) == 0 && SSL_get_error(ssl_, 0) == SSL_ERROR_ZERO_RETURN;
+  }
+
+ private:
+  SSL_CTX* context_;
+  SSL* ssl_ = nullptr;
+  bool connected_ = false;
+};
+
+TEST(Server, AnswersThroughTlsAfterStartTls) {
+  char folder[] = "/tmp/netd_test.XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  const std::string certificate = std::string(folder) + "/cert.pem";
+  const std::string key = std::string(folder) + "/key.pem";
+  const bool made = makeCertificate(folder);
+  Netd netd;
+  const bool started = made && netd.start({"--tls-cert", certificate, "--tls-key", key});
+  ::unlink(certificate.c_str());
+  ::unlink(key.c_str());
+  ::rmdir(folder);
+  if (!made) GTEST_SKIP() << "no openssl command to make a certificate";
+  ASSERT_TRUE(started);
+
+  Client client("127.0.0.1", netd.port);
+  EXPECT_EQ(client.ask("USERNAME alice"), "OK\n");  // on loopback TLS is not required
+  ASSERT_EQ(client.ask("STARTTLS"), "OK STARTTLS\n");
+  TlsClient tls(client.fd());
+  ASSERT_TRUE(tls.connected());
+  EXPECT_EQ(tls.ask("NETVER"), "1.3\n");
+  EXPECT_EQ(tls.ask("STARTTLS"), "ERR ALREADY-SSL-MODE\n");
+  EXPECT_EQ(tls.ask("LOGOUT"), "OK Goodbye\n");
+  EXPECT_TRUE(tls.closedCleanly());
+
+  // Not TLS after all: the connection goes, the server stays.
+  Client liar("127.0.0.1", netd.port);
+  ASSERT_EQ(liar.ask("STARTTLS"), "OK STARTTLS\n");
+  liar.send("GET VAR ups ups.status\n");
+  EXPECT_TRUE(liar.closedWithin(5000));
+  EXPECT_EQ(Client("127.0.0.1", netd.port).ask("NETVER"), "1.3\n");
+  const upstest::ProgramRun run = netd.stop();
+  EXPECT_TRUE(run.exited && run.exitStatus == 0) << run.err;
+}
+#endif
 
 class ServerWithSim : public ::testing::Test {
  protected:
