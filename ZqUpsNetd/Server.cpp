@@ -18,6 +18,8 @@ namespace {
 // After a failed accept (out of descriptors, say), before the next.
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 const char kTooMany[] = "ERR ACCESS-DENIED too many connections\n";
+// For the client's answer to TLS's closing alert.
+constexpr auto kGoodbyeTime = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -48,6 +50,11 @@ class Channel {
     tls_ = std::make_unique<asio::ssl::stream<tcp::socket&>>(socket_, context);
     tls_->async_handshake(asio::ssl::stream_base::server, std::forward<Handler>(handler));
   }
+  // TLS's closing alert, so that the client knows it has every reply.
+  template <typename Handler>
+  void shutdownTls(Handler&& handler) {
+    tls_->async_shutdown(std::forward<Handler>(handler));
+  }
 #endif
   // Without TLS's closing alert: a close never waits on the client.
   void close() {
@@ -71,7 +78,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         address_(std::move(address)),
         session_(server->shared_, address_),
         idle_(server->io_),
-        handshake_(server->io_) {}
+        tlsDeadline_(server->io_) {}
 
   const std::string& address() const { return address_; }
 
@@ -86,7 +93,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     closed_ = true;
     const auto self = shared_from_this();
     idle_.cancel();
-    handshake_.cancel();
+    tlsDeadline_.cancel();
     channel_.close();
     server_->forget(this);
   }
@@ -145,13 +152,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
 #ifdef ZQUPSNETD_TLS
     if (server_->tls_ == nullptr) return close();
     tlsStage_ = Tls::Handshaking;
-    handshake_.expires_after(server_->limits_.handshakeTimeout);
-    handshake_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+    tlsDeadline_.expires_after(server_->limits_.handshakeTimeout);
+    tlsDeadline_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
       if (!ec) self->close();
     });
     channel_.startTls(*server_->tls_, [self = shared_from_this()](
                                           const boost::system::error_code& ec) {
-      self->handshake_.cancel();
+      self->tlsDeadline_.cancel();
       if (self->closed_) return;
       if (ec) return self->close();
       self->tlsStage_ = Tls::On;
@@ -207,7 +214,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void flush() {
     if (writing_ || closed_) return;
     if (unsent_.empty()) {
-      if (closing_) return close();
+      if (closing_) return finish();
       if (tlsStage_ == Tls::Upgrading) startTls();
       return;
     }
@@ -221,6 +228,21 @@ class Connection : public std::enable_shared_from_this<Connection> {
                      if (ec) return self->close();
                      self->flush();
                    });
+  }
+
+  // The end after the last reply.
+  void finish() {
+#ifdef ZQUPSNETD_TLS
+    if (tlsStage_ == Tls::On) {
+      tlsDeadline_.expires_after(kGoodbyeTime);
+      tlsDeadline_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+        if (!ec) self->close();
+      });
+      return channel_.shutdownTls(
+          [self = shared_from_this()](const boost::system::error_code&) { self->close(); });
+    }
+#endif
+    close();
   }
 
   void watchIdle() {
@@ -238,7 +260,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Session session_;
   LineFramer framer_;
   asio::steady_timer idle_;
-  asio::steady_timer handshake_;
+  asio::steady_timer tlsDeadline_;
   Clock::time_point lastLine_;
   std::array<char, 1024> input_;
   std::string unsent_;
