@@ -61,10 +61,9 @@ class Session : public std::enable_shared_from_this<Session> {
     parser_.emplace();
     parser_->header_limit(static_cast<std::uint32_t>(server_.limits_.requestBytes));
     stream_.expires_after(server_.limits_.requestTime);
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                       self->onRequest(ec);
-                     });
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onRequest(ec); });
   }
 
   // Waiting for a request, not for a reading or a reply being sent.
@@ -104,9 +103,9 @@ class Session : public std::enable_shared_from_this<Session> {
     if (ec) {
       const bool tooLarge = ec == http::error::header_limit || ec == http::error::buffer_overflow;
       keepAlive_ = false;
-      return respond(tooLarge ? http::status::request_header_fields_too_large
-                              : http::status::bad_request,
-                     "text/plain", "");
+      return respond(
+          tooLarge ? http::status::request_header_fields_too_large : http::status::bad_request,
+          "text/plain", "");
     }
     stream_.expires_never();
     route(parser_->get());
@@ -143,13 +142,13 @@ class Session : public std::enable_shared_from_this<Session> {
     response->keep_alive(keep);
     if (!keep) response->set(http::field::connection, "close");
     stream_.expires_after(server_.limits_.replyTime);
-    http::async_write(stream_, *response,
-                      [self = shared_from_this(), response, keep](beast::error_code ec,
-                                                                   std::size_t) {
-                        if (ec) return self->close();
-                        if (!keep) return self->closeAfterReply();
-                        self->readRequest();
-                      });
+    http::async_write(
+        stream_, *response,
+        [self = shared_from_this(), response, keep](beast::error_code ec, std::size_t) {
+          if (ec) return self->close();
+          if (!keep) return self->closeAfterReply();
+          self->readRequest();
+        });
   }
 
   MetricsServer& server_;

@@ -52,8 +52,8 @@ class MetricsServer {
 
   // Listens on `endpoint` and serves it; what was bound (the real port
   // for port 0), or nothing with `error`.
-  bool listen(const boost::asio::ip::tcp::endpoint& endpoint,
-              boost::asio::ip::tcp::endpoint* bound, std::string* error);
+  bool listen(const boost::asio::ip::tcp::endpoint& endpoint, boost::asio::ip::tcp::endpoint* bound,
+              std::string* error);
   // Stops accepting and closes every connection.
   void stop();
 

@@ -9,8 +9,7 @@ using zqread::Outcome;
 using zqread::PointReading;
 using zqread::Reading;
 
-SharedReading::SharedReading(boost::asio::io_context& io)
-    : io_(io), worker_([this] { work(); }) {}
+SharedReading::SharedReading(boost::asio::io_context& io) : io_(io), worker_([this] { work(); }) {}
 
 SharedReading::~SharedReading() { stop(); }
 

@@ -169,8 +169,7 @@ bool serviceUnreachable(const Reading& reading) {
 bool pointFailed(const PointReading& entry) {
   if (entry.value)
     return isDatePoint(entry.point.name) && !dateTimestamp(entry.value->text).has_value();
-  return entry.outcome.failure == Failure::BadAnswer ||
-         entry.outcome.failure == Failure::OutOfTime;
+  return entry.outcome.failure == Failure::BadAnswer || entry.outcome.failure == Failure::OutOfTime;
 }
 
 bool countsAsFailed(const Reading& reading, const PointReading& entry) {
@@ -253,15 +252,17 @@ MetricFamily readFailedFamily(const Reading& reading) {
 ReadCounters::ReadCounters() {
   auto& errors = prometheus::BuildCounter()
                      .Name("zqups_read_errors_total")
-                     .Help("Reads of the data point named by the label that failed (answered "
-                           "badly, or not in time), since the exporter started")
+                     .Help(
+                         "Reads of the data point named by the label that failed (answered "
+                         "badly, or not in time), since the exporter started")
                      .Register(registry_);
   for (const zqread::Point& point : zqread::catalogue())
     if (exported(point.name)) readErrors_[point.name] = &errors.Add({{"point", point.name}});
   unreachable_ = &prometheus::BuildCounter()
                       .Name("zqups_service_unreachable_total")
-                      .Help("Readings in which the UPS service answered nothing (not there, or "
-                            "not in time), since the exporter started")
+                      .Help(
+                          "Readings in which the UPS service answered nothing (not there, or "
+                          "not in time), since the exporter started")
                       .Register(registry_)
                       .Add({});
 }

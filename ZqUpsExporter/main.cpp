@@ -102,8 +102,8 @@ void validate(const CLI::App& app, const std::vector<std::string>& listen, Setti
   if (!std::isfinite(settings->metrics.minLineVoltage))
     throw CLI::ValidationError("--min-line-voltage", "must be a finite number");
   if (!(settings->scrapeTimeout > 0 && settings->scrapeTimeout <= kMaxScrapeTimeout))
-    throw CLI::ValidationError("--scrape-timeout",
-                               "must be above 0 and at most " + std::to_string(int(kMaxScrapeTimeout)));
+    throw CLI::ValidationError("--scrape-timeout", "must be above 0 and at most " +
+                                                       std::to_string(int(kMaxScrapeTimeout)));
   for (const std::string& text : listen) {
     std::string error;
     const auto endpoints = zqloop::parseListen(text, &error);

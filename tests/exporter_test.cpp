@@ -134,16 +134,14 @@ TEST(Metrics, APointThatFailsLeavesOutOnlyItsOwnMetric) {
   EXPECT_EQ(service.connections(), 2 * UPS_POINT_COUNT) << "every point is asked for";
   for (const char* line :
        {"zqups_up 1", "zqups_on_battery 0", "zqups_input_voltage_volts 230",
-        "zqups_manufacturing_timestamp_seconds 1709164800",
-        "zqups_service_unreachable_total 0"})
+        "zqups_manufacturing_timestamp_seconds 1709164800", "zqups_service_unreachable_total 0"})
     EXPECT_TRUE(has(text, line)) << line << " not in\n" << text;
-  EXPECT_NE(text.find("battery_serial=\"\",battery_hardware_version=\"1.2.3\""),
-            std::string::npos)
+  EXPECT_NE(text.find("battery_serial=\"\",battery_hardware_version=\"1.2.3\""), std::string::npos)
       << "the label of a point not read is empty:\n"
       << text;
-  for (const char* name : {"zqups_load_ratio", "zqups_internal_temperature_celsius",
-                           "zqups_battery_runtime_seconds",
-                           "zqups_battery_replace_timestamp_seconds"})
+  for (const char* name :
+       {"zqups_load_ratio", "zqups_internal_temperature_celsius", "zqups_battery_runtime_seconds",
+        "zqups_battery_replace_timestamp_seconds"})
     EXPECT_FALSE(hasMetric(text, name)) << name << " in\n" << text;
   for (const char* point : {"battery_serial", "load_level", "internal_temperature",
                             "estimated_runtime", "battery_replace_date"})
@@ -164,8 +162,7 @@ TEST(Metrics, AServiceThatAnswersNothingIsUnreachable) {
   }
   FakeUpsService service([](Peer& peer) { peer.stall(); });
   START_OR_SKIP(service);
-  const std::string text =
-      scrape(counters, UPS_MIN_LINE_VOLTAGE, std::chrono::milliseconds(200));
+  const std::string text = scrape(counters, UPS_MIN_LINE_VOLTAGE, std::chrono::milliseconds(200));
   EXPECT_TRUE(has(text, "zqups_up 0"));
   EXPECT_TRUE(has(text, "zqups_service_unreachable_total 2")) << text;
   EXPECT_TRUE(has(text, readErrors("vendor", 0))) << text;
@@ -350,7 +347,7 @@ struct HttpReply {
   bool complete = false;  // the connection ended after the reply
   std::string text;       // everything received
   int status = 0;
-  std::string body;       // of the first reply
+  std::string body;  // of the first reply
   bool has(const std::string& header) const {
     return text.find("\r\n" + header + "\r\n") != std::string::npos;
   }
@@ -418,9 +415,9 @@ HttpReply exchange(const std::string& host, int port, const std::string& request
 }
 
 HttpReply get(const std::string& host, int port, const std::string& extraHeaders = "") {
-  return exchange(host, port,
-                  "GET /metrics HTTP/1.1\r\nHost: x\r\n" + extraHeaders +
-                      "Connection: close\r\n\r\n");
+  return exchange(
+      host, port,
+      "GET /metrics HTTP/1.1\r\nHost: x\r\n" + extraHeaders + "Connection: close\r\n\r\n");
 }
 
 // The built exporter in the background, its ready line read.
@@ -455,9 +452,9 @@ class Exporter {
   int port_ = 0;
 };
 
-#define START_EXPORTER(exporter, ...)                 \
-  do {                                                \
-    std::string why_;                                 \
+#define START_EXPORTER(exporter, ...)                          \
+  do {                                                         \
+    std::string why_;                                          \
     ASSERT_TRUE((exporter).start(__VA_ARGS__, &why_)) << why_; \
   } while (0)
 
@@ -495,9 +492,9 @@ TEST(Server, AnswersMetricsOnlyAndClosesWhenItSaysSo) {
   EXPECT_NE(reply.text.find("zqups_up 1"), std::string::npos) << "kept alive for the second";
   EXPECT_NE(reply.text.find("<a href=\"/metrics\">"), std::string::npos) << reply.text;
 
-  EXPECT_EQ(exchange(host, port, "GET /metric HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
-                .status,
-            404);
+  EXPECT_EQ(
+      exchange(host, port, "GET /metric HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n").status,
+      404);
   reply = exchange(host, port, "POST /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(reply.status, 405) << reply.text;
   EXPECT_TRUE(reply.has("Allow: GET, HEAD")) << reply.text;
@@ -587,7 +584,8 @@ TEST(Timing, ScrapesOfASlowServiceShareOneReadingAndEndInTime) {
   service.waitIdle();
   std::set<uint32_t> asked;
   for (const Bytes& envelope : service.envelopes())
-    EXPECT_TRUE(asked.insert(wordAt(envelope, 16)).second) << "asked twice: " << wordAt(envelope, 16);
+    EXPECT_TRUE(asked.insert(wordAt(envelope, 16)).second)
+        << "asked twice: " << wordAt(envelope, 16);
   EXPECT_EQ(exporter.stop(SIGTERM).exitStatus, 0);
 }
 
