@@ -13,6 +13,12 @@
 // counts.  run as: netd_bench NAME=HOST:PORT:PID NAME=HOST:PORT:PID, the
 // first measured against the second (see netd_run.sh, which pins the
 // servers to one processor and this program to another).
+//
+// The generator has a processor of its own, as a server does, so it must
+// spend less on an exchange than a server or it measures itself: with
+// liburing it queues every send and receive of a pass over its replies in
+// one io_uring and hands them over in one system call; without, it falls
+// back to epoll and a send and a receive per exchange.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -21,6 +27,9 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#ifdef ZQ_BENCH_URING
+#include <liburing.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -56,7 +65,12 @@ struct Load {
 };
 
 struct Round {
-  double repliesPerSecond = 0, cpuMicrosPerReply = 0, medianMs = 0, p99Ms = 0, ownCpu = 0;
+  double repliesPerSecond = 0, cpuMicrosPerReply = 0, medianMs = 0, p99Ms = 0;
+  // The generator's own: its share of its processor, CPU time per reply.
+  double ownBusy = 0, ownMicrosPerReply = 0;
+  // Of each processor's time, what was not idle (every process's).
+  double processorBusy[2] = {0, 0};
+  double exchangesPerCall = 0;
   long rssKiB = 0, peakKiB = 0;
   int replyLines = 0;
   bool ok = false;
@@ -173,10 +187,196 @@ void closeAll(std::vector<Connection>& conns) {
   conns.clear();
 }
 
-Round runRound(const Server& server, const Load& load) {
-  Round r;
-  std::vector<Connection> conns(size_t(load.connections));
-  const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+// Of each of the first two processors, the ticks not idle and in all.
+struct ProcessorTicks {
+  long long busy[2] = {0, 0}, all[2] = {0, 0};
+};
+
+ProcessorTicks processorTicks() {
+  ProcessorTicks t;
+  std::ifstream in("/proc/stat");
+  std::string name;
+  while (in >> name && name.rfind("cpu", 0) == 0) {
+    long long v[8] = {};
+    for (long long& x : v) in >> x;  // user nice system idle iowait irq softirq steal
+    in.ignore(1 << 12, '\n');
+    if (name != "cpu0" && name != "cpu1") continue;
+    const int i = name[3] - '0';
+    for (const long long x : v) t.all[i] += x;
+    t.busy[i] = t.all[i] - v[3] - v[4];
+  }
+  return t;
+}
+
+// The fallback: a system call for each send and each receive, and an
+// epoll_wait for each pass.
+class EpollLoop {
+ public:
+  explicit EpollLoop(std::vector<Connection>& conns)
+      : conns_(conns), ep_(::epoll_create1(EPOLL_CLOEXEC)), events_(1024) {
+    for (size_t i = 0; i < conns.size(); ++i) {
+      epoll_event ev{};
+      ev.events = EPOLLIN;
+      ev.data.u64 = i;
+      ::epoll_ctl(ep_, EPOLL_CTL_ADD, conns[i].fd, &ev);
+    }
+  }
+  ~EpollLoop() { ::close(ep_); }
+  EpollLoop(const EpollLoop&) = delete;
+  EpollLoop& operator=(const EpollLoop&) = delete;
+
+  bool send(size_t i, const std::string& request) {
+    ++calls_;
+    return writeAll(conns_[i].fd, request);
+  }
+  // Waits until `until` at most, sets `now` as the wait ends, and hands
+  // each receive to got(i, data, size), size <= 0 for a connection closed
+  // or failed.
+  template <typename Got>
+  void wait(Clock::time_point& now, Clock::time_point until, Got&& got) {
+    const int ms = int(std::chrono::duration_cast<std::chrono::microseconds>(until - now).count() +
+                       999) / 1000;
+    ++calls_;
+    const int n = ::epoll_wait(ep_, events_.data(), int(events_.size()), std::max(ms, 0));
+    now = Clock::now();
+    for (int e = 0; e < n; ++e) {
+      const size_t i = events_[size_t(e)].data.u64;
+      ++calls_;
+      const ssize_t size = ::recv(conns_[i].fd, buffer_, sizeof buffer_, MSG_DONTWAIT);
+      if (size < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      got(i, buffer_, size);
+    }
+  }
+  long calls() const { return calls_; }
+
+ private:
+  std::vector<Connection>& conns_;
+  int ep_;
+  std::vector<epoll_event> events_;
+  char buffer_[16384];
+  long calls_ = 0;
+};
+
+#ifdef ZQ_BENCH_URING
+// Every send and receive of a pass queued in one io_uring and handed over,
+// with the wait for the next completions, in one system call.  Each
+// connection keeps one receive queued, into a buffer of its own.
+class UringLoop {
+ public:
+  static constexpr size_t kBuffer = 16384;
+
+  // 0, or the error that keeps io_uring from this process.
+  static int probe() {
+    io_uring ring;
+    const int error = setUp(&ring, 8);
+    if (error == 0) io_uring_queue_exit(&ring);
+    return error;
+  }
+
+  explicit UringLoop(std::vector<Connection>& conns)
+      : conns_(conns), buffers_(conns.size() * kBuffer) {
+    error_ = setUp(&ring_, unsigned(2 * conns.size() + 16));
+    if (error_ != 0) return;
+    // Sends that succeed need no completion of their own.
+    if (ring_.features & IORING_FEAT_CQE_SKIP) sendFlags_ = IOSQE_CQE_SKIP_SUCCESS;
+    for (size_t i = 0; i < conns.size(); ++i) receive(i);
+  }
+  ~UringLoop() {
+    // Before the sockets close: it ends the receives still queued.
+    if (error_ == 0) io_uring_queue_exit(&ring_);
+  }
+  UringLoop(const UringLoop&) = delete;
+  UringLoop& operator=(const UringLoop&) = delete;
+
+  int error() const { return error_; }
+
+  bool send(size_t i, const std::string& request) {
+    io_uring_sqe* sqe = entry();
+    io_uring_prep_send(sqe, conns_[i].fd, request.data(), request.size(), MSG_NOSIGNAL);
+    sqe->flags |= sendFlags_;
+    io_uring_sqe_set_data64(sqe, (uint64_t(i) << 32) | request.size());
+    return true;
+  }
+
+  template <typename Got>
+  void wait(Clock::time_point& now, Clock::time_point until, Got&& got) {
+    const long long ns =
+        std::max<long long>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(until - now).count());
+    __kernel_timespec timeout{ns / 1000000000, ns % 1000000000};
+    io_uring_cqe* cqe = nullptr;
+    ++calls_;
+    io_uring_submit_and_wait_timeout(&ring_, &cqe, 1, &timeout, nullptr);
+    now = Clock::now();
+    unsigned head, seen = 0;
+    io_uring_for_each_cqe(&ring_, head, cqe) {
+      ++seen;
+      const size_t i = size_t(cqe->user_data >> 32);
+      const uint32_t sent = uint32_t(cqe->user_data);
+      if (sent != kReceive) {
+        if (cqe->res != int(sent)) got(i, nullptr, -1);  // a short send counts as failed
+        continue;
+      }
+      if (cqe->res == -EAGAIN || cqe->res == -EINTR) {
+        receive(i);
+        continue;
+      }
+      got(i, buffer(i), cqe->res);
+      if (cqe->res > 0) receive(i);
+    }
+    io_uring_cq_advance(&ring_, seen);
+  }
+  long calls() const { return calls_; }
+
+ private:
+  static constexpr uint32_t kReceive = 0xffffffff;  // else the send's size
+
+  // Completions run in this thread, only when it asks for them: the
+  // generator does its own work in its own time.
+  static int setUp(io_uring* ring, unsigned entries) {
+    const unsigned tries[] = {IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN,
+                              IORING_SETUP_COOP_TASKRUN, 0};
+    int error = 0;
+    for (const unsigned flags : tries) {
+      io_uring_params params{};
+      params.flags = flags;
+      error = io_uring_queue_init_params(entries, ring, &params);
+      if (error != -EINVAL) break;
+    }
+    return error;
+  }
+
+  char* buffer(size_t i) { return buffers_.data() + i * kBuffer; }
+
+  void receive(size_t i) {
+    io_uring_sqe* sqe = entry();
+    io_uring_prep_recv(sqe, conns_[i].fd, buffer(i), kBuffer, 0);
+    // The reply cannot be there yet: wait for it rather than try first.
+    sqe->ioprio |= IORING_RECVSEND_POLL_FIRST;
+    io_uring_sqe_set_data64(sqe, (uint64_t(i) << 32) | kReceive);
+  }
+
+  io_uring_sqe* entry() {
+    io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
+    if (sqe == nullptr) {
+      ++calls_;
+      io_uring_submit(&ring_);
+      sqe = io_uring_get_sqe(&ring_);
+    }
+    return sqe;
+  }
+
+  std::vector<Connection>& conns_;
+  std::vector<char> buffers_;
+  io_uring ring_{};
+  int error_ = 0;
+  unsigned sendFlags_ = 0;
+  long calls_ = 0;
+};
+#endif
+
+// Connects and warms up every connection; false, with all closed, if one
+// is not served.
+bool connectAll(const Server& server, const Load& load, std::vector<Connection>& conns) {
   for (size_t i = 0; i < conns.size(); ++i) {
     Connection& c = conns[i];
     c.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -191,14 +391,16 @@ Round runRound(const Server& server, const Load& load) {
                    server.name.c_str(), i + 1, load.connections,
                    c.pending.empty() ? std::strerror(errno) : c.pending.c_str());
       closeAll(conns);
-      ::close(ep);
-      return r;
+      return false;
     }
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = i;
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, c.fd, &ev);
   }
+  return true;
+}
+
+// The timed part of a round, on connections already served.
+template <typename Loop>
+Round drive(const Server& server, const Load& load, std::vector<Connection>& conns, Loop& loop) {
+  Round r;
   r.rssKiB = statusKiB(server.pid, "VmRSS:");
   r.peakKiB = statusKiB(server.pid, "VmHWM:");
 
@@ -207,63 +409,55 @@ Round runRound(const Server& server, const Load& load) {
   long replies = 0, failures = 0, late = 0;
   const long ticksBefore = cpuTicks(server.pid);
   const double ownBefore = ownCpuSeconds();
+  const ProcessorTicks processorsBefore = processorTicks();
   const bool paced = load.gap.count() > 0;
   const Clock::time_point start = Clock::now(),
                           end = start + std::chrono::duration_cast<Clock::duration>(
                                             std::chrono::duration<double>(kRoundSeconds));
   Clock::time_point due = start;
   size_t next = 0;
-  auto sendOn = [&](Connection& c, Clock::time_point at) {
-    c.sent = at;
-    c.waiting = true;
-    if (!writeAll(c.fd, load.request)) ++failures;
+  auto sendOn = [&](size_t i, Clock::time_point at) {
+    conns[i].sent = at;
+    conns[i].waiting = true;
+    if (!loop.send(i, load.request)) ++failures;
   };
   if (!paced)
-    for (Connection& c : conns) sendOn(c, start);
-  std::vector<epoll_event> events(1024);
-  char buffer[16384];
+    for (size_t i = 0; i < conns.size(); ++i) sendOn(i, start);
   Clock::time_point now = start;
+  auto got = [&](size_t i, const char* data, ssize_t size) {
+    Connection& c = conns[i];
+    if (size <= 0) {
+      ++failures;
+      return;
+    }
+    c.pending.append(data, size_t(size));
+    bool failed = false;
+    int lines = 0;
+    if (!takeReply(c, load, &failed, &lines)) return;
+    if (failed) {
+      ++failures;
+      return;
+    }
+    ++replies;
+    r.replyLines = lines;
+    c.waiting = false;
+    latencies.push_back(std::chrono::duration<double, std::milli>(now - c.sent).count());
+    if (!paced && now < end) sendOn(i, now);
+  };
   while (now < end && failures == 0) {
     for (; paced && due <= now; due += load.gap, next = (next + 1) % conns.size()) {
       // A connection still waiting for its last reply skips its turn.
       if (conns[next].waiting)
         ++late;
       else
-        sendOn(conns[next], now);
+        sendOn(next, now);
     }
-    const Clock::time_point until = paced ? std::min(due, end) : end;
-    const int wait = int(std::chrono::duration_cast<std::chrono::microseconds>(until - now).count() +
-                         999) / 1000;
-    const int n = ::epoll_wait(ep, events.data(), int(events.size()), wait);
-    now = Clock::now();
-    for (int e = 0; e < n; ++e) {
-      Connection& c = conns[events[e].data.u64];
-      const ssize_t got = ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
-      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-        ++failures;
-        continue;
-      }
-      if (got < 0) continue;
-      c.pending.append(buffer, size_t(got));
-      bool failed = false;
-      int lines = 0;
-      if (!takeReply(c, load, &failed, &lines)) continue;
-      if (failed) {
-        ++failures;
-        continue;
-      }
-      ++replies;
-      r.replyLines = lines;
-      c.waiting = false;
-      latencies.push_back(std::chrono::duration<double, std::milli>(now - c.sent).count());
-      if (!paced && now < end) sendOn(c, now);
-    }
+    loop.wait(now, paced ? std::min(due, end) : end, got);
   }
   const double seconds = std::chrono::duration<double>(now - start).count();
   const long ticks = cpuTicks(server.pid) - ticksBefore;
-  r.ownCpu = (ownCpuSeconds() - ownBefore) / seconds;
-  closeAll(conns);
-  ::close(ep);
+  const double ownCpu = ownCpuSeconds() - ownBefore;
+  const ProcessorTicks processorsAfter = processorTicks();
   if (failures > 0 || replies == 0 || late > replies / 100) {
     std::fprintf(stderr, "netd_bench: %s: %ld failed replies, %ld turns skipped in %s\n",
                  server.name.c_str(), failures, late, load.title);
@@ -271,10 +465,40 @@ Round runRound(const Server& server, const Load& load) {
   }
   r.repliesPerSecond = double(replies) / seconds;
   r.cpuMicrosPerReply = 1e6 * double(ticks) / double(::sysconf(_SC_CLK_TCK)) / double(replies);
+  r.ownBusy = ownCpu / seconds;
+  r.ownMicrosPerReply = 1e6 * ownCpu / double(replies);
+  r.exchangesPerCall = double(replies) / double(loop.calls());
+  for (int p = 0; p < 2; ++p) {
+    const long long all = processorsAfter.all[p] - processorsBefore.all[p];
+    r.processorBusy[p] =
+        all > 0 ? double(processorsAfter.busy[p] - processorsBefore.busy[p]) / double(all) : 0;
+  }
   std::sort(latencies.begin(), latencies.end());
   r.medianMs = latencies[latencies.size() / 2];
   r.p99Ms = latencies[latencies.size() * 99 / 100];
   r.ok = true;
+  return r;
+}
+
+// io_uring when it was built in and the kernel lets this process use it.
+bool useUring = false;
+
+Round runRound(const Server& server, const Load& load) {
+  std::vector<Connection> conns(size_t(load.connections));
+  if (!connectAll(server, load, conns)) return Round();
+  Round r;
+#ifdef ZQ_BENCH_URING
+  if (useUring) {
+    UringLoop loop(conns);
+    if (loop.error() != 0) die(std::string("io_uring: ") + std::strerror(-loop.error()));
+    r = drive(server, load, conns, loop);
+  }
+#endif
+  if (!useUring) {
+    EpollLoop loop(conns);
+    r = drive(server, load, conns, loop);
+  }
+  closeAll(conns);
   return r;
 }
 
@@ -295,11 +519,25 @@ void raiseDescriptorLimit(int needed) {
 
 int main(int argc, char** argv) {
   Server servers[2];
-  if (argc != 3 || !parseServer(argv[1], &servers[0]) || !parseServer(argv[2], &servers[1])) {
-    std::fprintf(stderr, "usage: netd_bench NAME=HOST:PORT:PID NAME=HOST:PORT:PID\n");
+  const bool epoll = argc == 4 && std::strcmp(argv[1], "--epoll") == 0;
+  if (argc != 3 + epoll || !parseServer(argv[1 + epoll], &servers[0]) ||
+      !parseServer(argv[2 + epoll], &servers[1])) {
+    std::fprintf(stderr, "usage: netd_bench [--epoll] NAME=HOST:PORT:PID NAME=HOST:PORT:PID\n");
     return 2;
   }
   raiseDescriptorLimit(1100);
+  std::string generator = "epoll, a system call per send and per receive";
+#ifdef ZQ_BENCH_URING
+  const int uringError = epoll ? 0 : UringLoop::probe();
+  useUring = !epoll && uringError == 0;
+  if (useUring)
+    generator = "io_uring, the sends and receives of a pass in one system call";
+  else if (!epoll)
+    generator += std::string(" (io_uring unavailable: ") + std::strerror(-uringError) + ")";
+#else
+  if (!epoll) generator += " (built without liburing)";
+#endif
+  std::printf("load generator: %s\n", generator.c_str());
   const Load loads[] = {
       {"GET VAR, 100 connections", "GET VAR ups ups.status\n", "VAR ups ups.status ", 100},
       {"LIST VAR, 100 connections", "LIST VAR ups\n", "END LIST VAR ups", 100},
@@ -321,19 +559,26 @@ int main(int argc, char** argv) {
         if (better) best[s] = r;
       }
     std::printf("%s\n", load.title);
-    for (int s = 0; s < 2; ++s)
+    for (int s = 0; s < 2; ++s) {
+      const Round& r = best[s];
       std::printf("  %-10s %9.0f replies/s  %6.1f us CPU/reply  median %.3f ms  p99 %.3f ms"
-                  "  (%d lines/reply; generator %.0f %% busy)\n",
-                  servers[s].name.c_str(), best[s].repliesPerSecond, best[s].cpuMicrosPerReply,
-                  best[s].medianMs, best[s].p99Ms, best[s].replyLines, 100 * best[s].ownCpu);
+                  "  (%d lines/reply)\n",
+                  servers[s].name.c_str(), r.repliesPerSecond, r.cpuMicrosPerReply, r.medianMs,
+                  r.p99Ms, r.replyLines);
+      // The generator is not what limits the rate when it needs less CPU
+      // per reply than the server and its processor has time to spare.
+      std::printf("  %10s generator %.1f us CPU/reply, %.0f %% of a processor, %.1f replies"
+                  " per system call; processors busy (all processes): 0 %.0f %%, 1 %.0f %%\n",
+                  "", r.ownMicrosPerReply, 100 * r.ownBusy, r.exchangesPerCall,
+                  100 * r.processorBusy[0], 100 * r.processorBusy[1]);
+    }
     const double ratio = best[0].repliesPerSecond / best[1].repliesPerSecond;
     if (load.request.rfind("GET", 0) == 0) {
       const bool met = ratio >= 1.2;
       missed += !met;
       std::printf("  ratio %s/%s %.2f (target >= 1.20: %s)\n", a, b, ratio, met ? "met" : "MISSED");
-      // The generator spends about what a server does on each exchange, so
-      // on a busy machine the replies per second are partly its own; the
-      // server's CPU time per reply is not.
+      // On a machine shared with other work the rate follows the CPU
+      // time each server gets; its CPU time per reply does not.
       std::printf("  replies per CPU second %s/%s %.2f\n", a, b,
                   best[1].cpuMicrosPerReply / best[0].cpuMicrosPerReply);
     } else if (load.gap.count() == 0) {
