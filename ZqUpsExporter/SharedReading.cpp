@@ -85,16 +85,8 @@ void SharedReading::answerEarly(uint64_t id) {
 // points not read yet count as not read in time.
 Reading SharedReading::soFar() const {
   Reading reading;
-  reading.points = progress_;
-  for (const PointReading& entry : progress_) {
-    if (entry.value || entry.outcome.failure == Failure::BadAnswer) reading.answered = true;
-    if (entry.outcome.endsReading() && reading.end.ok()) reading.end = entry.outcome;
-  }
-  const std::vector<zqread::Point>& catalogue = zqread::catalogue();
-  if (reading.end.ok() && progress_.size() < catalogue.size())
-    reading.end = Outcome{Failure::OutOfTime, 0, "not read in time"};
-  for (size_t row = progress_.size(); row < catalogue.size(); ++row)
-    reading.points.push_back(PointReading{catalogue[row], std::nullopt, reading.end});
+  for (const PointReading& entry : progress_) reading.add(entry);
+  reading.finish(Outcome{Failure::OutOfTime, 0, "not read in time"});
   return reading;
 }
 

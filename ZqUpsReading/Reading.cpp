@@ -10,23 +10,34 @@ const Value* Reading::value(const char* name) const {
   return nullptr;
 }
 
+void Reading::add(PointReading entry) {
+  // A bad answer is an answer: the exchange itself went through.
+  if (entry.outcome.ok() || entry.outcome.failure == Failure::BadAnswer) answered = true;
+  if (entry.outcome.endsReading() && end.ok()) end = entry.outcome;
+  points.push_back(std::move(entry));
+}
+
+void Reading::finish(const Outcome& why) {
+  const std::vector<Point>& all = catalogue();
+  if (points.size() >= all.size()) return;
+  if (end.ok()) end = why;
+  for (size_t row = points.size(); row < all.size(); ++row)
+    points.push_back(PointReading{all[row], std::nullopt, end});
+}
+
 Reading readCatalogue(const Access& access,
                       const std::function<void(const PointReading&)>& onPoint) {
   Reading reading;
   for (const Point& point : catalogue()) {
-    PointReading entry{point, std::nullopt, reading.end};
-    if (reading.end.ok()) {
-      Value value;
-      entry.outcome = readValue(point, access, &value);
-      if (entry.outcome.ok()) entry.value = std::move(value);
-      // A bad answer is an answer: the exchange itself went through.
-      if (entry.outcome.ok() || entry.outcome.failure == Failure::BadAnswer)
-        reading.answered = true;
-      if (entry.outcome.endsReading()) reading.end = entry.outcome;
-    }
+    if (!reading.end.ok()) break;
+    PointReading entry{point, std::nullopt, Outcome{}};
+    Value value;
+    entry.outcome = readValue(point, access, &value);
+    if (entry.outcome.ok()) entry.value = std::move(value);
     if (onPoint) onPoint(entry);
-    reading.points.push_back(std::move(entry));
+    reading.add(std::move(entry));
   }
+  reading.finish(reading.end);
   return reading;
 }
 

@@ -36,11 +36,19 @@ struct Reading {
     return answered && (end.ok() || end.failure == Failure::OutOfTime);
   }
   const Value* value(const char* name) const;
+
+  // Takes in the next point's reading: whether it answered, and whether
+  // what it met ends the reading.
+  void add(PointReading entry);
+  // The points not taken in yet carry `why`, which ends the reading unless
+  // something ended it before.
+  void finish(const Outcome& why);
 };
 
 // Reads every catalogue point in turn within `access`; only a failure
 // that every later exchange would share (see Outcome::endsReading) stops
-// it.  `onPoint`, when given, sees each point as soon as it is read.
+// it.  `onPoint`, when given, sees each point as soon as it is read (the
+// points left unasked after such a failure are not shown to it).
 Reading readCatalogue(const Access& access,
                       const std::function<void(const PointReading&)>& onPoint = {});
 
