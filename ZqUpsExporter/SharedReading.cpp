@@ -9,7 +9,8 @@ using zqread::Outcome;
 using zqread::PointReading;
 using zqread::Reading;
 
-SharedReading::SharedReading(boost::asio::io_context& io) : io_(io), worker_([this] { work(); }) {}
+SharedReading::SharedReading(boost::asio::io_context& io, std::optional<uid_t> serviceOwner)
+    : io_(io), serviceOwner_(serviceOwner), worker_([this] { work(); }) {}
 
 SharedReading::~SharedReading() { stop(); }
 
@@ -49,6 +50,7 @@ void SharedReading::work() {
     if (stopping_) return;
     zqread::Access access;
     access.deadline = *requested_;
+    access.serviceOwner = serviceOwner_;
     access.cancel = &cancel_;
     requested_.reset();
     lock.unlock();

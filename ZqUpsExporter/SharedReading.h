@@ -25,7 +25,10 @@ class SharedReading {
  public:
   using Done = std::function<void(const zqread::Reading&)>;
 
-  explicit SharedReading(boost::asio::io_context& io);
+  // Every reading asks only a service that runs as `serviceOwner`, when
+  // one is given.
+  explicit SharedReading(boost::asio::io_context& io,
+                         std::optional<uid_t> serviceOwner = std::nullopt);
   ~SharedReading();
   SharedReading(const SharedReading&) = delete;
   SharedReading& operator=(const SharedReading&) = delete;
@@ -53,6 +56,7 @@ class SharedReading {
   zqread::Reading soFar() const;
 
   boost::asio::io_context& io_;
+  const std::optional<uid_t> serviceOwner_;
   // The loop's.
   Done ended_;
   bool inFlight_ = false;

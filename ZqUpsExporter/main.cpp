@@ -30,6 +30,7 @@ struct Settings {
   std::vector<zqloop::tcp::endpoint> endpoints;
   std::string textfile;
   double scrapeTimeout = kDefaultScrapeTimeout;
+  std::optional<uid_t> serviceOwner;
   zqups::MetricOptions metrics;
 };
 
@@ -50,7 +51,7 @@ std::string scrapeExposition(const zqread::Reading& reading, const zqups::Metric
 int serve(const Settings& settings) {
   zqloop::asio::io_context io;
   zqups::ReadCounters counters;
-  zqups::SharedReading reading(io);
+  zqups::SharedReading reading(io, settings.serviceOwner);
   reading.onEnded([&counters](const zqread::Reading& ended) { counters.count(ended); });
   zqups::MetricsServer server(
       io, settings.scrapeTimeout,
@@ -80,6 +81,7 @@ int serve(const Settings& settings) {
 
 int writeTextfile(const Settings& settings) {
   zqread::Access access;
+  access.serviceOwner = settings.serviceOwner;
   const Clock::time_point start = Clock::now();
   access.deadline = start + secondsAsDuration(settings.scrapeTimeout);
   const zqread::Reading reading = zqread::readCatalogue(access);
@@ -96,7 +98,13 @@ int writeTextfile(const Settings& settings) {
 
 // What the options leave to be checked after parsing; throws CLI's
 // ValidationError.
-void validate(const CLI::App& app, const std::vector<std::string>& listen, Settings* settings) {
+void validate(const CLI::App& app, const std::vector<std::string>& listen,
+              const std::string& owner, Settings* settings) {
+  if (app.count("--service-owner")) {
+    settings->serviceOwner = zqread::userNamed(owner);
+    if (!settings->serviceOwner)
+      throw CLI::ValidationError("--service-owner", "no user '" + owner + "'");
+  }
   if (app.count("--textfile") && settings->textfile.empty())
     throw CLI::ValidationError("--textfile", "needs a path");
   if (!std::isfinite(settings->metrics.minLineVoltage))
@@ -133,10 +141,14 @@ int main(int argc, char** argv) {
   app.add_option("--scrape-timeout", settings.scrapeTimeout,
                  "seconds a scrape may take at most (a scraper may ask for less)")
       ->capture_default_str();
+  std::string owner;
+  app.add_option("--service-owner", owner,
+                 "read only a service that runs as this user (a name or a uid)");
   app.set_version_flag("--version", std::string("ZqUpsExporter ") + ZQUPSEXPORTER_VERSION);
   try {
     app.parse(argc, argv);
-    validate(app, settings.textfile.empty() ? listen : std::vector<std::string>{}, &settings);
+    validate(app, settings.textfile.empty() ? listen : std::vector<std::string>{}, owner,
+             &settings);
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? kOk : kUsage;
   }

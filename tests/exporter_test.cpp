@@ -284,6 +284,12 @@ TEST_F(Textfile, DefaultProfileInBaseUnitsWithoutCounters) {
 
   EXPECT_EQ(write({"--min-line-voltage", "240"}).exitStatus, 0);
   EXPECT_TRUE(has(contents(), "zqups_on_battery 1"));
+
+  // Only a service run by the owner named is read.
+  EXPECT_EQ(write({"--service-owner", std::to_string(geteuid())}).exitStatus, 0);
+  EXPECT_EQ(write({"--service-owner", std::to_string(geteuid() + 1)}).exitStatus, 3);
+  EXPECT_TRUE(has(contents(), "zqups_up 0"));
+  expectNoValueMetrics(contents());
 }
 
 TEST_F(Textfile, WithoutServiceStatus3AndNoValues) {
@@ -326,6 +332,7 @@ TEST_F(Textfile, FailuresToWriteAndBadUsage) {
   const std::vector<std::vector<std::string>> bad = {
       {"--textfile", path_, "--listen", "127.0.0.1:9967"},
       {"--textfile", ""},
+      {"--textfile", path_, "--service-owner", ""},
       {"--listen", "9968"},
       {"--listen", "[::1]"},
       {"--listen", "127.0.0.1:65536"},
