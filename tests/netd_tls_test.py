@@ -25,6 +25,8 @@ import sys
 import threading
 import time
 
+# The helpers of the plain clients' test, without bytecode in the sources.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netd_clients_test as clients  # noqa: E402
 from netd_clients_test import Failure, Skip, within  # noqa: E402
