@@ -43,6 +43,19 @@ class Channel {
 #endif
     asio::async_write(socket_, buffer, std::forward<Handler>(handler));
   }
+  // Until TLS starts.
+  bool plain() const {
+#ifdef ZQUPSNETD_TLS
+    return tls_ == nullptr;
+#else
+    return true;
+#endif
+  }
+  // Plain TCP: one send that never waits; what it took of `buffer`.
+  size_t sendNow(asio::const_buffer buffer, boost::system::error_code& ec) {
+    if (!socket_.non_blocking()) socket_.non_blocking(true, ec);
+    return ec ? 0 : socket_.send(buffer, 0, ec);
+  }
 #ifdef ZQUPSNETD_TLS
   // The server's handshake on what the socket receives from now on.
   template <typename Handler>
@@ -112,19 +125,33 @@ class Connection : public std::enable_shared_from_this<Connection> {
                       });
   }
 
+  // The next read once this turn of the loop has served the other
+  // connections: right after a reply the client cannot have sent its next
+  // request, and a read tried at once would cost a system call for
+  // nothing; a little later it often finds the request there.
+  void readSoon() {
+    if (reading_ || closed_) return;
+    reading_ = true;
+    asio::post(server_->io_, [self = shared_from_this()] {
+      self->reading_ = false;
+      self->read();
+    });
+  }
+
   // Answers the whole lines received, in order, until one waits.
   void drain() {
+    bool answered = false;
     while (!closed_ && !waiting_ && !closing_ && !upgrading()) {
-      std::string line;
-      switch (framer_.next(&line)) {
+      switch (framer_.next(&line_)) {
         case LineFramer::Next::NeedMore:
-          return read();
+          return answered ? readSoon() : read();
         case LineFramer::Next::TooLong:
           closing_ = true;
           return send("ERR TOO-LONG\n");
         case LineFramer::Next::Line:
           lastLine_ = Clock::now();
-          answer(line);
+          answer(line_);
+          answered = true;
           break;
       }
     }
@@ -213,6 +240,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void flush() {
     if (writing_ || closed_) return;
+    if (!unsent_.empty() && channel_.plain()) sendNow();
+    if (closed_) return;
     if (unsent_.empty()) {
       if (closing_) return finish();
       if (tlsStage_ == Tls::Upgrading) startTls();
@@ -228,6 +257,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
                      if (ec) return self->close();
                      self->flush();
                    });
+  }
+
+  // Plain TCP: what is unsent straight to the socket, in one send, which
+  // mostly takes it all and spares async_write's operation and handler;
+  // what is left goes through async_write.
+  void sendNow() {
+    boost::system::error_code ec;
+    const size_t sent = channel_.sendNow(asio::buffer(unsent_), ec);
+    if (ec && ec != asio::error::would_block && ec != asio::error::try_again) return close();
+    unsent_.erase(0, sent);
   }
 
   // The end after the last reply.
@@ -263,6 +302,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   asio::steady_timer tlsDeadline_;
   Clock::time_point lastLine_;
   std::array<char, 1024> input_;
+  std::string line_;  // the request answered, its capacity kept for the next
   std::string unsent_;
   std::string sending_;
   bool reading_ = false;

@@ -82,8 +82,7 @@ Session::~Session() {
 }
 
 Reply Session::handle(std::string_view line, Clock::time_point now) {
-  std::vector<std::string> words;
-  switch (parseRequest(line, &words)) {
+  switch (parseRequest(line, &words_)) {
     case Parse::Empty:
       return Reply{};
     case Parse::Invalid:
@@ -91,7 +90,7 @@ Reply Session::handle(std::string_view line, Clock::time_point now) {
     case Parse::Words:
       break;
   }
-  return dispatch(words, now);
+  return dispatch(words_, now);
 }
 
 Reply Session::dispatch(const std::vector<std::string>& words, Clock::time_point now) {

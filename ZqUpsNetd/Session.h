@@ -101,6 +101,8 @@ class Session {
   bool encrypted_ = false;  // from OK STARTTLS on
   Write pendingWrite_;
   std::string pendingVar_;  // as the client wrote it
+  // The request's words, the list kept from one request to the next.
+  std::vector<std::string> words_;
 };
 
 }  // namespace zqnetd

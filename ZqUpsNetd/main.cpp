@@ -135,7 +135,9 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
   // Before the loop: handlers that the loop drops when it goes end
   // sessions, which leave the shared state.
   Shared shared;
-  asio::io_context io;
+  // Only this thread runs the loop: the hint spares it locking for its own
+  // posts; the poller and the workers post from theirs under the lock kept.
+  asio::io_context io(1);
   shared.upsName = options.upsName;
   shared.description = printable(options.description.substr(0, kMaxDescription));
   shared.staleAfter = seconds(options.staleSeconds);
