@@ -550,14 +550,20 @@ int main(int argc, char** argv) {
   int missed = 0;
   for (const Load& load : loads) {
     Round best[2];
-    for (int round = 0; round < kRounds; ++round)
+    // Each round's pair measured back to back, under about the same load
+    // from the rest of the machine.
+    double paired[kRounds];
+    for (int round = 0; round < kRounds; ++round) {
+      Round pair[2];
       for (int s = 0; s < 2; ++s) {
-        const Round r = runRound(servers[s], load);
+        const Round r = pair[s] = runRound(servers[s], load);
         if (!r.ok) die(std::string(load.title) + " failed on " + servers[s].name);
         const bool better = load.gap.count() > 0 ? !best[s].ok || r.medianMs < best[s].medianMs
                                                  : r.repliesPerSecond > best[s].repliesPerSecond;
         if (better) best[s] = r;
       }
+      paired[round] = pair[0].repliesPerSecond / pair[1].repliesPerSecond;
+    }
     std::printf("%s\n", load.title);
     for (int s = 0; s < 2; ++s) {
       const Round& r = best[s];
@@ -581,6 +587,11 @@ int main(int argc, char** argv) {
       // time each server gets; its CPU time per reply does not.
       std::printf("  replies per CPU second %s/%s %.2f\n", a, b,
                   best[1].cpuMicrosPerReply / best[0].cpuMicrosPerReply);
+      // The spread shows how much of the ratio is the machine's.
+      std::printf("  ratio %s/%s round by round:", a, b);
+      for (const double r : paired) std::printf(" %.2f", r);
+      std::sort(std::begin(paired), std::end(paired));
+      std::printf(" (median %.2f)\n", paired[kRounds / 2]);
     } else if (load.gap.count() == 0) {
       // With 100 requests always outstanding, the median is about 100
       // over the replies per second, whatever the server.
