@@ -380,6 +380,13 @@ TEST_F(SessionTest, SetVarWritesOnlyWhatItMay) {
   readBack.text = "2030-01-01";
   EXPECT_EQ(setter.written(true, readBack).text, "OK\n");
   EXPECT_EQ(value("battery.date"), "2030-01-01");
+  // A reading that started before the write was confirmed may hold the
+  // old value; one that started after it is the UPS's word.
+  publish(readingOf());
+  EXPECT_EQ(value("battery.date"), "2030-01-01");
+  now = Clock::now() + std::chrono::seconds(1);
+  publish(readingOf());
+  EXPECT_EQ(value("battery.date"), "2028-07-01");
 
   now += shared.staleAfter + std::chrono::seconds(1);
   EXPECT_EQ(ask(setter, "SET VAR ups battery.date 2031-01-01"), "ERR DATA-STALE\n");
