@@ -375,28 +375,34 @@ def check_fsd(run):
 CASES = {"clients": check_clients, "drill": check_drill, "mains": check_mains, "fsd": check_fsd}
 
 
-def main(argv):
-    if len(argv) != 6 or argv[1] not in CASES:
-        print(__doc__)
+def check_installed(case):
+    for program in ("upsc", "upsrw"):
+        if shutil.which(program) is None:
+            raise Skip(program + " is not installed (nut-client)")
+    if case != "clients" and not os.access(UPSMON, os.X_OK):
+        raise Skip(UPSMON + " is not installed (nut-client)")
+
+
+def run_case(argv, usage, cases, check_installed, make_run):
+    """Runs cases[argv[1]] on make_run(*argv[2:]): 0 when it passed, 1 when
+    it failed, SKIP when it could not run."""
+    if len(argv) != 6 or argv[1] not in cases:
+        print(usage)
         return 2
     case = argv[1]
     # A stop from outside still ends every process and removes the folder.
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(sig, lambda *_: sys.exit(1))
     try:
-        for program in ("upsc", "upsrw"):
-            if shutil.which(program) is None:
-                raise Skip(program + " is not installed (nut-client)")
-        if case != "clients" and not os.access(UPSMON, os.X_OK):
-            raise Skip(UPSMON + " is not installed (nut-client)")
+        check_installed(case)
         if os.environ.get("ZQUPS_PATH_CLAIMED") != "1":
             if os.environ.get("ZQUPS_ALLOW_SKIP") == "1":
                 raise Skip("/tmp/UPS0 is not ours to use")
             raise Failure("/tmp/UPS0 is not ours to use (run under install_path_claim; "
                           "ZQUPS_ALLOW_SKIP=1 to skip)")
-        run = Run(*argv[2:])
+        run = make_run(*argv[2:])
         try:
-            CASES[case](run)
+            cases[case](run)
         finally:
             run.close()
     except Skip as e:
@@ -410,4 +416,4 @@ def main(argv):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(run_case(sys.argv, __doc__, CASES, check_installed, Run))

@@ -17,7 +17,6 @@ Run with /usr/bin/python3 under install_path_claim, as netd_clients_test.py
 import os
 import select
 import shutil
-import signal
 import socket
 import ssl
 import subprocess
@@ -279,36 +278,21 @@ CASES = {"client": check_client, "stall": check_stall, "openssl": check_openssl,
 NEEDS = {"client": [], "stall": [], "openssl": [], "upsmon": ["certutil", clients.UPSMON]}
 
 
-def main(argv):
-    if len(argv) != 6 or argv[1] not in CASES:
-        print(__doc__)
-        return 2
-    case = argv[1]
-    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(sig, lambda *_: sys.exit(1))
+def check_installed(case):
+    for program in ["openssl"] + NEEDS[case]:
+        if shutil.which(program) is None:
+            raise Skip(program + " is not installed")
+
+
+def tls_run(*args):
+    run = TlsRun(*args)
     try:
-        for program in ["openssl"] + NEEDS[case]:
-            if shutil.which(program) is None:
-                raise Skip(program + " is not installed")
-        if os.environ.get("ZQUPS_PATH_CLAIMED") != "1":
-            if os.environ.get("ZQUPS_ALLOW_SKIP") == "1":
-                raise Skip("/tmp/UPS0 is not ours to use")
-            raise Failure("/tmp/UPS0 is not ours to use (run under install_path_claim)")
-        run = TlsRun(*argv[2:])
-        try:
-            run.make_pki()
-            CASES[case](run)
-        finally:
-            run.close()
-    except Skip as e:
-        print("SKIPPED:", e)
-        return clients.SKIP
-    except Failure as e:
-        print("FAILED:", e)
-        return 1
-    print("OK")
-    return 0
+        run.make_pki()
+    except BaseException:
+        run.close()
+        raise
+    return run
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(clients.run_case(sys.argv, __doc__, CASES, check_installed, tls_run))
