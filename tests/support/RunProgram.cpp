@@ -120,8 +120,15 @@ bool BackgroundProgram::readLine(std::string* line, int seconds) {
 }
 
 ProgramRun BackgroundProgram::stop(int sig, int seconds) {
-  if (pid_ > 0 && sig != 0) ::kill(pid_, sig);
-  if (!pump(seconds * 1000, false) && pid_ > 0) {
+  // Sent again each second: ThreadSanitizer's runtime holds a signal back
+  // until the program's next intercepted call, and now and then loses
+  // one that came just before a wait.
+  bool ended = false;
+  for (int second = 0; second < seconds && !ended; ++second) {
+    if (pid_ > 0 && sig != 0) ::kill(pid_, sig);
+    ended = pump(1000, false);
+  }
+  if (!ended && pid_ > 0) {
     ::kill(pid_, SIGKILL);
     run_.timedOut = true;
   }
