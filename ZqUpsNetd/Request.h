@@ -19,9 +19,26 @@ enum class Parse {
   Invalid,  // an open quote, a lone backslash at the end, a byte outside ASCII's printable range
 };
 
-// Words split on spaces, tabs and CRs; "..." quotes a word (spaces
-// included, possibly empty) and a backslash takes the next byte as it is.
-Parse parseRequest(std::string_view line, std::vector<std::string>* words);
+// Whether `word` is `name` but for the case of ASCII letters.
+bool sameWord(std::string_view word, std::string_view name);
+
+// A request line split into words.  The words are views into the
+// request's own copy of the line, with quotes and escapes undone in
+// place, and stay valid until the next parse; the copy's capacity is kept
+// from one line to the next, so parsing a line allocates nothing.
+using Words = std::vector<std::string_view>;
+
+class Request {
+ public:
+  // Words split on spaces, tabs and CRs; "..." quotes a word (spaces
+  // included, possibly empty) and a backslash takes the next byte as it is.
+  Parse parse(std::string_view line);
+  const Words& words() const { return words_; }
+
+ private:
+  std::string text_;
+  Words words_;
+};
 
 // Cuts the bytes a client sends into lines.  Holds at most kMaxLine + 1
 // bytes more than the caller appends at once.

@@ -231,7 +231,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Queues `text` behind what is unsent; a client that lets too much pile
   // up is dropped.
-  void send(const std::string& text) {
+  void send(std::string_view text) {
     if (closed_) return;
     unsent_ += text;
     if (unsent_.size() + sending_.size() > server_->limits_.maxUnsent) return close();

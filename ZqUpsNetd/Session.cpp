@@ -1,10 +1,6 @@
 #include "Session.h"
 
-#include <strings.h>
-
 #include <algorithm>
-
-#include "Request.h"
 
 #ifndef ZQUPSNETD_VERSION
 #define ZQUPSNETD_VERSION "0"
@@ -18,40 +14,49 @@ namespace {
 constexpr size_t kMaxReplyLine = 511;
 const char kFixedDescription[] = "UPS on the local UPS service";
 
-Reply lineReply(const std::string& line) { return Reply{line + "\n"}; }
-Reply error(const char* word) { return lineReply(std::string("ERR ") + word); }
+using Line = std::initializer_list<std::string_view>;
 
-// `head` and the quoted `value`, the line cut to fit.
-std::string valueLine(const std::string& head, const std::string& value) {
-  return head + " " + quoted(value, kMaxReplyLine - 2 - head.size()) + "\n";
+// Appends `words` with a space between each two.
+void appendWords(std::string* out, Line words) {
+  bool first = true;
+  for (const std::string_view word : words) {
+    if (!first) *out += ' ';
+    first = false;
+    out->append(word.data(), word.size());
+  }
 }
 
-bool same(const std::string& word, const char* name) {
-  return ::strcasecmp(word.c_str(), name) == 0;
+// Appends `head` and the quoted `value` as one line, cut to fit.
+void appendValueLine(std::string* out, Line head, std::string_view value) {
+  const size_t start = out->size();
+  appendWords(out, head);
+  *out += ' ';
+  appendQuoted(out, value, kMaxReplyLine - 1 - (out->size() - start));
+  *out += '\n';
 }
+
+bool same(std::string_view word, std::string_view name) { return sameWord(word, name); }
 
 // What sends a secret or changes the UPS: in the clear, refused when TLS
 // is required, before anything is checked or kept.
-bool needsTls(const std::string& command) {
+bool needsTls(std::string_view command) {
   for (const char* name : {"USERNAME", "PASSWORD", "LOGIN", "SET", "PRIMARY", "MASTER", "FSD"})
     if (same(command, name)) return true;
   return false;
 }
 
-std::optional<std::string> statusValue(const Shared& shared) {
+// The value a client sees: ups.status carries FSD, made in `made`.
+std::optional<std::string_view> valueOf(const Shared& shared, const Variable& variable,
+                                        std::string* made) {
   const auto& values = shared.snapshot->values;
-  const auto found = values.find("ups.status");
-  if (found == values.end())
-    return shared.forcedShutdown ? std::optional<std::string>("FSD") : std::nullopt;
-  return shared.forcedShutdown ? "FSD " + found->second : found->second;
-}
-
-// The value a client sees: ups.status carries FSD.
-std::optional<std::string> valueOf(const Shared& shared, const Variable& variable) {
-  if (std::string(variable.name) == "ups.status") return statusValue(shared);
-  const auto found = shared.snapshot->values.find(variable.name);
-  if (found == shared.snapshot->values.end()) return std::nullopt;
-  return found->second;
+  const auto found = values.find(variable.name);
+  if (!shared.forcedShutdown || std::string_view(variable.name) != "ups.status") {
+    if (found == values.end()) return std::nullopt;
+    return std::string_view(found->second);
+  }
+  *made = "FSD";
+  if (found != values.end()) *made += " " + found->second;
+  return std::string_view(*made);
 }
 
 std::string typeOf(const Variable& variable) {
@@ -84,7 +89,7 @@ Session::~Session() {
 }
 
 Reply Session::handle(std::string_view line, Clock::time_point now) {
-  switch (parseRequest(line, &words_)) {
+  switch (request_.parse(line)) {
     case Parse::Empty:
       return Reply{};
     case Parse::Invalid:
@@ -92,11 +97,11 @@ Reply Session::handle(std::string_view line, Clock::time_point now) {
     case Parse::Words:
       break;
   }
-  return dispatch(words_, now);
+  return dispatch(request_.words(), now);
 }
 
-Reply Session::dispatch(const std::vector<std::string>& words, Clock::time_point now) {
-  const std::string& command = words[0];
+Reply Session::dispatch(const Words& words, Clock::time_point now) {
+  const std::string_view command = words[0];
   const size_t count = words.size();
   if (same(command, "VER") && count == 1)
     return lineReply("ZqUpsNetd " ZQUPSNETD_VERSION " - network UPS protocol server");
@@ -130,64 +135,73 @@ Reply Session::dispatch(const std::vector<std::string>& words, Clock::time_point
   return error("UNKNOWN-COMMAND");
 }
 
-Reply Session::list(const std::vector<std::string>& words, Clock::time_point now) {
+Reply Session::list(const Words& words, Clock::time_point now) {
   if (words.size() < 2) return error("INVALID-ARGUMENT");
-  const std::string& what = words[1];
-  std::string head = what;
-  for (size_t i = 2; i < words.size(); ++i) head += " " + words[i];
-  if (same(what, "UPS") && words.size() == 2)
-    return listOf(head, {valueLine("UPS " + shared_->upsName, shared_->upsDescription())});
+  const std::string_view what = words[1];
+  std::string head(what);
+  for (size_t i = 2; i < words.size(); ++i) {
+    head += ' ';
+    head += words[i];
+  }
+  if (same(what, "UPS") && words.size() == 2) {
+    beginList(head);
+    appendValueLine(&out_, {"UPS", shared_->upsName}, shared_->upsDescription());
+    return endList(head);
+  }
   const bool perUps = same(what, "VAR") || same(what, "RW") || same(what, "CMD") ||
                       same(what, "CLIENT");
   const bool perVariable = same(what, "ENUM") || same(what, "RANGE");
   if (!(perUps && words.size() == 3) && !(perVariable && words.size() == 4))
     return error("INVALID-ARGUMENT");
-  const std::string& ups = words[2];
+  const std::string_view ups = words[2];
   if (!isUps(ups)) return error("UNKNOWN-UPS");
-  std::vector<std::string> lines;
-  if (perVariable) {
-    if (variableNamed(words[3]) == nullptr) return error("VAR-NOT-SUPPORTED");
-  } else if (same(what, "CLIENT")) {
-    for (const std::string& address : shared_->logins) lines.push_back("CLIENT " + ups + " " + address + "\n");
-  } else if (same(what, "VAR") || same(what, "RW")) {
-    if (!shared_->fresh(now)) return error("DATA-STALE");
+  const bool values = same(what, "VAR") || same(what, "RW");
+  if (perVariable && variableNamed(words[3]) == nullptr) return error("VAR-NOT-SUPPORTED");
+  if (values && !shared_->fresh(now)) return error("DATA-STALE");
+  beginList(head);
+  if (same(what, "CLIENT")) {
+    for (const std::string& address : shared_->logins) {
+      appendWords(&out_, {"CLIENT", ups, address});
+      out_ += '\n';
+    }
+  } else if (values) {
     const bool writableOnly = same(what, "RW");
     for (const Variable& variable : variables()) {
       if (writableOnly && !variable.writable) continue;
-      if (const auto value = valueOf(*shared_, variable))
-        lines.push_back(valueLine((writableOnly ? "RW " : "VAR ") + ups + " " + variable.name, *value));
+      if (const auto value = valueOf(*shared_, variable, &value_))
+        appendValueLine(&out_, {writableOnly ? "RW" : "VAR", ups, variable.name}, *value);
     }
   }
-  return listOf(head, lines);
+  return endList(head);
 }
 
-Reply Session::get(const std::vector<std::string>& words, Clock::time_point now) {
+Reply Session::get(const Words& words, Clock::time_point now) {
   if (words.size() < 3) return error("INVALID-ARGUMENT");
-  const std::string& what = words[1];
-  const std::string& ups = words[2];
+  const std::string_view what = words[1];
+  const std::string_view ups = words[2];
   const bool perUps = same(what, "UPSDESC") || same(what, "NUMLOGINS");
   const bool perName = same(what, "VAR") || same(what, "TYPE") || same(what, "DESC") ||
                        same(what, "CMDDESC");
   if (!(perUps && words.size() == 3) && !(perName && words.size() == 4))
     return error("INVALID-ARGUMENT");
   if (!isUps(ups)) return error("UNKNOWN-UPS");
-  const std::string head = what + " " + ups;
-  if (same(what, "UPSDESC")) return Reply{valueLine(head, shared_->upsDescription())};
-  if (same(what, "NUMLOGINS")) return lineReply(head + " " + std::to_string(shared_->logins.size()));
+  if (same(what, "UPSDESC")) return valueReply({what, ups}, shared_->upsDescription());
+  if (same(what, "NUMLOGINS"))
+    return lineReply({what, ups, std::to_string(shared_->logins.size())});
   if (same(what, "CMDDESC")) return error("CMD-NOT-SUPPORTED");
-  const std::string& name = words[3];
+  const std::string_view name = words[3];
   const Variable* variable = variableNamed(name);
   if (variable == nullptr) return error("VAR-NOT-SUPPORTED");
-  if (same(what, "TYPE")) return lineReply(head + " " + name + " " + typeOf(*variable));
-  if (same(what, "DESC")) return Reply{valueLine(head + " " + name, variable->description)};
+  if (same(what, "TYPE")) return lineReply({what, ups, name, typeOf(*variable)});
+  if (same(what, "DESC")) return valueReply({what, ups, name}, variable->description);
   if (!shared_->fresh(now)) return error("DATA-STALE");
-  const auto value = valueOf(*shared_, *variable);
+  const auto value = valueOf(*shared_, *variable, &value_);
   if (!value)
     return error(variable->source == Source::Status ? "DATA-STALE" : "VAR-NOT-SUPPORTED");
-  return Reply{valueLine(head + " " + name, *value)};
+  return valueReply({what, ups, name}, *value);
 }
 
-Reply Session::set(const std::vector<std::string>& words, Clock::time_point now) {
+Reply Session::set(const Words& words, Clock::time_point now) {
   if (words.size() != 5 || !same(words[1], "VAR")) return error("INVALID-ARGUMENT");
   if (auto refused = refuseUnless(kSet)) return *refused;
   if (!isUps(words[2])) return error("UNKNOWN-UPS");
@@ -198,7 +212,7 @@ Reply Session::set(const std::vector<std::string>& words, Clock::time_point now)
   Reply reply;
   std::string why;
   zqread::Value wanted;
-  if (!zqread::encode(*point, words[4], &reply.write.bytes, &why) ||
+  if (!zqread::encode(*point, std::string(words[4]), &reply.write.bytes, &why) ||
       !zqread::decode(*point, reply.write.bytes, &wanted, &why))
     return error("INVALID-VALUE");
   if (!shared_->fresh(now)) return error("DATA-STALE");
@@ -218,7 +232,7 @@ Reply Session::written(bool held, const zqread::Value& value) {
   return lineReply("OK");
 }
 
-Reply Session::setUsername(const std::vector<std::string>& words) {
+Reply Session::setUsername(const Words& words) {
   if (words.size() != 2) return error("INVALID-ARGUMENT");
   if (!username_.empty()) return error("ALREADY-SET-USERNAME");
   if (words[1].empty()) return error("INVALID-USERNAME");
@@ -226,7 +240,7 @@ Reply Session::setUsername(const std::vector<std::string>& words) {
   return lineReply("OK");
 }
 
-Reply Session::setPassword(const std::vector<std::string>& words) {
+Reply Session::setPassword(const Words& words) {
   if (words.size() != 2) return error("INVALID-ARGUMENT");
   if (password_) return error("ALREADY-SET-PASSWORD");
   password_ = words[1];
@@ -242,7 +256,7 @@ Reply Session::startTls() {
   return reply;
 }
 
-Reply Session::login(const std::vector<std::string>& words) {
+Reply Session::login(const Words& words) {
   if (words.size() != 2) return error("INVALID-ARGUMENT");
   if (auto refused = refuseUnless(kMonitor | kPrimary)) return *refused;
   if (loggedIn_) return error("ALREADY-LOGGED-IN");
@@ -252,14 +266,14 @@ Reply Session::login(const std::vector<std::string>& words) {
   return lineReply("OK");
 }
 
-Reply Session::primary(const std::vector<std::string>& words) {
+Reply Session::primary(const Words& words) {
   if (words.size() != 2) return error("INVALID-ARGUMENT");
   if (auto refused = refuseUnless(kPrimary)) return *refused;
   if (!isUps(words[1])) return error("UNKNOWN-UPS");
   return lineReply(same(words[0], "MASTER") ? "OK MASTER-GRANTED" : "OK PRIMARY-GRANTED");
 }
 
-Reply Session::forcedShutdown(const std::vector<std::string>& words) {
+Reply Session::forcedShutdown(const Words& words) {
   if (words.size() != 2) return error("INVALID-ARGUMENT");
   if (auto refused = refuseUnless(kPrimary)) return *refused;
   if (!isUps(words[1])) return error("UNKNOWN-UPS");
@@ -280,13 +294,35 @@ std::optional<Reply> Session::refuseUnless(unsigned right) {
   return std::nullopt;
 }
 
-bool Session::isUps(const std::string& name) const { return same(name, shared_->upsName.c_str()); }
+bool Session::isUps(std::string_view name) const { return same(name, shared_->upsName); }
 
-Reply Session::listOf(const std::string& head, const std::vector<std::string>& lines) const {
-  Reply reply{"BEGIN LIST " + head + "\n"};
-  for (const std::string& line : lines) reply.text += line;
-  reply.text += "END LIST " + head + "\n";
-  return reply;
+Reply Session::lineReply(std::string_view line) { return lineReply(Line{line}); }
+
+Reply Session::lineReply(std::initializer_list<std::string_view> words) {
+  out_.clear();
+  appendWords(&out_, words);
+  out_ += '\n';
+  return Reply{out_};
+}
+
+Reply Session::error(const char* word) { return lineReply({"ERR", word}); }
+
+Reply Session::valueReply(std::initializer_list<std::string_view> head, std::string_view value) {
+  out_.clear();
+  appendValueLine(&out_, head, value);
+  return Reply{out_};
+}
+
+void Session::beginList(std::string_view head) {
+  out_.clear();
+  appendWords(&out_, {"BEGIN LIST", head});
+  out_ += '\n';
+}
+
+Reply Session::endList(std::string_view head) {
+  appendWords(&out_, {"END LIST", head});
+  out_ += '\n';
+  return Reply{out_};
 }
 
 }  // namespace zqnetd

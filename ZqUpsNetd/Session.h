@@ -4,6 +4,7 @@
 #ifndef ZQUPSNETD_SESSION_H
 #define ZQUPSNETD_SESSION_H
 
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <set>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "Point.h"
+#include "Request.h"
 #include "Users.h"
 #include "Variables.h"
 
@@ -54,9 +56,11 @@ struct Write {
 
 struct Reply {
   Reply() = default;
-  explicit Reply(std::string lines) : text(std::move(lines)) {}
+  explicit Reply(std::string_view lines) : text(lines) {}
 
-  std::string text;  // whole lines, each ending in LF; empty for a blank request
+  // Whole lines, each ending in LF; empty for a blank request.  The
+  // session's own bytes, valid until it is asked again.
+  std::string_view text;
   bool close = false;
   // After the reply, the connection reads nothing more in the clear and
   // begins the TLS handshake.
@@ -84,21 +88,30 @@ class Session {
   Reply written(bool held, const zqread::Value& value);
 
  private:
-  Reply dispatch(const std::vector<std::string>& words, Clock::time_point now);
-  Reply list(const std::vector<std::string>& words, Clock::time_point now);
-  Reply get(const std::vector<std::string>& words, Clock::time_point now);
-  Reply set(const std::vector<std::string>& words, Clock::time_point now);
-  Reply login(const std::vector<std::string>& words);
-  Reply primary(const std::vector<std::string>& words);
-  Reply forcedShutdown(const std::vector<std::string>& words);
-  Reply setUsername(const std::vector<std::string>& words);
-  Reply setPassword(const std::vector<std::string>& words);
+  Reply dispatch(const Words& words, Clock::time_point now);
+  Reply list(const Words& words, Clock::time_point now);
+  Reply get(const Words& words, Clock::time_point now);
+  Reply set(const Words& words, Clock::time_point now);
+  Reply login(const Words& words);
+  Reply primary(const Words& words);
+  Reply forcedShutdown(const Words& words);
+  Reply setUsername(const Words& words);
+  Reply setPassword(const Words& words);
   Reply startTls();
   // An error reply when the user may not do what needs `right`; a reply
   // that waits when the password is still to be checked.
   std::optional<Reply> refuseUnless(unsigned right);
-  bool isUps(const std::string& name) const;
-  Reply listOf(const std::string& head, const std::vector<std::string>& lines) const;
+  bool isUps(std::string_view name) const;
+  // Replies made in out_, whose capacity is kept from one reply to the
+  // next: a line, or words with a space between each two.
+  Reply lineReply(std::string_view line);
+  Reply lineReply(std::initializer_list<std::string_view> words);
+  Reply error(const char* word);
+  // `head`'s words and the quoted `value` as one line, cut to fit.
+  Reply valueReply(std::initializer_list<std::string_view> head, std::string_view value);
+  // BEGIN LIST `head` in out_, its lines appended by the caller, then END LIST.
+  void beginList(std::string_view head);
+  Reply endList(std::string_view head);
 
   Shared* shared_;
   std::string address_;
@@ -110,8 +123,9 @@ class Session {
   bool encrypted_ = false;  // from OK STARTTLS on
   Write pendingWrite_;
   std::string pendingVar_;  // as the client wrote it
-  // The request's words, the list kept from one request to the next.
-  std::vector<std::string> words_;
+  Request request_;
+  std::string out_;  // the reply's bytes
+  std::string value_;  // a value made for the reply
 };
 
 }  // namespace zqnetd

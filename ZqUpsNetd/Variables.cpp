@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <strings.h>
+
+#include "Request.h"
 
 namespace zqnetd {
 
@@ -98,9 +99,9 @@ const std::vector<Variable>& variables() {
   return table;
 }
 
-const Variable* variableNamed(const std::string& name) {
+const Variable* variableNamed(std::string_view name) {
   for (const Variable& variable : variables())
-    if (::strcasecmp(variable.name, name.c_str()) == 0) return &variable;
+    if (sameWord(name, variable.name)) return &variable;
   return nullptr;
 }
 
@@ -152,16 +153,16 @@ std::string printable(const std::string& text) {
   return clean;
 }
 
-std::string quoted(const std::string& text, size_t room) {
-  std::string out = "\"";
+void appendQuoted(std::string* out, std::string_view text, size_t room) {
+  const size_t end = out->size() + room;
+  *out += '"';
   for (char c : text) {
     const size_t size = (c == '\\' || c == '"') ? 2 : 1;
-    if (out.size() + size + 1 > room) break;
-    if (size == 2) out += '\\';
-    out += c;
+    if (out->size() + size + 1 > end) break;
+    if (size == 2) *out += '\\';
+    *out += c;
   }
-  out += '"';
-  return out;
+  *out += '"';
 }
 
 }  // namespace zqnetd

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Reading.h"
@@ -38,7 +39,7 @@ struct Variable {
 // Every variable, by name.
 const std::vector<Variable>& variables();
 // The variable named `name` in any case, or null.
-const Variable* variableNamed(const std::string& name);
+const Variable* variableNamed(std::string_view name);
 // Whether `variable` holds text; else a number.
 bool isText(const Variable& variable);
 
@@ -53,7 +54,7 @@ struct Snapshot {
   bool reached = false;  // false: the service was lost; no value is worth anything
   // By variable name; a variable whose point failed is missing.  Texts
   // are printable ASCII; ups.status lacks FSD, which the server adds.
-  std::map<std::string, std::string> values;
+  std::map<std::string, std::string, std::less<>> values;
   std::string model;  // "vendor model" when both were read, else empty
 };
 
@@ -65,9 +66,9 @@ Snapshot withPoint(const Snapshot& snapshot, const std::string& point, const zqr
 std::string numberText(double value);
 // `text` with every byte outside ASCII's printable range as '?'.
 std::string printable(const std::string& text);
-// `text` in double quotes, '\' and '"' escaped, at most `room` bytes in
-// all: a longer text is cut, never inside an escape.
-std::string quoted(const std::string& text, size_t room);
+// Appends `text` in double quotes, '\' and '"' escaped, at most `room`
+// bytes in all: a longer text is cut, never inside an escape.
+void appendQuoted(std::string* out, std::string_view text, size_t room);
 
 }  // namespace zqnetd
 

@@ -28,7 +28,7 @@ zqread::Reading fixedReading() {
   return reading;
 }
 
-void checkReply(const std::string& text) {
+void checkReply(std::string_view text) {
   size_t start = 0;
   for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
     check(end + 1 - start <= 511);

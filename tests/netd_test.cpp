@@ -60,11 +60,12 @@ TEST(Request, SplitsWordsWithQuotesAndEscapes) {
       {"GET \x1b[2J", Parse::Invalid, {}},
       {"GET \\\x01", Parse::Invalid, {}},
   };
+  Request request;
   for (const auto& c : cases) {
-    std::vector<std::string> words;
-    EXPECT_EQ(parseRequest(c.line, &words), c.parse) << c.line;
+    EXPECT_EQ(request.parse(c.line), c.parse) << c.line;
     if (c.parse == Parse::Words) {
-      EXPECT_EQ(words, c.words) << c.line;
+      EXPECT_EQ(std::vector<std::string>(request.words().begin(), request.words().end()), c.words)
+          << c.line;
     }
   }
 }
@@ -148,7 +149,9 @@ class SessionTest : public ::testing::Test {
     shared.publish(std::make_shared<const Snapshot>(snapshotOf(reading, Rules{}, now)));
   }
   std::string ask(const std::string& line) { return ask(session, line); }
-  std::string ask(Session& to, const std::string& line) { return to.handle(line, now).text; }
+  std::string ask(Session& to, const std::string& line) {
+    return std::string(to.handle(line, now).text);
+  }
   std::string value(const std::string& name) {
     const std::string reply = ask("GET VAR ups " + name);
     const std::string head = "VAR ups " + name + " \"";
@@ -165,7 +168,7 @@ class SessionTest : public ::testing::Test {
       to.passwordChecked(rights);
       reply = to.handle(line, now);
     }
-    return reply.text;
+    return std::string(reply.text);
   }
 
   Clock::time_point now = Clock::now();
@@ -296,8 +299,9 @@ TEST_F(SessionTest, UntrustedTextsKeepLinesIntact) {
     for (size_t end; (end = reply.find('\n', start)) != std::string::npos; start = end + 1) {
       const std::string line = reply.substr(start, end - start);
       EXPECT_LE(line.size() + 1, 511u) << request;
-      std::vector<std::string> words;
-      ASSERT_EQ(parseRequest(line, &words), Parse::Words) << line;
+      Request parsed;
+      ASSERT_EQ(parsed.parse(line), Parse::Words) << line;
+      const Words& words = parsed.words();
       if (words[0] != "BEGIN" && words[0] != "END") {
         // The value reads back as a prefix of the text made printable.
         EXPECT_EQ(words.size(), request[0] == 'G' ? 4u : 3u) << line;
