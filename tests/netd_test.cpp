@@ -17,9 +17,11 @@
 #endif
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <new>
 
 #include "Request.h"
 #include "RunProgram.h"
@@ -28,6 +30,28 @@
 #include "Tls.h"
 #include "Users.h"
 #include "Variables.h"
+
+// This thread's allocations while `countingAllocations` is set.
+namespace {
+thread_local bool countingAllocations = false;
+thread_local size_t allocations = 0;
+}  // namespace
+
+void* operator new(size_t size) {
+  if (countingAllocations) ++allocations;
+  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+  throw std::bad_alloc();
+}
+// g++ takes the free() of a block from this operator new for a mismatch.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, size_t) noexcept { std::free(block); }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 namespace zqnetd {
 namespace {
@@ -287,6 +311,18 @@ TEST_F(SessionTest, StaleDataOnlyForValues) {
   Session first(&nothingYet, "192.0.2.8");
   EXPECT_EQ(ask(first, "GET VAR ups ups.status"), "ERR DATA-STALE\n");
   EXPECT_EQ(ask(first, "GET UPSDESC ups"), "UPSDESC ups \"UPS on the local UPS service\"\n");
+}
+
+TEST_F(SessionTest, GetVarAllocatesNothingOnceWarm) {
+  // Words and a value too long for a string's inline buffer.
+  const std::string request = "GET VAR ups \"device.mfr\"   ";
+  ask(request);
+  countingAllocations = true;
+  for (int i = 0; i < 3; ++i) session.handle(request, now);
+  const Reply reply = session.handle(request, now);
+  countingAllocations = false;
+  EXPECT_EQ(allocations, 0u);
+  EXPECT_EQ(reply.text, "VAR ups device.mfr \"Zq Power Systems\"\n");
 }
 
 TEST_F(SessionTest, UntrustedTextsKeepLinesIntact) {
