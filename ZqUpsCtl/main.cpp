@@ -6,8 +6,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
-#include <map>
 
+#include "DurationOption.h"
 #include "Reading.h"
 #include "Service.h"
 #include "Values.h"
@@ -16,6 +16,7 @@
 namespace {
 
 using namespace zqctl;
+using namespace std::chrono_literals;
 using zqread::Kind;
 using zqread::Outcome;
 using zqread::Point;
@@ -28,7 +29,7 @@ const char kUsage[] =
     "       ZqUpsCtl set POINT VALUE [--as TYPE] [--no-verify]\n"
     "       ZqUpsCtl on-mains [--min-line-voltage V] [--verbose]\n"
     "       ZqUpsCtl watch [--interval 2s] [--low-runtime MINUTES] [--min-line-voltage V]\n"
-    "                      [--exec CMD] [--hook-timeout 5min] [--json]\n"
+    "                      [--exec CMD] [--hook-timeout 5m] [--json]\n"
     "POINT: a name from 'ZqUpsCtl points' or INDEX:OFFSET; TYPE: text, float, int, version, hex.\n"
     "Commands that ask the service take --service-owner USER.  More: ZqUpsCtl COMMAND --help\n";
 
@@ -211,14 +212,6 @@ CLI::Validator numberFrom(double low, double high) {
       "");
 }
 
-CLI::Option* addDuration(CLI::App* command, const std::string& name, double* seconds,
-                         const std::string& help, double low, double high) {
-  return command->add_option(name, *seconds, help)
-      ->transform(CLI::AsNumberWithUnit(std::map<std::string, double>{
-          {"ms", 0.001}, {"s", 1}, {"min", 60}}))
-      ->check(numberFrom(low, high));
-}
-
 void addServiceOwner(CLI::App* command, Options* options) {
   command->add_option("--service-owner", options->serviceOwner,
                       "Ask only a service that runs as this user");
@@ -282,8 +275,8 @@ int run(int argc, char** argv) {
   addServiceOwner(onMainsCommand, &options);
 
   CLI::App* watch = app.add_subcommand("watch", "Print power events as they happen");
-  addDuration(watch, "--interval", &options.watch.intervalSeconds,
-              "Time between polls: 2s, 500ms, 1min", 0.1, 86400)
+  zqopt::addDuration(watch, "--interval", &options.watch.intervalSeconds,
+                     "Time between polls: 2s, 500ms, 1m", 100ms, 24h)
       ->default_str("2s");
   watch
       ->add_option("--low-runtime", options.watch.rules.lowRuntimeMinutes,
@@ -293,9 +286,9 @@ int run(int argc, char** argv) {
   addMinLineVoltage(watch, &options);
   watch->add_option("--exec", options.watch.hook,
                     "Run this for each event, the event as $1 (see the manual)");
-  addDuration(watch, "--hook-timeout", &options.watch.hookTimeoutSeconds,
-              "Stop a hook that runs longer: 30s, 5min", 0.1, 7 * 86400)
-      ->default_str("5min");
+  zqopt::addDuration(watch, "--hook-timeout", &options.watch.hookTimeoutSeconds,
+                     "Stop a hook that runs longer: 30s, 5m", 100ms, 7 * 24h)
+      ->default_str("5m");
   watch->add_flag("--json", options.watch.json, "One JSON object a line");
   addServiceOwner(watch, &options);
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "DurationOption.h"
 #include "Listen.h"
 #include "MetricsServer.h"
 #include "SharedReading.h"
@@ -22,7 +23,7 @@ using zqread::Clock;
 const char kDefaultListen[] = "127.0.0.1:9967";
 const double kDefaultScrapeTimeout = 10;
 // Long enough for every point to take the library's whole bound once.
-const double kMaxScrapeTimeout = 300;
+constexpr std::chrono::seconds kMaxScrapeTimeout{300};
 
 enum ExitStatus { kOk = 0, kFailed = 1, kUsage = 2, kServiceUnread = 3 };
 
@@ -109,9 +110,6 @@ void validate(const CLI::App& app, const std::vector<std::string>& listen,
     throw CLI::ValidationError("--textfile", "needs a path");
   if (!std::isfinite(settings->metrics.minLineVoltage))
     throw CLI::ValidationError("--min-line-voltage", "must be a finite number");
-  if (!(settings->scrapeTimeout > 0 && settings->scrapeTimeout <= kMaxScrapeTimeout))
-    throw CLI::ValidationError("--scrape-timeout", "must be above 0 and at most " +
-                                                       std::to_string(int(kMaxScrapeTimeout)));
   for (const std::string& text : listen) {
     std::string error;
     const auto endpoints = zqloop::parseListen(text, &error);
@@ -138,9 +136,10 @@ int main(int argc, char** argv) {
                  "below this input voltage the UPS counts as on battery")
       ->capture_default_str()
       ->check(CLI::NonNegativeNumber);
-  app.add_option("--scrape-timeout", settings.scrapeTimeout,
-                 "seconds a scrape may take at most (a scraper may ask for less)")
-      ->capture_default_str();
+  zqopt::addDuration(&app, "--scrape-timeout", &settings.scrapeTimeout,
+                     "the longest a scrape may take (a scraper may ask for less)",
+                     std::chrono::milliseconds(1), kMaxScrapeTimeout)
+      ->default_str("10s");
   std::string owner;
   app.add_option("--service-owner", owner,
                  "read only a service that runs as this user (a name or a uid)");
@@ -150,7 +149,9 @@ int main(int argc, char** argv) {
     validate(app, settings.textfile.empty() ? listen : std::vector<std::string>{}, owner,
              &settings);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? kOk : kUsage;
+    if (e.get_exit_code() == 0) return app.exit(e);
+    std::cerr << "ZqUpsExporter: " << e.what() << "\n";
+    return kUsage;
   }
   return app.count("--textfile") ? writeTextfile(settings) : serve(settings);
 }

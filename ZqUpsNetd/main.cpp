@@ -7,8 +7,8 @@
 #include <boost/asio/post.hpp>
 
 #include <iostream>
-#include <map>
 
+#include "DurationOption.h"
 #include "Server.h"
 
 namespace {
@@ -54,11 +54,8 @@ Clock::duration seconds(double value) {
 
 CLI::Option* addDuration(CLI::App& app, const char* name, double* seconds, const char* help,
                          const char* fallback) {
-  return app.add_option(name, *seconds, help)
-      ->transform(CLI::AsNumberWithUnit(
-          std::map<std::string, double>{{"ms", 0.001}, {"s", 1}, {"min", 60}}))
-      ->check(CLI::Range(0.1, 86400.0))
-      ->default_str(fallback);
+  using namespace std::chrono_literals;
+  return zqopt::addDuration(&app, name, seconds, help, 100ms, 24h)->default_str(fallback);
 }
 
 bool validUpsName(const std::string& name) {
@@ -201,7 +198,7 @@ int run(int argc, char** argv) {
   app.add_option("--ups-name", options.upsName, "The UPS's name for clients")->capture_default_str();
   app.add_option("--description", options.description,
                  "The UPS's description (default: vendor and model as read)");
-  addDuration(app, "--poll-interval", &options.pollSeconds, "Time between readings: 2s, 500ms, 1min",
+  addDuration(app, "--poll-interval", &options.pollSeconds, "Time between readings: 2s, 500ms, 1m",
               "2s");
   addDuration(app, "--stale-after", &options.staleSeconds,
               "Data older than this is stale", "15s");

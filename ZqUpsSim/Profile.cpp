@@ -1,11 +1,14 @@
 #include "Profile.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <sstream>
+
+#include "Duration.h"
 
 namespace zqsim {
 namespace {
@@ -239,13 +242,20 @@ bool claimLine(std::map<PointKey, int>* lines, const PointKey& key, int line, co
                          std::to_string(inserted.first->second) + ")");
 }
 
+bool parseMillis(const std::string& text, uint64_t* millis) {
+  std::chrono::milliseconds duration;
+  if (!zqopt::parseDuration(text, &duration)) return false;
+  *millis = static_cast<uint64_t>(duration.count());
+  return true;
+}
+
 bool parseLine(const std::vector<Token>& tokens, int line, std::vector<StepBuilder>* steps,
                std::string* error) {
   const std::string& head = tokens[0].quoted ? std::string() : tokens[0].text;
   if (head == "at") {
     uint64_t at = 0;
-    if (tokens.size() != 2 || tokens[1].quoted || !parseDuration(tokens[1].text, &at))
-      return fail(error, "expected 'at SECONDS', e.g. at 30s or at 1500ms");
+    if (tokens.size() != 2 || tokens[1].quoted || !parseMillis(tokens[1].text, &at))
+      return fail(error, std::string("expected 'at DURATION': ") + zqopt::kDurationForms);
     if (at <= steps->back().step.atMillis)
       return fail(error, "steps must come in rising order of time");
     steps->emplace_back();
@@ -287,8 +297,8 @@ bool parseFaultKind(const std::string& kind, const std::string& arg, bool hasArg
   if (kind == "delay" || kind == "bytewise") {
     fault->kind = kind == "delay" ? Kind::Delay : Kind::Bytewise;
     if (!hasArg && kind == "bytewise") n = 1;
-    if ((hasArg && !parseDuration(arg, &n)) || n > 3600000 || (!hasArg && kind == "delay"))
-      return fail(error, "expected " + kind + ":DURATION, e.g. " + kind + ":500ms");
+    if ((hasArg && !parseMillis(arg, &n)) || n > 3600000 || (!hasArg && kind == "delay"))
+      return fail(error, "expected " + kind + ":DURATION up to 1 hour: " + zqopt::kDurationForms);
     fault->millis = static_cast<uint32_t>(n);
     return true;
   }
@@ -322,20 +332,6 @@ LineRead readLine(std::istream& in, std::string* line) {
 }
 
 }  // namespace
-
-bool parseDuration(const std::string& text, uint64_t* millis) {
-  const uint64_t max = uint64_t{1} << 40;
-  uint64_t n;
-  if (text.size() > 2 && text.compare(text.size() - 2, 2, "ms") == 0) {
-    if (!parseUnsigned(text.substr(0, text.size() - 2), max, &n)) return false;
-    *millis = n;
-    return true;
-  }
-  const bool suffix = !text.empty() && text.back() == 's';
-  if (!parseUnsigned(suffix ? text.substr(0, text.size() - 1) : text, max, &n)) return false;
-  *millis = n * 1000;
-  return true;
-}
 
 bool parseFaultRule(const std::string& rule, FaultDef* def, std::string* error) {
   const size_t eq = rule.find('=');

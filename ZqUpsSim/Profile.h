@@ -67,9 +67,6 @@ bool parseProfile(const std::string& text, const std::string& source, Profile* p
 // "INDEX:OFFSET=KIND[:ARG]", the form shared by profiles and --fault.
 bool parseFaultRule(const std::string& rule, FaultDef* def, std::string* error);
 
-// "500ms", "2s" or a bare number of seconds.
-bool parseDuration(const std::string& text, uint64_t* millis);
-
 // The profile the simulator serves when given none.
 const std::string& defaultProfileText();
 

@@ -340,12 +340,16 @@ TEST_F(Textfile, FailuresToWriteAndBadUsage) {
       {"--min-line-voltage", "nan"},
       {"--min-line-voltage", "inf"},
       {"--scrape-timeout", "0"},
-      {"--scrape-timeout", "nan"}};
+      {"--scrape-timeout", "nan"},
+      {"--scrape-timeout", "6m"}};
   for (const auto& options : bad) {
     const ProgramRun refused = usage(options);
     EXPECT_EQ(refused.exitStatus, 2) << options[0] << " " << options[1] << ": " << refused.err;
+    EXPECT_EQ(refused.err.rfind("ZqUpsExporter: ", 0), 0u) << refused.err;
   }
   EXPECT_TRUE(folderEntries().empty());
+  const ProgramRun minute = usage({"--textfile", path_, "--scrape-timeout", "1m"});
+  EXPECT_EQ(minute.exitStatus, 3) << "the service unread: " << minute.err;
 }
 
 namespace {
