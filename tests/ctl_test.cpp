@@ -28,8 +28,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using upstest::Bytes;
+using upstest::bytesOf;
 using upstest::FakeUpsService;
 using upstest::Peer;
+using upstest::secondsSince;
+using upstest::textBytes;
+using upstest::upsWith;
+using upstest::within;
 
 const char kCtl[] = ZQUPSCTL_PATH;
 const char kSim[] = ZQUPSSIM_PATH;
@@ -57,58 +62,6 @@ std::vector<std::string> lines(const std::string& text) {
 std::string scratch(const char* tag) {
   return "/tmp/zqctl-" + std::to_string(::getpid()) + "-" + tag;
 }
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Waits, a bounded while, until `done` holds.
-template <typename Done>
-bool within(int seconds, Done done) {
-  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-  while (!done() && Clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  return done();
-}
-
-template <typename T>
-Bytes bytesOf(T value) {
-  Bytes bytes(sizeof value);
-  std::memcpy(bytes.data(), &value, sizeof value);
-  return bytes;
-}
-
-struct Answer {
-  uint32_t status;
-  Bytes data;
-};
-
-// A UPS on mains: each text is the point's name, the line 230 V, the
-// runtime 42, every other number 1.5.  `odd` answers for the offsets it
-// holds.
-FakeUpsService::Handler upsWith(std::map<uint32_t, Answer> odd = {}) {
-  return [odd](Peer& peer) {
-    const Bytes envelope = peer.readEnvelope();
-    if (envelope.size() < 20) return;
-    const uint32_t index = upstest::wordAt(envelope, 12), offset = upstest::wordAt(envelope, 16);
-    const auto it = odd.find(offset);
-    if (it != odd.end())
-      return peer.reply(upstest::accessReply(index, offset, it->second.status, it->second.data));
-    const UPSPoint& point = *UPSPointAt(index, offset);
-    Bytes data;
-    if (point.type == UPS_POINT_TEXT)
-      data.assign(point.name, point.name + std::strlen(point.name) + 1);
-    else if (point.type == UPS_POINT_VERSION)
-      data = {1, 2, 3, 0};
-    else if (point.type == UPS_POINT_INTEGER)
-      data = bytesOf<int32_t>(42);
-    else
-      data = bytesOf<float>(offset == UPS_OFFSET_INPUT_VOLTAGE ? 230.0f : 1.5f);
-    peer.reply(upstest::accessReply(index, offset, 0, data));
-  };
-}
-
-Bytes textBytes(const std::string& text) { return Bytes(text.begin(), text.end() + 1); }
 
 zqread::PointReading answered(const char* name, double number) {
   zqread::PointReading entry{*zqread::resolvePoint(name, zqread::Kind::Hex), zqread::Value(), {}};

@@ -3,6 +3,7 @@
 // "/tmp/UPS0", the failures, and the one deadline of a call under signals,
 // stops and cancellation.
 #include "FakeUpsService.h"
+#include "RunProgram.h"
 #include "ZqUpsApi.h"
 #include "ZqUpsInternal.h"
 
@@ -66,10 +67,6 @@ int __wrap_connect(int fd, const struct sockaddr* address, socklen_t size) {
 }
 
 namespace {
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 const uint8_t kGuard = 0xEE;
 

@@ -4,11 +4,8 @@
 // ZqUpsSim, and its HTTP server: where it listens, what it answers, and
 // (the Timing cases, left out under valgrind) that no client, slow
 // service or hung exchange holds up a scrape or the end.
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -26,6 +23,7 @@
 #include <sstream>
 
 #include "FakeUpsService.h"
+#include "LineClient.h"
 #include "RunProgram.h"
 #include "SimProcess.h"
 #include "UpsMetrics.h"
@@ -38,52 +36,6 @@ namespace {
 
 const char kExporter[] = ZQUPSEXPORTER_PATH;
 const char kSim[] = ZQUPSSIM_PATH;
-
-template <typename T>
-Bytes bytesOf(T value) {
-  Bytes bytes(sizeof value);
-  std::memcpy(bytes.data(), &value, sizeof value);
-  return bytes;
-}
-
-Bytes textOf(const char* text) { return Bytes(text, text + std::strlen(text) + 1); }
-
-struct Answer {
-  uint32_t status;
-  Bytes data;
-};
-
-// A healthy UPS: each text is the point's name but the dates, the line
-// 230 V, every other number 1.5 or 42.  `odd` answers for the offsets it
-// holds; each answer comes after `pauseMs`.
-FakeUpsService::Handler upsWith(std::map<uint32_t, Answer> odd,
-                                const std::atomic<float>* lineVoltage = nullptr, int pauseMs = 0) {
-  return [odd, lineVoltage, pauseMs](Peer& peer) {
-    const Bytes envelope = peer.readEnvelope();
-    const uint32_t index = wordAt(envelope, 12), offset = wordAt(envelope, 16);
-    peer.pause(pauseMs);
-    const auto it = odd.find(offset);
-    if (it != odd.end())
-      return peer.reply(accessReply(index, offset, it->second.status, it->second.data));
-    const UPSPoint& point = *UPSPointAt(index, offset);
-    Bytes data;
-    if (offset == UPS_OFFSET_MANUFACTURING_DATE)
-      data = textOf("2024-02-29");
-    else if (offset == UPS_OFFSET_BATTERY_REPLACE_DATE)
-      data = textOf("2028-07-01");
-    else if (point.type == UPS_POINT_TEXT)
-      data = textOf(point.name);
-    else if (point.type == UPS_POINT_VERSION)
-      data = {1, 2, 3, 0};
-    else if (point.type == UPS_POINT_INTEGER)
-      data = bytesOf<int32_t>(42);
-    else
-      data = bytesOf<float>(offset != UPS_OFFSET_INPUT_VOLTAGE ? 1.5f
-                            : lineVoltage                      ? lineVoltage->load()
-                                                               : 230.0f);
-    peer.reply(accessReply(index, offset, 0, data));
-  };
-}
 
 // One reading as a long-running exporter shows it, its counters included.
 std::string scrape(zqups::ReadCounters& counters, double minLineVoltage = UPS_MIN_LINE_VOLTAGE,
@@ -126,7 +78,7 @@ TEST(Metrics, APointThatFailsLeavesOutOnlyItsOwnMetric) {
                                   {UPS_OFFSET_LOAD_LEVEL, {UPSERR_DATA_WITH_STATUS, bytesOf(9.0f)}},
                                   {UPS_OFFSET_INTERNAL_TEMPERATURE, {0, bytesOf(std::nanf(""))}},
                                   {UPS_OFFSET_ESTIMATED_RUNTIME, {0, {7, 0}}},
-                                  {UPS_OFFSET_BATTERY_REPLACE_DATE, {0, textOf("2027-02-29")}}}));
+                                  {UPS_OFFSET_BATTERY_REPLACE_DATE, {0, textBytes("2027-02-29")}}}));
   START_OR_SKIP(service);
   zqups::ReadCounters counters;
   scrape(counters);
@@ -364,56 +316,11 @@ struct HttpReply {
   }
 };
 
-// A TCP connection to the exporter (IPv4 or IPv6 loopback), or -1.
-int connectTo(const std::string& host, int port) {
-  sockaddr_storage address{};
-  socklen_t size = 0;
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-  if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(static_cast<uint16_t>(port));
-    size = sizeof *v4;
-  } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(static_cast<uint16_t>(port));
-    size = sizeof *v6;
-  } else {
-    return -1;
-  }
-  const int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), size) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// Reads until the peer closes, at most `millis` in all.
-std::string readToEnd(int fd, int millis, bool* ended) {
-  const auto until = Clock::now() + std::chrono::milliseconds(millis);
-  std::string text;
-  *ended = false;
-  while (Clock::now() < until) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0) continue;
-    char chunk[4096];
-    const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-    if (n <= 0) {
-      *ended = true;
-      break;
-    }
-    text.append(chunk, static_cast<size_t>(n));
-  }
-  return text;
-}
-
 // Sends `request` as it is and takes what comes until the connection ends.
 HttpReply exchange(const std::string& host, int port, const std::string& request,
                    int millis = 20000) {
   HttpReply reply;
-  const int fd = connectTo(host, port);
+  const int fd = connectTcp(host, port);
   if (fd < 0) return reply;
   if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
       static_cast<ssize_t>(request.size()))
@@ -431,54 +338,20 @@ HttpReply get(const std::string& host, int port, const std::string& extraHeaders
       "GET /metrics HTTP/1.1\r\nHost: x\r\n" + extraHeaders + "Connection: close\r\n\r\n");
 }
 
-// The built exporter in the background, its ready line read.
-class Exporter {
- public:
-  bool start(std::vector<std::string> options, std::string* why) {
-    options.insert(options.begin(), "ZqUpsExporter");
-    if (!program_.start(kExporter, options)) {
-      *why = program_.error();
-      return false;
-    }
-    std::string line;
-    const std::string ready = "ZqUpsExporter: listening on ";
-    if (!program_.readLine(&line, 60) || line.rfind(ready, 0) != 0) {
-      *why = "no ready line: " + line + program_.stop(SIGKILL, 5).err;
-      return false;
-    }
-    const size_t colon = line.rfind(':');
-    host_ = line.substr(ready.size(), colon - ready.size());
-    if (host_.front() == '[') host_ = host_.substr(1, host_.size() - 2);
-    port_ = std::atoi(line.c_str() + colon + 1);
-    return port_ > 0;
-  }
-  const std::string& host() const { return host_; }
-  int port() const { return port_; }
-  pid_t pid() const { return program_.pid(); }
-  ProgramRun stop(int sig, int seconds = 30) { return program_.stop(sig, seconds); }
-
- private:
-  BackgroundProgram program_;
-  std::string host_;
-  int port_ = 0;
-};
-
-#define START_EXPORTER(exporter, ...)                          \
-  do {                                                         \
-    std::string why_;                                          \
-    ASSERT_TRUE((exporter).start(__VA_ARGS__, &why_)) << why_; \
+// Starts the built exporter with `options`, its ready line read.
+#define START_EXPORTER(exporter, ...)                                   \
+  do {                                                                  \
+    std::vector<std::string> argv_ = __VA_ARGS__;                       \
+    argv_.insert(argv_.begin(), "ZqUpsExporter");                       \
+    ASSERT_TRUE((exporter).start(kExporter, argv_)) << (exporter).why(); \
   } while (0)
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 }  // namespace
 
 TEST(Server, AnswersMetricsOnlyAndClosesWhenItSaysSo) {
   FakeUpsService service(upsWith({}));
   START_OR_SKIP(service);
-  Exporter exporter;
+  ListeningProgram exporter;
   START_EXPORTER(exporter, {"--listen", "127.0.0.1:0"});
   const std::string& host = exporter.host();
   const int port = exporter.port();
@@ -519,7 +392,7 @@ TEST(Server, AnswersMetricsOnlyAndClosesWhenItSaysSo) {
 TEST(Server, ListensOnIpv6LoopbackAndSaysWhyNot) {
   PathClaim claim;
   CLAIM_OR_SKIP(claim);
-  Exporter exporter;
+  ListeningProgram exporter;
   START_EXPORTER(exporter, {"--listen", "[::1]:0"});
   EXPECT_EQ(exporter.host(), "::1");
   const HttpReply reply = get("::1", exporter.port());
@@ -538,16 +411,16 @@ TEST(Server, ListensOnIpv6LoopbackAndSaysWhyNot) {
 TEST(Timing, IdleConnectionsCostAScrapeNothing) {
   FakeUpsService service(upsWith({}));
   START_OR_SKIP(service);
-  Exporter exporter;
+  ListeningProgram exporter;
   START_EXPORTER(exporter, {"--listen", "127.0.0.1:0"});
   std::vector<int> idle;
-  for (int i = 0; i < 16; ++i) idle.push_back(connectTo(exporter.host(), exporter.port()));
+  for (int i = 0; i < 16; ++i) idle.push_back(connectTcp(exporter.host(), exporter.port()));
   Clock::time_point start = Clock::now();
   HttpReply reply = get(exporter.host(), exporter.port());
   EXPECT_LT(secondsSince(start), 1.0);
   EXPECT_TRUE(has(reply.body, "zqups_up 1")) << reply.text;
 
-  while (idle.size() < 520) idle.push_back(connectTo(exporter.host(), exporter.port()));
+  while (idle.size() < 520) idle.push_back(connectTcp(exporter.host(), exporter.port()));
   start = Clock::now();
   reply = get(exporter.host(), exporter.port());
   EXPECT_LT(secondsSince(start), 1.0);
@@ -568,7 +441,7 @@ TEST(Timing, IdleConnectionsCostAScrapeNothing) {
 TEST(Timing, ScrapesOfASlowServiceShareOneReadingAndEndInTime) {
   FakeUpsService service(upsWith({}, nullptr, 400));
   START_OR_SKIP(service);
-  Exporter exporter;
+  ListeningProgram exporter;
   START_EXPORTER(exporter, {"--listen", "127.0.0.1:0", "--scrape-timeout", "3"});
   const Clock::time_point start = Clock::now();
   auto first = std::async(std::launch::async, [&] {
@@ -605,14 +478,14 @@ TEST(Timing, ScrapesOfASlowServiceShareOneReadingAndEndInTime) {
 TEST(Timing, SigtermEndsAHungScrapeAtOnceAndSighupNothing) {
   FakeUpsService service([](Peer& peer) { peer.stall(); });
   START_OR_SKIP(service);
-  Exporter exporter;
+  ListeningProgram exporter;
   START_EXPORTER(exporter, {"--listen", "127.0.0.1:0"});
   ASSERT_EQ(kill(exporter.pid(), SIGHUP), 0);
   EXPECT_EQ(exchange(exporter.host(), exporter.port(),
                      "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
                 .status,
             200);
-  const int fd = connectTo(exporter.host(), exporter.port());
+  const int fd = connectTcp(exporter.host(), exporter.port());
   const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
   ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
             static_cast<ssize_t>(request.size()));

@@ -31,9 +31,9 @@ struct Row {
 // A mix of the tool's rows: texts and 4-byte values.
 const Row kRows[] = {{1, 512}, {2, 512}, {22, 512}, {6, 4}, {53, 4}, {49, 4}, {26, 4}, {50, 4}};
 
-using Answer = std::vector<uint8_t>;
+using Value = std::vector<uint8_t>;
 
-uint32_t readRow(const Row& row, Answer* answer) {
+uint32_t readRow(const Row& row, Value* answer) {
   answer->assign(row.length, 0);
   uint32_t count = 0;
   const uint32_t rc = UPSRead(0x2000, row.offset, row.length, answer->data(), &count);
@@ -42,8 +42,8 @@ uint32_t readRow(const Row& row, Answer* answer) {
 }
 
 // What the simulator answers for each row, read once before the load.
-std::map<uint32_t, Answer> expectedAnswers() {
-  std::map<uint32_t, Answer> expected;
+std::map<uint32_t, Value> expectedAnswers() {
+  std::map<uint32_t, Value> expected;
   for (const Row& row : kRows) EXPECT_EQ(readRow(row, &expected[row.offset]), UPS_OK);
   return expected;
 }
@@ -63,13 +63,13 @@ TEST(Load, SixtyFourThreadsOfFiveHundredReadsAllGetTheirAnswers) {
   CLAIM_OR_SKIP(claim);
   SimProcess sim(kSim);
   ASSERT_TRUE(sim.start({})) << sim.why();
-  const std::map<uint32_t, Answer> expected = expectedAnswers();
+  const std::map<uint32_t, Value> expected = expectedAnswers();
   const int before = openDescriptorCount();
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 64; ++t) {
     threads.emplace_back([t, &expected, &wrong] {
-      Answer answer;
+      Value answer;
       for (int i = 0; i < 500; ++i) {
         const Row& row = kRows[(t + i) % (sizeof kRows / sizeof kRows[0])];
         if (readRow(row, &answer) != UPS_OK || answer != expected.at(row.offset)) ++wrong;
@@ -86,14 +86,14 @@ TEST(Load, CallsInFlightWhenTheServiceIsKilledEndWithDocumentedResults) {
   CLAIM_OR_SKIP(claim);
   SimProcess sim(kSim);
   ASSERT_TRUE(sim.start({})) << sim.why();
-  const std::map<uint32_t, Answer> expected = expectedAnswers();
+  const std::map<uint32_t, Value> expected = expectedAnswers();
   std::atomic<bool> restarted{false}, done{false};
   std::atomic<int> undocumented{0}, tooSlow{0}, wrong{0}, outages{0};
   std::vector<int> okAfterRestart(16, 0);
   std::vector<std::thread> threads;
   for (int t = 0; t < 16; ++t) {
     threads.emplace_back([&, t] {
-      Answer answer;
+      Value answer;
       for (int i = 0; !done; ++i) {
         const Row& row = kRows[(t + i) % (sizeof kRows / sizeof kRows[0])];
         const bool afterRestart = restarted;

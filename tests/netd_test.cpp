@@ -2,7 +2,6 @@
 // hand-made snapshot, the users file and TLS key, and the built server
 // against the built simulator through a socket client (its bounds, TLS, a
 // hung service).
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -23,6 +22,7 @@
 #include <map>
 #include <new>
 
+#include "LineClient.h"
 #include "Request.h"
 #include "RunProgram.h"
 #include "Session.h"
@@ -523,100 +523,8 @@ TEST(SecretFiles, RefusedWhenOthersMayReadOrWriteThem) {
 
 // ---------------------------------------------------------------- the server
 
-bool underValgrind() {
-  const char* preload = ::getenv("LD_PRELOAD");
-  return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
-}
-
-// A client on one TCP connection; every wait has a bound.
-class Client {
- public:
-  Client(const std::string& host, int port, int receiveBuffer = 0) {
-    const bool v6 = host.find(':') != std::string::npos;
-    fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (receiveBuffer != 0)
-      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_storage address{};
-    socklen_t size;
-    if (v6) {
-      auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
-      in6->sin6_family = AF_INET6;
-      in6->sin6_port = htons(static_cast<uint16_t>(port));
-      ::inet_pton(AF_INET6, host.c_str(), &in6->sin6_addr);
-      size = sizeof *in6;
-    } else {
-      auto* in = reinterpret_cast<sockaddr_in*>(&address);
-      in->sin_family = AF_INET;
-      in->sin_port = htons(static_cast<uint16_t>(port));
-      ::inet_pton(AF_INET, host.c_str(), &in->sin_addr);
-      size = sizeof *in;
-    }
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), size) == 0;
-  }
-  ~Client() { ::close(fd_); }
-
-  bool connected() const { return connected_; }
-  bool send(const std::string& text) {
-    return ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
-  }
-  // The next line, LF included; what came of it at the end or after `millis`.
-  std::string line(int millis = 10000) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
-    size_t end;
-    while ((end = input_.find('\n')) == std::string::npos) {
-      if (!fill(until)) {
-        std::string part;
-        part.swap(input_);
-        return part;
-      }
-    }
-    const std::string line = input_.substr(0, end + 1);
-    input_.erase(0, end + 1);
-    return line;
-  }
-  std::string ask(const std::string& request) {
-    send(request + "\n");
-    return line();
-  }
-  // Lines up to and including `last`.
-  std::string until(const std::string& last) {
-    std::string lines, next;
-    do {
-      next = line();
-      lines += next;
-    } while (!next.empty() && next != last);
-    return lines;
-  }
-  // Whether the server closed the connection within `millis`.
-  bool closedWithin(int millis) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
-    while (fill(until)) input_.clear();
-    return closed_;
-  }
-  int fd() const { return fd_; }
-
- private:
-  // False at the end of the stream (closed_) or when time runs out.
-  bool fill(std::chrono::steady_clock::time_point until) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        until - std::chrono::steady_clock::now());
-    pollfd ready{fd_, POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) return false;
-    char buffer[65536];
-    const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
-    if (got <= 0) {
-      closed_ = true;
-      return false;
-    }
-    input_.append(buffer, static_cast<size_t>(got));
-    return true;
-  }
-
-  int fd_ = -1;
-  bool connected_ = false;
-  bool closed_ = false;
-  std::string input_;
-};
+using Client = upstest::LineClient;
+using upstest::underValgrind;
 
 // The built server on free loopback ports.
 class Netd {
@@ -625,24 +533,19 @@ class Netd {
     std::vector<std::string> argv = {"ZqUpsNetd", "--listen", "127.0.0.1:0"};
     if (withIpv6) argv.insert(argv.end(), {"--listen", "[::1]:0"});
     argv.insert(argv.end(), args.begin(), args.end());
-    if (!process_.start(kNetd, argv)) return false;
-    for (int* port : {&port, &port6}) {
-      if (port == &port6 && !withIpv6) break;
-      std::string line;
-      if (!process_.readLine(&line)) return false;
-      const size_t colon = line.rfind(':');
-      if (line.rfind("ZqUpsNetd: listening on ", 0) != 0 || colon == std::string::npos) return false;
-      *port = std::stoi(line.substr(colon + 1));
-    }
+    if (!process_.start(kNetd, argv, withIpv6 ? 2 : 1)) return false;
+    port = process_.port(0);
+    if (withIpv6) port6 = process_.port(1);
     return true;
   }
+  const std::string& why() const { return process_.why(); }
   pid_t pid() const { return process_.pid(); }
   upstest::ProgramRun stop(int sig = SIGTERM) { return process_.stop(sig, 10); }
 
   int port = 0, port6 = 0;
 
  private:
-  upstest::BackgroundProgram process_;
+  upstest::ListeningProgram process_;
 };
 
 // Asks `client` `request` until the reply is `wanted` (or 10 s pass).

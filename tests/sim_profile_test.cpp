@@ -5,16 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "Duration.h"
+#include "FakeUpsService.h"
 #include "Profile.h"
 #include "Store.h"
 #include "ZqUpsPoints.h"
 
 using namespace zqsim;
+using upstest::bytesOf;
 
 namespace {
 
@@ -36,13 +37,6 @@ Bytes valueOf(Store& store, uint32_t offset) {
   Bytes value;
   EXPECT_EQ(store.read({0x2000, offset}, &value), 0u) << offset;
   return value;
-}
-
-template <typename T>
-Bytes bytesOf(T v) {
-  Bytes b(sizeof v);
-  std::memcpy(b.data(), &v, sizeof v);
-  return b;
 }
 
 }  // namespace

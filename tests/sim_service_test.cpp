@@ -30,6 +30,7 @@
 #include "ZqUpsWire.h"
 
 using namespace zqsim;
+using upstest::underValgrind;
 
 namespace {
 
@@ -248,11 +249,6 @@ size_t countOf(const std::string& text, const std::string& part) {
 }
 
 const size_t kVoltageReply = 4 + 16 + 4;
-
-bool underValgrind() {
-  const char* preload = std::getenv("LD_PRELOAD");
-  return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
-}
 
 // Sanitizers' allocators hold freed memory back on purpose.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

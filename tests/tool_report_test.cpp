@@ -25,33 +25,22 @@ namespace {
 const char kTool[] = ZQUPSTEST_PATH;
 const uint32_t kUnknownPoint = 0xECA6FFFF;
 
-struct Answer {
-  uint32_t status;
-  Bytes data;
-};
 using Device = std::map<uint32_t, Answer>;  // by offset
 using Overrides = std::map<int, Answer>;    // by read number over the run, from 1
 
-Bytes cstr(const char* s) { return Bytes(s, s + std::strlen(s) + 1); }
 Bytes raw(const char* s) { return Bytes(s, s + std::strlen(s)); }
-template <typename T>
-Bytes bytesOf(T value) {
-  Bytes bytes(sizeof value);
-  std::memcpy(bytes.data(), &value, sizeof value);
-  return bytes;
-}
 
 Device device(const std::map<uint32_t, Bytes>& changes = {}) {
   Device d = {
-      {0x01, {0, cstr("Volt Works")}},   {0x02, {0, cstr("VW-1500")}},
-      {0x15, {0, cstr("SN0042")}},       {0x16, {0, cstr("2.4.1")}},
-      {0x36, {0, cstr("BAT-77")}},       {0x03, {0, cstr("2024-03-15")}},
-      {0x04, {0, cstr("UPS;LCD;USB")}},  {0x07, {0, cstr("(c) Volt Works")}},
-      {0x11, {0, cstr("2028-03-15")}},   {0x06, {0, bytesOf(230.5f)}},
-      {0x35, {0, bytesOf(25.0f)}},       {0x31, {0, {1, 2, 3, 0}}},
-      {0x19, {0, bytesOf(37.5f)}},       {0x1a, {0, bytesOf<int32_t>(42)}},
-      {0x1b, {0, bytesOf(31.7f)}},       {0x1f, {0, bytesOf(1.25f)}},
-      {0x37, {0, bytesOf(0.5f)}},        {0x32, {0, bytesOf<int32_t>(9000)}},
+      {0x01, {0, textBytes("Volt Works")}},   {0x02, {0, textBytes("VW-1500")}},
+      {0x15, {0, textBytes("SN0042")}},       {0x16, {0, textBytes("2.4.1")}},
+      {0x36, {0, textBytes("BAT-77")}},       {0x03, {0, textBytes("2024-03-15")}},
+      {0x04, {0, textBytes("UPS;LCD;USB")}},  {0x07, {0, textBytes("(c) Volt Works")}},
+      {0x11, {0, textBytes("2028-03-15")}},   {0x06, {0, bytesOf(230.5f)}},
+      {0x35, {0, bytesOf(25.0f)}},            {0x31, {0, {1, 2, 3, 0}}},
+      {0x19, {0, bytesOf(37.5f)}},            {0x1a, {0, bytesOf<int32_t>(42)}},
+      {0x1b, {0, bytesOf(31.7f)}},            {0x1f, {0, bytesOf(1.25f)}},
+      {0x37, {0, bytesOf(0.5f)}},             {0x32, {0, bytesOf<int32_t>(9000)}},
   };
   for (const auto& change : changes) d[change.first].data = change.second;
   return d;
@@ -186,7 +175,7 @@ TEST(Report, NumberFormatsHoldWhateverTheRowBefore) {
 
 TEST(Storage, ShorterRepliesLeaveThePreviousRowsBytesBehind) {
   FakeUpsService service(serve(device({
-      {0x01, cstr("LONG VENDOR NAME")}, {0x02, raw("ABC")}, {0x15, {}},
+      {0x01, textBytes("LONG VENDOR NAME")}, {0x02, raw("ABC")}, {0x15, {}},
       {0x06, bytesOf(230.5f)},          {0x35, {0, 0}},      {0x31, {7, 8}},
       {0x1a, bytesOf<int32_t>(0x01020304)}, {0x32, {0xFF}},
   })));

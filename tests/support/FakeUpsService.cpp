@@ -1,5 +1,7 @@
 #include "FakeUpsService.h"
 
+#include "ZqUpsPoints.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -264,6 +266,36 @@ FakeUpsService::Handler replyWith(const Bytes& body) {
   return [body](Peer& peer) {
     peer.readEnvelope();
     peer.reply(body);
+  };
+}
+
+FakeUpsService::Handler upsWith(std::map<uint32_t, Answer> odd,
+                                const std::atomic<float>* lineVoltage, int pauseMs) {
+  return [odd, lineVoltage, pauseMs](Peer& peer) {
+    const Bytes envelope = peer.readEnvelope();
+    if (envelope.size() < 20) return;
+    const uint32_t index = wordAt(envelope, 12), offset = wordAt(envelope, 16);
+    peer.pause(pauseMs);
+    const auto it = odd.find(offset);
+    if (it != odd.end())
+      return peer.reply(accessReply(index, offset, it->second.status, it->second.data));
+    const UPSPoint& point = *UPSPointAt(index, offset);
+    Bytes data;
+    if (offset == UPS_OFFSET_MANUFACTURING_DATE)
+      data = textBytes("2024-02-29");
+    else if (offset == UPS_OFFSET_BATTERY_REPLACE_DATE)
+      data = textBytes("2028-07-01");
+    else if (point.type == UPS_POINT_TEXT)
+      data = textBytes(point.name);
+    else if (point.type == UPS_POINT_VERSION)
+      data = {1, 2, 3, 0};
+    else if (point.type == UPS_POINT_INTEGER)
+      data = bytesOf<int32_t>(42);
+    else
+      data = bytesOf<float>(offset != UPS_OFFSET_INPUT_VOLTAGE ? 1.5f
+                            : lineVoltage                      ? lineVoltage->load()
+                                                               : 230.0f);
+    peer.reply(accessReply(index, offset, 0, data));
   };
 }
 

@@ -9,7 +9,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -113,8 +115,32 @@ Bytes concat(std::initializer_list<Bytes> parts);
 // An access header {index, offset, status, length} and the data after it.
 Bytes accessReply(uint32_t index, uint32_t offset, uint32_t status, const Bytes& data);
 
+// A value's bytes as the client reads them (host order).
+template <typename T>
+Bytes bytesOf(T value) {
+  Bytes bytes(sizeof value);
+  std::memcpy(bytes.data(), &value, sizeof value);
+  return bytes;
+}
+
+// A text and its NUL.
+inline Bytes textBytes(const std::string& text) { return Bytes(text.begin(), text.end() + 1); }
+
+// What the service answers for one point: a status and its data.
+struct Answer {
+  uint32_t status;
+  Bytes data;
+};
+
 // Handler answering every envelope with the same reply body.
 FakeUpsService::Handler replyWith(const Bytes& body);
+
+// A healthy UPS on mains: each text is the point's name but the dates,
+// the line `lineVoltage` (230 V when null), the runtime and every other
+// integer 42, every other number 1.5.  `odd` answers for the offsets it
+// holds; each answer comes after `pauseMs`.
+FakeUpsService::Handler upsWith(std::map<uint32_t, Answer> odd = {},
+                                const std::atomic<float>* lineVoltage = nullptr, int pauseMs = 0);
 
 // A raw connection to the service's path, or -1.
 int connectToService();

@@ -7,7 +7,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace upstest {
@@ -69,6 +71,47 @@ class BackgroundProgram {
   size_t taken_ = 0;       // run_.out handed out by readLine
   ProgramRun run_;
 };
+
+// A server in the background, started with its ready lines ("NAME:
+// listening on ADDRESS") read; killed and waited for when the object goes.
+class ListeningProgram {
+ public:
+  // Starts it as BackgroundProgram::start does and reads `lines` ready
+  // lines, each within 60 s (valgrind is slow); false with why() otherwise.
+  bool start(const std::string& path, const std::vector<std::string>& args, int lines = 1);
+  const std::string& why() const { return why_; }
+  // Ready line `i`, its newline included.
+  const std::string& readyLine(size_t i = 0) const { return ready_.at(i); }
+  // The host of ready line `i` (an IPv6 address without its brackets) and
+  // its port; 0 for an address with no port, such as a socket path.
+  std::string host(size_t i = 0) const;
+  int port(size_t i = 0) const;
+  bool running() const { return process_.running(); }
+  pid_t pid() const { return process_.pid(); }
+  ProgramRun stop(int sig, int seconds = 60) { return process_.stop(sig, seconds); }
+
+ private:
+  BackgroundProgram process_;
+  std::vector<std::string> ready_;
+  std::string why_;
+};
+
+// Waits, a bounded while, until `done` holds; whether it does.
+template <typename Done>
+bool within(int seconds, Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return done();
+}
+
+inline double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Whether this process runs under valgrind, whose tools preload their
+// own library into every program they start.
+bool underValgrind();
 
 }  // namespace upstest
 

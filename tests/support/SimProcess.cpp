@@ -12,16 +12,11 @@ bool SimProcess::start(const std::vector<std::string>& args) {
     path = "/bin/sh";
   }
   argv.insert(argv.end(), args.begin(), args.end());
-  process_.reset(new BackgroundProgram);
-  ready_.clear();
   why_.clear();
-  if (!process_->start(path, argv)) {
-    why_ = process_->error();
-  } else if (!process_->readLine(&ready_)) {
-    const ProgramRun run = process_->stop(9, 0);
-    why_ = "ZqUpsSim gave no ready line; it wrote '" + run.out + "' and '" + run.err + "'";
-  }
-  return why_.empty();
+  process_.reset(new ListeningProgram);
+  if (process_->start(path, argv)) return true;
+  why_ = process_->why();
+  return false;
 }
 
 int SimProcess::stop(int sig) {

@@ -19,7 +19,7 @@ class SimProcess {
   // (valgrind is slow); false with why() otherwise.
   bool start(const std::vector<std::string>& args);
   const std::string& why() const { return why_; }
-  const std::string& readyLine() const { return ready_; }
+  const std::string& readyLine() const { return process_->readyLine(); }
   // Sends `sig` and waits; the exit status, or -1 when it did not exit normally.
   int stop(int sig = 15);
   bool running() const { return process_ && process_->running(); }
@@ -30,8 +30,7 @@ class SimProcess {
 
  private:
   std::string program_;
-  std::unique_ptr<BackgroundProgram> process_;
-  std::string ready_;
+  std::unique_ptr<ListeningProgram> process_;
   std::string why_;
   unsigned descriptorLimit_ = 0;
 };
