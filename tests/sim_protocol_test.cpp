@@ -20,6 +20,7 @@ void put(Bytes& b, std::initializer_list<uint32_t> list) {
   b.insert(b.end(), raw.begin(), raw.end());
 }
 
+using upstest::readRequest;
 using upstest::wordAt;
 
 Bytes record(uint32_t offset, const Bytes& data) {
@@ -36,10 +37,6 @@ Bytes envelope(const Bytes& in, const Bytes& out) {
   e.insert(e.end(), in.begin(), in.end());
   e.insert(e.end(), out.begin(), out.end());
   return e;
-}
-
-Bytes readEnvelope(uint32_t offset, uint32_t length) {
-  return envelope({}, record(offset, Bytes(length, 0)));
 }
 
 Profile sample() {
@@ -71,7 +68,7 @@ Bytes dataOf(const Answer& a) {
 }  // namespace
 
 TEST(Envelopes, ThatDoNotHoldTogetherAreRefused) {
-  Bytes good = readEnvelope(1, 8);
+  Bytes good = readRequest(1, 8);
   auto with = [&](size_t at, uint32_t word) {
     Bytes e = good;
     std::memcpy(e.data() + at, &word, 4);
@@ -108,7 +105,7 @@ TEST(Envelopes, FramingRefusesAHugeClaimFromItsFirstFourBytes) {
   EXPECT_EQ(checkFraming(head.data(), 3, kEnvelopeCap, &total, &why), Framing::NeedMore);
   EXPECT_EQ(checkFraming(head.data(), 4, kEnvelopeCap, &total, &why), Framing::Refuse);
   EXPECT_NE(why.find("4294967295"), std::string::npos) << why;
-  const Bytes env = readEnvelope(1, 4);
+  const Bytes env = readRequest(1, 4);
   EXPECT_EQ(checkFraming(env.data(), env.size() - 1, kEnvelopeCap, &total, &why),
             Framing::NeedMore);
   EXPECT_EQ(total, env.size());
@@ -121,7 +118,7 @@ TEST(Envelopes, FramingRefusesAHugeClaimFromItsFirstFourBytes) {
 
 TEST(Replies, ReadAnswersWithHeaderAndDataCutToTheTemplate) {
   Exchange x;
-  Answer a = x.run(readEnvelope(1, 512));
+  Answer a = x.run(readRequest(1, 512));
   ASSERT_FALSE(a.refused) << a.why;
   EXPECT_EQ(wordAt(a.delivery.bytes, 0), 21u);
   Bytes expected;
@@ -129,15 +126,15 @@ TEST(Replies, ReadAnswersWithHeaderAndDataCutToTheTemplate) {
   expected.insert(expected.end(), {'Z', 'q', ' ', 'P', 0});
   EXPECT_EQ(body(a), expected);
 
-  a = x.run(readEnvelope(1, 2));
+  a = x.run(readRequest(1, 2));
   EXPECT_EQ(body(a).size(), 18u) << "never longer than the template";
   EXPECT_EQ(wordAt(body(a), 12), 2u);
 }
 
 TEST(Replies, StatusWordsOfTheSimulatorItself) {
   Exchange x;
-  EXPECT_EQ(wordAt(body(x.run(readEnvelope(0x99, 4))), 8), kStatusUnknownOffset);
-  Bytes other = readEnvelope(1, 4);
+  EXPECT_EQ(wordAt(body(x.run(readRequest(0x99, 4))), 8), kStatusUnknownOffset);
+  Bytes other = readRequest(1, 4);
   other[12] = 0x01;  // index 0x2001
   EXPECT_EQ(wordAt(body(x.run(other)), 8), kStatusUnknownIndex);
   const Answer ro = x.run(envelope(record(1, {'x', 0}), {}));
@@ -159,7 +156,7 @@ TEST(Replies, CombinedRequestWritesThenReads) {
 TEST(Faults, StatusReplacesTheAnswerAndStoresNothing) {
   Exchange x;
   x.fault(1, "status:0xECA60102");
-  Answer a = x.run(readEnvelope(1, 16));
+  Answer a = x.run(readRequest(1, 16));
   EXPECT_EQ(wordAt(body(a), 8), 0xECA60102u);
   EXPECT_EQ(body(a).size(), 16u + 5u) << "this status still carries the data";
   x.fault(0x11, "status:0x12345678");
@@ -167,21 +164,21 @@ TEST(Faults, StatusReplacesTheAnswerAndStoresNothing) {
   EXPECT_EQ(wordAt(body(a), 8), 0x12345678u);
   EXPECT_EQ(body(a).size(), 16u);
   x.fault(0x11, "none");
-  a = x.run(readEnvelope(0x11, 8));
+  a = x.run(readRequest(0x11, 8));
   EXPECT_EQ(dataOf(a), (Bytes{'2', '0', 0}));
 }
 
 // The timed faults (delay, bytewise, hang) are tried against the library.
 TEST(Faults, PartialAndOverlongRepliesAreCutOrPaddedAsAsked) {
   Exchange x;
-  const Bytes full = x.run(readEnvelope(1, 64)).delivery.bytes;  // 4 + 21 bytes
+  const Bytes full = x.run(readRequest(1, 64)).delivery.bytes;  // 4 + 21 bytes
   for (const auto& c : {std::make_pair("partial:3", 7u), std::make_pair("partial:999", 24u)}) {
     x.fault(1, c.first);
-    const Bytes cut = x.run(readEnvelope(1, 64)).delivery.bytes;
+    const Bytes cut = x.run(readRequest(1, 64)).delivery.bytes;
     EXPECT_EQ(cut, Bytes(full.begin(), full.begin() + c.second)) << c.first;
   }
   x.fault(1, "overlong:3");
-  Delivery d = x.run(readEnvelope(1, 64)).delivery;
+  Delivery d = x.run(readRequest(1, 64)).delivery;
   EXPECT_EQ(wordAt(d.bytes, 0), 16u + 64u + 3u);
   EXPECT_EQ(d.bytes.size(), 4u + 83u);
   x.fault(0x11, "overlong");

@@ -30,7 +30,9 @@
 #include "ZqUpsWire.h"
 
 using namespace zqsim;
+using upstest::readRequest;
 using upstest::underValgrind;
+using upstest::writeRequest;
 
 namespace {
 
@@ -185,18 +187,6 @@ bool sendAll(int fd, const upstest::Bytes& bytes) {
     done += size_t(n);
   }
   return true;
-}
-
-upstest::Bytes readEnvelope(uint32_t offset, uint32_t length) {
-  upstest::Bytes e = upstest::words({28 + length, 12, 12, 0x2000, offset, 0xFFFFFFFF, length});
-  e.resize(e.size() + length);
-  return e;
-}
-
-upstest::Bytes writeEnvelope(uint32_t offset, const upstest::Bytes& data) {
-  const uint32_t n = uint32_t(data.size());
-  return upstest::concat(
-      {upstest::words({28 + n, 12, 28 + n, 0x2000, offset, 0xFFFFFFFF, n}), data});
 }
 
 struct Received {
@@ -378,7 +368,7 @@ TEST(LibraryCalls, HangAnswersNothingWhileOthersAreServed) {
   SIM_OR_SKIP(sim);
   std::atomic<size_t> hungReply{1};
   std::thread waiter([&] {
-    hungReply = exchangeOn(upstest::kServicePath, readEnvelope(0x01, 512), 1000);
+    hungReply = exchangeOn(upstest::kServicePath, readRequest(0x01, 512), 1000);
   });
   for (int i = 0; i < 20; ++i) EXPECT_TRUE(lineVoltageReads());
   waiter.join();
@@ -454,7 +444,7 @@ TEST(Robustness, AWholeRequestHasOneTimeLimitHoweverSlowlyItComes) {
   Sim sim({}, options);
   SIM_OR_SKIP(sim);
   const int silent = connectTo(options.socketPath), trickler = connectTo(options.socketPath);
-  const upstest::Bytes request = readEnvelope(0x06, 4);
+  const upstest::Bytes request = readRequest(0x06, 4);
   const auto start = Clock::now();
   bool closed = false;
   for (size_t i = 0; i + 1 < request.size() && !closed; ++i) {  // a byte every 100 ms
@@ -476,9 +466,9 @@ TEST(Robustness, AReplyThatIsNotTakenIsDroppedAtItsLimit) {
   Sim sim({}, options);
   SIM_OR_SKIP(sim);
   const uint32_t size = 512 * 1024;  // far more than the socket holds
-  ASSERT_EQ(exchangeOn(options.socketPath, writeEnvelope(0x11, upstest::Bytes(size, 'x'))), 20u);
+  ASSERT_EQ(exchangeOn(options.socketPath, writeRequest(0x11, upstest::Bytes(size, 'x'))), 20u);
   const int reader = connectTo(options.socketPath);
-  ASSERT_TRUE(sendAll(reader, readEnvelope(0x11, size)));
+  ASSERT_TRUE(sendAll(reader, readRequest(0x11, size)));
   std::this_thread::sleep_for(milliseconds(800));  // not reading meanwhile
   const Received r = receiveAll(reader);
   EXPECT_TRUE(r.closed);
@@ -496,16 +486,16 @@ TEST(Robustness, AClientThatLeavesOrStopsReadingCostsNoProcessorTime) {
   Sim sim({"0x2000:0x06=delay:5s", "0x2000:0x11=bytewise:0ms"}, options);
   SIM_OR_SKIP(sim);
   const uint32_t size = 64 * 1024;
-  ASSERT_EQ(exchangeOn(options.socketPath, writeEnvelope(0x11, upstest::Bytes(size, 'x'))), 20u);
+  ASSERT_EQ(exchangeOn(options.socketPath, writeRequest(0x11, upstest::Bytes(size, 'x'))), 20u);
   const int leaver = connectTo(options.socketPath), reader = connectTo(options.socketPath);
-  ASSERT_TRUE(sendAll(leaver, readEnvelope(0x06, 4)));
-  ASSERT_TRUE(sendAll(reader, readEnvelope(0x11, size)));
+  ASSERT_TRUE(sendAll(leaver, readRequest(0x06, 4)));
+  ASSERT_TRUE(sendAll(reader, readRequest(0x11, size)));
   ::close(leaver);
   std::this_thread::sleep_for(milliseconds(100));
   const long before = cpuMillis();
   std::this_thread::sleep_for(milliseconds(500));
   EXPECT_LT(cpuMillis() - before, 150);
-  EXPECT_EQ(exchangeOn(options.socketPath, readEnvelope(0x01, 32)), 4u + 16u + 17u);
+  EXPECT_EQ(exchangeOn(options.socketPath, readRequest(0x01, 32)), 4u + 16u + 17u);
   ::close(reader);
 }
 
@@ -525,8 +515,8 @@ TEST(Robustness, AtTheCapTheStalestConnectionMakesRoom) {
   // The idle ones send nothing: their last progress is their acceptance.
   // Connections are accepted in order, so once this exchange is answered
   // all six are in, and whatever the oldest does next is later than that.
-  ASSERT_EQ(exchangeOn(path, readEnvelope(0x06, 4)), kVoltageReply);
-  ASSERT_TRUE(sendAll(oldest, readEnvelope(0x01, 32)));
+  ASSERT_EQ(exchangeOn(path, readRequest(0x06, 4)), kVoltageReply);
+  ASSERT_TRUE(sendAll(oldest, readRequest(0x01, 32)));
   timeval limit{5, 0};
   ::setsockopt(oldest, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   char firstByte;
@@ -537,7 +527,7 @@ TEST(Robustness, AtTheCapTheStalestConnectionMakesRoom) {
   const int newcomer = connectTo(path);
   EXPECT_TRUE(closedByService(idle[0])) << "the stalest went";
   const auto start = Clock::now();
-  ASSERT_TRUE(sendAll(newcomer, readEnvelope(0x06, 4)));
+  ASSERT_TRUE(sendAll(newcomer, readRequest(0x06, 4)));
   const Received reply = receiveAll(newcomer, 1000);
   EXPECT_TRUE(reply.closed);
   EXPECT_EQ(reply.bytes, kVoltageReply);
@@ -557,7 +547,7 @@ TEST(Robustness, MemoryHeldForClientsHasACap) {
   options.memoryCap = 100 * 1024;
   Sim sim({}, options);
   SIM_OR_SKIP(sim);
-  const upstest::Bytes big = readEnvelope(0x01, 200 * 1024);
+  const upstest::Bytes big = readRequest(0x01, 200 * 1024);
   const int first = connectTo(options.socketPath), second = connectTo(options.socketPath);
   ASSERT_TRUE(sendAll(first, upstest::Bytes(big.begin(), big.begin() + 60 * 1024)));
   std::this_thread::sleep_for(milliseconds(100));
@@ -566,7 +556,7 @@ TEST(Robustness, MemoryHeldForClientsHasACap) {
   EXPECT_FALSE(hungUp(first));
   ::close(first);
   ::close(second);
-  EXPECT_EQ(exchangeOn(options.socketPath, readEnvelope(0x06, 4)), kVoltageReply);
+  EXPECT_EQ(exchangeOn(options.socketPath, readRequest(0x06, 4)), kVoltageReply);
   EXPECT_EQ(countOf(sim.stopAndLog(), "memory for clients exhausted"), 1u);
 }
 
@@ -581,7 +571,7 @@ TEST(Robustness, TheMemoryOfDroppedClientsIsGivenBack) {
   ASSERT_TRUE(sim.start({"--socket", path})) << sim.why();
   if (residentKiB(sim.pid()) < 0) GTEST_SKIP() << "no /proc to read resident memory from";
   const uint32_t size = 1000 * 1000;  // a reply just under the envelope's cap
-  ASSERT_EQ(exchangeOn(path, writeEnvelope(0x11, upstest::Bytes(size, 'x'))), 20u);
+  ASSERT_EQ(exchangeOn(path, writeRequest(0x11, upstest::Bytes(size, 'x'))), 20u);
   const long baseline = residentKiB(sim.pid());
   // One after another, each takes the length word of its reply, so that
   // the reply is made, and leaves the rest unread.
@@ -591,7 +581,7 @@ TEST(Robustness, TheMemoryOfDroppedClientsIsGivenBack) {
     readers.push_back(fd);
     timeval limit{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ASSERT_TRUE(sendAll(fd, readEnvelope(0x11, size)));
+    ASSERT_TRUE(sendAll(fd, readRequest(0x11, size)));
     uint32_t length = 0;
     ASSERT_EQ(::recv(fd, &length, sizeof length, MSG_WAITALL), ssize_t(sizeof length)) << i;
   }
@@ -602,7 +592,7 @@ TEST(Robustness, TheMemoryOfDroppedClientsIsGivenBack) {
   const long after = residentKiBDownTo(sim.pid(), baseline + slack, 3000);
   EXPECT_LE(after, baseline + slack) << "KiB resident: " << baseline << " before, " << peak
                                      << " with the clients, " << after << " after";
-  EXPECT_EQ(exchangeOn(path, readEnvelope(0x06, 4)), kVoltageReply) << "still serving";
+  EXPECT_EQ(exchangeOn(path, readRequest(0x06, 4)), kVoltageReply) << "still serving";
   EXPECT_EQ(sim.stop(), 0);
 }
 
@@ -624,7 +614,7 @@ TEST(Robustness, LoggingNeverBlocksTheService) {
     return closed;
   };
   for (int i = 0; i < 1000; ++i) ASSERT_TRUE(refuse()) << i;  // a line each; nobody reads
-  EXPECT_EQ(exchangeOn(options.socketPath, readEnvelope(0x06, 4)), kVoltageReply);
+  EXPECT_EQ(exchangeOn(options.socketPath, readRequest(0x06, 4)), kVoltageReply);
   ::fcntl(out[0], F_SETFL, O_NONBLOCK);
   char text[65536];
   while (::read(out[0], text, sizeof text) > 0) {
@@ -663,7 +653,7 @@ TEST(Robustness, RunningOutOfDescriptorsIsLoggedWhenItStartsAndEnds) {
   ::setrlimit(RLIMIT_NOFILE, &saved);
   ASSERT_TRUE(connected);
   for (int fd : clients) {
-    EXPECT_TRUE(sendAll(fd, readEnvelope(0x06, 4)));
+    EXPECT_TRUE(sendAll(fd, readRequest(0x06, 4)));
     EXPECT_EQ(receiveAll(fd).bytes, kVoltageReply) << "served once descriptors are back";
     ::close(fd);
   }

@@ -109,10 +109,7 @@ TEST(Report, ReadsEveryRowInOrderAndPrintsItsLine) {
   const std::vector<Bytes> envelopes = service.envelopes();
   ASSERT_EQ(envelopes.size(), 18u);
   for (size_t row = 0; row < 18; ++row) {
-    const uint32_t length = kReportRows[row].length;
-    EXPECT_EQ(envelopes[row], concat({words({28 + length, 12, 12, 0x2000, kReportRows[row].offset,
-                                             0xFFFFFFFF, length}),
-                                      Bytes(length, 0)}))
+    EXPECT_EQ(envelopes[row], readRequest(kReportRows[row].offset, kReportRows[row].length))
         << "row " << row + 1;
   }
 }

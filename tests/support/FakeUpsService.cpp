@@ -258,6 +258,15 @@ Bytes concat(std::initializer_list<Bytes> parts) {
   return bytes;
 }
 
+Bytes readRequest(uint32_t offset, uint32_t length) {
+  return concat({words({28 + length, 12, 12, 0x2000, offset, 0xFFFFFFFF, length}), Bytes(length, 0)});
+}
+
+Bytes writeRequest(uint32_t offset, const Bytes& data) {
+  const uint32_t n = uint32_t(data.size());
+  return concat({words({28 + n, 12, 28 + n, 0x2000, offset, 0xFFFFFFFF, n}), data});
+}
+
 Bytes accessReply(uint32_t index, uint32_t offset, uint32_t status, const Bytes& data) {
   return concat({words({index, offset, status, static_cast<uint32_t>(data.size())}), data});
 }

@@ -112,6 +112,10 @@ void putWord(Bytes& bytes, uint32_t word);
 uint32_t wordAt(const Bytes& bytes, size_t offset);
 Bytes words(std::initializer_list<uint32_t> list);
 Bytes concat(std::initializer_list<Bytes> parts);
+// A client's envelope reading `length` bytes of the point at `offset`,
+// and one writing `data` to it.
+Bytes readRequest(uint32_t offset, uint32_t length);
+Bytes writeRequest(uint32_t offset, const Bytes& data);
 // An access header {index, offset, status, length} and the data after it.
 Bytes accessReply(uint32_t index, uint32_t offset, uint32_t status, const Bytes& data);
 
