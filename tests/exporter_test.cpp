@@ -74,11 +74,13 @@ void expectNoValueMetrics(const std::string& text) {
 }  // namespace
 
 TEST(Metrics, APointThatFailsLeavesOutOnlyItsOwnMetric) {
-  FakeUpsService service(upsWith({{UPS_OFFSET_BATTERY_SERIAL, {0x5A000002, {}}},
-                                  {UPS_OFFSET_LOAD_LEVEL, {UPSERR_DATA_WITH_STATUS, bytesOf(9.0f)}},
-                                  {UPS_OFFSET_INTERNAL_TEMPERATURE, {0, bytesOf(std::nanf(""))}},
-                                  {UPS_OFFSET_ESTIMATED_RUNTIME, {0, {7, 0}}},
-                                  {UPS_OFFSET_BATTERY_REPLACE_DATE, {0, textBytes("2027-02-29")}}}));
+  FakeUpsService service(upsWith({
+      {UPS_OFFSET_BATTERY_SERIAL, {0x5A000002, {}}},
+      {UPS_OFFSET_LOAD_LEVEL, {UPSERR_DATA_WITH_STATUS, bytesOf(9.0f)}},
+      {UPS_OFFSET_INTERNAL_TEMPERATURE, {0, bytesOf(std::nanf(""))}},
+      {UPS_OFFSET_ESTIMATED_RUNTIME, {0, {7, 0}}},
+      {UPS_OFFSET_BATTERY_REPLACE_DATE, {0, textBytes("2027-02-29")}},
+  }));
   START_OR_SKIP(service);
   zqups::ReadCounters counters;
   scrape(counters);

@@ -259,7 +259,8 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 }
 
 Bytes readRequest(uint32_t offset, uint32_t length) {
-  return concat({words({28 + length, 12, 12, 0x2000, offset, 0xFFFFFFFF, length}), Bytes(length, 0)});
+  return concat(
+      {words({28 + length, 12, 12, 0x2000, offset, 0xFFFFFFFF, length}), Bytes(length, 0)});
 }
 
 Bytes writeRequest(uint32_t offset, const Bytes& data) {

@@ -187,46 +187,31 @@ void BackgroundProgram::reap(bool block) {
 
 bool ListeningProgram::start(const std::string& path, const std::vector<std::string>& args,
                              int lines) {
-  ready_.clear();
+  const std::string mark = ": listening on ";
+  addresses_.clear();
+  readyLine_.clear();
   why_.clear();
   if (!process_.start(path, args)) {
     why_ = process_.error();
     return false;
   }
   std::string line;
-  while (static_cast<int>(ready_.size()) < lines && process_.readLine(&line) &&
-         line.find(": listening on ") != std::string::npos)
-    ready_.push_back(line);
-  if (static_cast<int>(ready_.size()) == lines) return true;
+  while (int(addresses_.size()) < lines && process_.readLine(&line) &&
+         line.find(mark) != line.npos) {
+    readyLine_ = line;
+    std::string address = line.substr(line.find(mark) + mark.size());
+    address.pop_back();  // the newline
+    const size_t colon = address.rfind(':');
+    const int port = colon == address.npos ? 0 : std::atoi(address.c_str() + colon + 1);
+    if (colon != address.npos) address.erase(colon);
+    if (address.size() > 1 && address.front() == '[')
+      address = address.substr(1, address.size() - 2);
+    addresses_.push_back({address, port});
+  }
+  if (int(addresses_.size()) == lines) return true;
   const ProgramRun run = process_.stop(SIGKILL, 5);
   why_ = args.at(0) + " gave no ready line; it wrote '" + run.out + "' and '" + run.err + "'";
   return false;
-}
-
-namespace {
-
-// The address of a ready line, its newline dropped.
-std::string addressOf(const std::string& line) {
-  const std::string mark = ": listening on ";
-  const size_t at = line.find(mark) + mark.size();
-  return line.substr(at, line.find('\n', at) - at);
-}
-
-}  // namespace
-
-std::string ListeningProgram::host(size_t i) const {
-  std::string address = addressOf(readyLine(i));
-  const size_t colon = address.rfind(':');
-  if (colon != std::string::npos) address.erase(colon);
-  if (address.size() >= 2 && address.front() == '[')
-    address = address.substr(1, address.size() - 2);
-  return address;
-}
-
-int ListeningProgram::port(size_t i) const {
-  const std::string address = addressOf(readyLine(i));
-  const size_t colon = address.rfind(':');
-  return colon == std::string::npos ? 0 : std::atoi(address.c_str() + colon + 1);
 }
 
 bool underValgrind() {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace upstest {
@@ -80,19 +81,20 @@ class ListeningProgram {
   // lines, each within 60 s (valgrind is slow); false with why() otherwise.
   bool start(const std::string& path, const std::vector<std::string>& args, int lines = 1);
   const std::string& why() const { return why_; }
-  // Ready line `i`, its newline included.
-  const std::string& readyLine(size_t i = 0) const { return ready_.at(i); }
+  // The last ready line, its newline included.
+  const std::string& readyLine() const { return readyLine_; }
   // The host of ready line `i` (an IPv6 address without its brackets) and
   // its port; 0 for an address with no port, such as a socket path.
-  std::string host(size_t i = 0) const;
-  int port(size_t i = 0) const;
+  const std::string& host(size_t i = 0) const { return addresses_.at(i).first; }
+  int port(size_t i = 0) const { return addresses_.at(i).second; }
   bool running() const { return process_.running(); }
   pid_t pid() const { return process_.pid(); }
   ProgramRun stop(int sig, int seconds = 60) { return process_.stop(sig, seconds); }
 
  private:
   BackgroundProgram process_;
-  std::vector<std::string> ready_;
+  std::vector<std::pair<std::string, int>> addresses_;
+  std::string readyLine_;
   std::string why_;
 };
 
