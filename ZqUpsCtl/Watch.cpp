@@ -130,13 +130,14 @@ class Poller {
     // A poll may take as long as one exchange may, or the interval.
     const Clock::duration budget = std::max<Clock::duration>(interval, zqups::kCallBudget);
     Clock::time_point next = Clock::now();
+    zqread::Skips skips;
     for (;;) {
       {
         std::unique_lock<std::mutex> lock(mutex_);
         if (due_.wait_until(lock, next, [this] { return stopping_; })) return;
       }
       const zqread::Access access{settings_.serviceOwner, Clock::now() + budget, &cancel_};
-      zqread::Reading reading = zqread::readCatalogue(access);
+      zqread::Reading reading = zqread::readCatalogue(access, {}, &skips);
       {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return;

@@ -145,7 +145,8 @@ int reportAll(const Options& options) {
   int status = kExitOk;
   std::vector<std::pair<Point, Value>> values;
   for (const zqread::PointReading& entry : reading.points) {
-    if (entry.outcome.endsReading()) return failure("report", entry.point.name, entry.outcome);
+    if (entry.outcome.endsReading() || entry.outcome.failure == zqread::Failure::OutOfTime)
+      return failure("report", entry.point.name, entry.outcome);
     if (entry.value) values.emplace_back(entry.point, *entry.value);
     else status = failure("report", entry.point.name, entry.outcome);
   }

@@ -44,6 +44,7 @@ void SharedReading::stop() {
 }
 
 void SharedReading::work() {
+  zqread::Skips skips;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return stopping_ || requested_; });
@@ -54,9 +55,12 @@ void SharedReading::work() {
     access.cancel = &cancel_;
     requested_.reset();
     lock.unlock();
-    Reading reading = zqread::readCatalogue(access, [this](const PointReading& entry) {
-      boost::asio::post(io_, [this, entry] { addPoint(entry); });
-    });
+    Reading reading = zqread::readCatalogue(
+        access,
+        [this](const PointReading& entry) {
+          boost::asio::post(io_, [this, entry] { addPoint(entry); });
+        },
+        &skips);
     boost::asio::post(io_, [this, reading = std::move(reading)] { end(reading); });
     lock.lock();
   }

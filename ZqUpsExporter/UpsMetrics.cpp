@@ -169,7 +169,8 @@ bool serviceUnreachable(const Reading& reading) {
 bool pointFailed(const PointReading& entry) {
   if (entry.value)
     return isDatePoint(entry.point.name) && !dateTimestamp(entry.value->text).has_value();
-  return entry.outcome.failure == Failure::BadAnswer || entry.outcome.failure == Failure::OutOfTime;
+  return entry.outcome.failure == Failure::BadAnswer || entry.outcome.failure == Failure::OutOfTime ||
+         entry.outcome.failure == Failure::Skipped;
 }
 
 bool countsAsFailed(const Reading& reading, const PointReading& entry) {

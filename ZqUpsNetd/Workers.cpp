@@ -63,6 +63,7 @@ void Poller::stop() {
 }
 
 void Poller::run() {
+  zqread::Skips skips;
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopping_) {
     const Clock::time_point start = Clock::now();
@@ -71,7 +72,7 @@ void Poller::run() {
     access.serviceOwner = settings_.service.serviceOwner;
     access.cancel = settings_.service.cancel;
     access.deadline = start + settings_.budget;
-    const zqread::Reading reading = zqread::readCatalogue(access);
+    const zqread::Reading reading = zqread::readCatalogue(access, {}, &skips);
     publish_(std::make_shared<const Snapshot>(snapshotOf(reading, settings_.rules, start)));
     lock.lock();
     wake_.wait_until(lock, start + settings_.interval, [this] { return stopping_; });

@@ -57,6 +57,7 @@ enum class Failure {
   Cancelled,
   OutOfTime,    // the deadline of Access passed first
   BadAnswer,    // a status, an oversized or cut-short reply, no value in it
+  Skipped,      // not asked: it took its whole share of time lately
 };
 
 struct Outcome {
@@ -65,8 +66,12 @@ struct Outcome {
   std::string why;      // one line for people; texts from the service escaped
 
   bool ok() const { return failure == Failure::None; }
-  // Every later exchange would fail alike.
-  bool endsReading() const { return failure != Failure::None && failure != Failure::BadAnswer; }
+  // Every later exchange would fail alike.  A time-out is the point's
+  // own: the reading's end is told apart by its deadline.
+  bool endsReading() const {
+    return failure != Failure::None && failure != Failure::BadAnswer &&
+           failure != Failure::OutOfTime && failure != Failure::Skipped;
+  }
 };
 
 // UPSOpen, then a read of `point` into `bytes` (what the reply held).

@@ -13,6 +13,9 @@ network UPS protocol:
   fsd      a primary and two secondaries: the primary's FSD reaches the
            secondaries, they log out and shut down, and only then does the
            primary's command run.
+  hung     the power-cut drill with a point that never answers (one only an
+           experimental variable shows): a primary upsmon still shuts down
+           once the battery is low, and not before.
 Run with /usr/bin/python3 (python3-nut lives in Debian's dist-packages),
 under install_path_claim, which holds /tmp/UPS0.  Exits 77 (not run) only
 when a client is missing.  As root, upsmon runs as nobody.
@@ -164,10 +167,11 @@ class Run:
     def log(self, name):
         return read(self.path(name + ".log"))
 
-    def start_sim(self, profile="default"):
+    def start_sim(self, profile="default", faults=()):
         started = time.time()
         self.sim_proc = self.spawn("sim", [self.sim, "--profile",
-                                           os.path.join(self.profiles, profile + ".profile")])
+                                           os.path.join(self.profiles, profile + ".profile")] +
+                                   [a for f in faults for a in ("--fault", f)])
         if not within(10, lambda: "listening" in self.log("sim")):
             raise Failure("ZqUpsSim did not start: " + self.log("sim"))
         return started
@@ -372,7 +376,19 @@ def check_fsd(run):
         raise Failure("ups.status after the primary's FSD: " + status)
 
 
-CASES = {"clients": check_clients, "drill": check_drill, "mains": check_mains, "fsd": check_fsd}
+def check_hung(run):
+    started = run.start_sim("power-cut-drill", ["0x2000:0x31=hang"])
+    run.start_netd({"boss": "primary"})
+    primary = run.start_upsmon("primary", "boss", "primary")
+    when, _, _ = run.expect_shutdown(primary, started + DRILL_LOW_AT + 2 * POLL + 5 - time.time())
+    if when < started + DRILL_LOW_AT:
+        raise Failure("upsmon shut down %.1f s into the drill, before battery low:\n%s" % (
+            when - started, run.log("primary")))
+    print("shutdown command %.1f s after the battery ran low" % (when - started - DRILL_LOW_AT))
+
+
+CASES = {"clients": check_clients, "drill": check_drill, "mains": check_mains, "fsd": check_fsd,
+         "hung": check_hung}
 
 
 def check_installed(case):

@@ -263,13 +263,15 @@ TEST_F(SessionTest, StatusFollowsThePowerRules) {
       {"0", "12", "0", "14.2", "OB DISCHRG", "-14.2"},
       {"0", "5", "0", "14.2", "OB LB DISCHRG", "-14.2"},
       {"99.9", "4", "0", "0", "OB LB", "0"},
+      {"0", nullptr, "0", "14.2", "OB LB DISCHRG", "-14.2"},  // no runtime: low, to be safe
   };
   for (const auto& c : cases) {
     publish(readingOf({{"input_voltage", c.volts},
-                       {"estimated_runtime", c.minutes},
+                       {"estimated_runtime", c.minutes ? std::optional<std::string>(c.minutes)
+                                                       : std::nullopt},
                        {"charging_current", c.charging},
                        {"discharging_current", c.discharging}}));
-    EXPECT_EQ(value("ups.status"), c.status) << c.volts << " V, " << c.minutes << " min";
+    EXPECT_EQ(value("ups.status"), c.status) << c.volts << " V, " << c.status;
     EXPECT_EQ(value("battery.current"), c.current);
   }
   // Without the voltage the status cannot be told: never OL by default.
