@@ -11,6 +11,12 @@ char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + '
 
 }  // namespace
 
+bool blankLine(std::string_view line) {
+  for (char c : line)
+    if (!isSpace(c)) return false;
+  return true;
+}
+
 bool sameWord(std::string_view word, std::string_view name) {
   if (word.size() != name.size()) return false;
   for (size_t i = 0; i < word.size(); ++i)

@@ -40,6 +40,9 @@ class Request {
   Words words_;
 };
 
+// Whether `line` holds nothing but whitespace: no request at all.
+bool blankLine(std::string_view line);
+
 // Cuts the bytes a client sends into lines.  Holds at most kMaxLine + 1
 // bytes more than the caller appends at once.
 class LineFramer {

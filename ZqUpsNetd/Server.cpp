@@ -21,6 +21,12 @@ const char kTooMany[] = "ERR ACCESS-DENIED too many connections\n";
 // For the client's answer to TLS's closing alert.
 constexpr auto kGoodbyeTime = std::chrono::seconds(1);
 
+// "60 s", "1.5 s".
+std::string durationText(Clock::duration duration) {
+  const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(duration).count() / 100;
+  return std::to_string(tenths / 10) + (tenths % 10 ? "." + std::to_string(tenths % 10) : "") + " s";
+}
+
 }  // namespace
 
 // The bytes of one connection: plain TCP, then TLS once startTls() has
@@ -85,15 +91,20 @@ class Channel {
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(Server* server, tcp::socket socket, std::string address)
+  Connection(Server* server, tcp::socket socket, std::string address, std::string source)
       : server_(server),
         channel_(std::move(socket)),
         address_(std::move(address)),
+        source_(std::move(source)),
         session_(server->shared_, address_),
         idle_(server->io_),
         tlsDeadline_(server->io_) {}
 
   const std::string& address() const { return address_; }
+  const std::string& source() const { return source_; }
+  bool loggedIn() const { return session_.loggedIn(); }
+  // The last request line; a blank line is not one.
+  Clock::time_point lastLine() const { return lastLine_; }
 
   void start() {
     lastLine_ = Clock::now();
@@ -105,10 +116,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (closed_) return;
     closed_ = true;
     const auto self = shared_from_this();
+    if (check_) server_->passwords_.cancel(*check_);
     idle_.cancel();
     tlsDeadline_.cancel();
     channel_.close();
     server_->forget(this);
+  }
+
+  // Closes and says why.
+  void drop(const std::string& why) {
+    if (closed_) return;
+    server_->clientLog_.note(Clock::now(), "dropped", address_, why);
+    close();
   }
 
  private:
@@ -147,9 +166,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
           return answered ? readSoon() : read();
         case LineFramer::Next::TooLong:
           closing_ = true;
+          server_->clientLog_.note(Clock::now(), "dropped", address_, "request line too long");
           return send("ERR TOO-LONG\n");
         case LineFramer::Next::Line:
-          lastLine_ = Clock::now();
+          if (!blankLine(line_)) lastLine_ = Clock::now();
           answer(line_);
           answered = true;
           break;
@@ -181,13 +201,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
     tlsStage_ = Tls::Handshaking;
     tlsDeadline_.expires_after(server_->limits_.handshakeTimeout);
     tlsDeadline_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
-      if (!ec) self->close();
+      if (!ec) self->drop("no TLS handshake in time");
     });
     channel_.startTls(*server_->tls_, [self = shared_from_this()](
                                           const boost::system::error_code& ec) {
       self->tlsDeadline_.cancel();
       if (self->closed_) return;
-      if (ec) return self->close();
+      if (ec) return self->drop("TLS handshake failed: " + ec.message());
       self->tlsStage_ = Tls::On;
       self->lastLine_ = Clock::now();
       self->drain();
@@ -199,18 +219,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void checkPassword(const std::string& line) {
     waiting_ = true;
-    const Users* users = server_->shared_->users;
-    server_->offload_.passwords->post(
-        [self = shared_from_this(), users, name = session_.username(),
-         password = session_.password(), line]() {
-          const auto rights = users->check(name, password);
-          asio::post(self->server_->io_, [self, rights, line] {
-            self->waiting_ = false;
-            if (self->closed_) return;
-            self->session_.passwordChecked(rights);
-            self->answer(line);
-            self->drain();
-          });
+    check_ = server_->passwords_.check(
+        source_, address_, session_.username(), session_.password(),
+        [self = shared_from_this(), line](std::optional<unsigned> rights) {
+          self->waiting_ = false;
+          self->check_.reset();
+          if (self->closed_) return;
+          self->session_.passwordChecked(rights);
+          self->answer(line);
+          self->drain();
         });
   }
 
@@ -234,7 +251,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void send(std::string_view text) {
     if (closed_) return;
     unsent_ += text;
-    if (unsent_.size() + sending_.size() > server_->limits_.maxUnsent) return close();
+    if (unsent_.size() + sending_.size() > server_->limits_.maxUnsent)
+      return drop("more than " + std::to_string(server_->limits_.maxUnsent) + " bytes of replies unread");
     flush();
   }
 
@@ -288,7 +306,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     idle_.expires_at(lastLine_ + server_->limits_.idleTimeout);
     idle_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
       if (ec || self->closed_) return;
-      if (Clock::now() >= self->lastLine_ + self->server_->limits_.idleTimeout) return self->close();
+      if (Clock::now() >= self->lastLine_ + self->server_->limits_.idleTimeout)
+        return self->drop("no request for " + durationText(self->server_->limits_.idleTimeout));
       self->watchIdle();
     });
   }
@@ -296,6 +315,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Server* server_;
   Channel channel_;
   std::string address_;
+  std::string source_;  // what the limits count it as
   Session session_;
   LineFramer framer_;
   asio::steady_timer idle_;
@@ -307,6 +327,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::string sending_;
   bool reading_ = false;
   bool writing_ = false;
+  std::optional<PasswordChecks::Id> check_;  // waiting for it
   bool waiting_ = false;  // for a password check or a write
   bool closing_ = false;  // after what is unsent
   bool closed_ = false;
@@ -333,6 +354,46 @@ std::vector<tcp::endpoint> Server::endpoints() const {
 
 void Server::start() {
   for (const auto& listener : listeners_) accept(listener.get());
+  keepHouse();
+}
+
+void Server::keepHouse() {
+  const Clock::time_point now = Clock::now();
+  clientLog_.flush(now);
+  passwords_.sweep(now);
+  housekeeping_.expires_after(ClientLog::kInterval);
+  housekeeping_.async_wait([this](const boost::system::error_code& ec) {
+    if (!ec && !stopped_) keepHouse();
+  });
+}
+
+void Server::publish(std::shared_ptr<const Snapshot> snapshot) {
+  const bool reached = snapshot->reached;
+  const std::string why = snapshot->why;
+  shared_->publish(std::move(snapshot));
+  if (reached != serviceReached_.value_or(true))
+    logLine(reached ? "UPS service back" : "UPS service lost: " + why);
+  serviceReached_ = reached;
+  watchFreshness();
+}
+
+// Says when the data turns fresh or stale, and wakes when it will turn
+// stale unless the next reading comes first.
+void Server::watchFreshness() {
+  const Clock::time_point now = Clock::now();
+  const bool fresh = shared_->fresh(now);
+  if (fresh != fresh_) {
+    const bool reached = shared_->snapshot && shared_->snapshot->reached;
+    logLine(fresh     ? "data fresh"
+            : reached ? "data stale: no reading for " + durationText(now - shared_->snapshot->taken)
+                      : "data stale: the UPS service was not reached");
+  }
+  fresh_ = fresh;
+  if (!fresh || stopped_) return;
+  staleAt_.expires_at(shared_->snapshot->taken + shared_->staleAfter + std::chrono::milliseconds(1));
+  staleAt_.async_wait([this](const boost::system::error_code& ec) {
+    if (!ec) watchFreshness();
+  });
 }
 
 void Server::stop() {
@@ -342,7 +403,11 @@ void Server::stop() {
     listener->acceptor->close(ignored);
     listener->pause->cancel();
   }
+  housekeeping_.cancel();
+  staleAt_.cancel();
+  passwords_.stop();
   while (!connections_.empty()) connections_.begin()->second->close();
+  clientLog_.flush(Clock::now(), true);
 }
 
 void Server::accept(Listener* listener) {
@@ -366,25 +431,41 @@ void Server::admit(tcp::socket socket) {
   const tcp::endpoint peer = socket.remote_endpoint(ec);
   if (ec) return;
   const std::string address = peer.address().to_string();
-  if (connections_.size() >= limits_.maxConnections ||
-      perAddress_[address] >= limits_.maxPerAddress) {
+  const std::string source = sourceOf(peer.address());
+  const auto found = perSource_.find(source);
+  const char* refused = nullptr;
+  if (found != perSource_.end() && found->second >= limits_.maxPerAddress)
+    refused = "too many connections from its address";
+  else if (connections_.size() >= limits_.maxConnections && !makeRoom())
+    refused = "too many connections";
+  if (refused != nullptr) {
+    clientLog_.note(Clock::now(), "refused", address, refused);
     // Never waits: what does not fit in the socket's buffer is lost.
     socket.non_blocking(true, ec);
     socket.send(asio::buffer(kTooMany, sizeof kTooMany - 1), 0, ec);
-    if (perAddress_[address] == 0) perAddress_.erase(address);
     return;
   }
-  ++perAddress_[address];
-  auto connection = std::make_shared<Connection>(this, std::move(socket), address);
+  ++perSource_[source];
+  auto connection = std::make_shared<Connection>(this, std::move(socket), address, source);
   connections_[connection.get()] = connection;
   connection->start();
+}
+
+bool Server::makeRoom() {
+  Connection* idlest = nullptr;
+  for (const auto& [connection, kept] : connections_)
+    if (!connection->loggedIn() && (idlest == nullptr || connection->lastLine() < idlest->lastLine()))
+      idlest = connection;
+  if (idlest == nullptr) return false;
+  idlest->drop("idle longest of those not logged in, for a new client");
+  return true;
 }
 
 void Server::forget(Connection* connection) {
   const auto found = connections_.find(connection);
   if (found == connections_.end()) return;
-  const auto count = perAddress_.find(connection->address());
-  if (count != perAddress_.end() && --count->second == 0) perAddress_.erase(count);
+  const auto count = perSource_.find(connection->source());
+  if (count != perSource_.end() && --count->second == 0) perSource_.erase(count);
   connections_.erase(found);
 }
 

@@ -8,10 +8,13 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "Guard.h"
 #include "Listen.h"
+#include "Log.h"
 #include "Session.h"
 #include "Tls.h"
 #include "Workers.h"
@@ -45,15 +48,28 @@ class Server {
   // `tls`, when given, answers STARTTLS; it outlives the server.
   Server(asio::io_context& io, Shared* shared, Limits limits, Offload offload,
          TlsContext* tls = nullptr)
-      : io_(io), shared_(shared), limits_(limits), offload_(offload), tls_(tls) {}
+      : io_(io),
+        shared_(shared),
+        limits_(limits),
+        offload_(offload),
+        tls_(tls),
+        passwords_(io, offload.passwords, shared->users, &clientLog_),
+        housekeeping_(io),
+        staleAt_(io) {}
 
   // Listens on `endpoint`; false with `error` when it cannot.
   bool listen(const tcp::endpoint& endpoint, std::string* error);
   // Where it listens, ports as bound.
   std::vector<tcp::endpoint> endpoints() const;
+  // No more clients at once than `most`.
+  void limitConnections(size_t most) { limits_.maxConnections = most; }
   void start();
   // Closes the listening sockets and every connection.
   void stop();
+  // Takes the next reading's snapshot (on the loop's thread) and says
+  // when the service is lost or back and when the data turns stale or
+  // fresh.
+  void publish(std::shared_ptr<const Snapshot> snapshot);
 
  private:
   friend class Connection;
@@ -63,7 +79,12 @@ class Server {
   };
   void accept(Listener* listener);
   void admit(tcp::socket socket);
+  // Drops the client idle longest of those not logged in; false when
+  // every client is logged in.
+  bool makeRoom();
   void forget(Connection* connection);
+  void keepHouse();
+  void watchFreshness();
 
   asio::io_context& io_;
   Shared* shared_;
@@ -72,7 +93,13 @@ class Server {
   TlsContext* tls_;
   std::vector<std::unique_ptr<Listener>> listeners_;
   std::map<Connection*, std::shared_ptr<Connection>> connections_;
-  std::map<std::string, size_t> perAddress_;
+  std::map<std::string, size_t> perSource_;
+  ClientLog clientLog_;
+  PasswordChecks passwords_;
+  asio::steady_timer housekeeping_;  // the client log's counts, old failures
+  asio::steady_timer staleAt_;       // when the data turns stale
+  std::optional<bool> serviceReached_;
+  bool fresh_ = false;
   bool stopped_ = false;
 };
 

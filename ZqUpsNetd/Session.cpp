@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "Log.h"
+
 #ifndef ZQUPSNETD_VERSION
 #define ZQUPSNETD_VERSION "0"
 #endif
@@ -278,6 +280,7 @@ Reply Session::forcedShutdown(const Words& words) {
   if (auto refused = refuseUnless(kPrimary)) return *refused;
   if (!isUps(words[1])) return error("UNKNOWN-UPS");
   shared_->forcedShutdown = true;
+  logLine("FSD set by " + username_ + " from " + address_);
   return lineReply("OK FSD-SET");
 }
 

@@ -86,6 +86,7 @@ class Session {
   const std::string& password() const { return *password_; }
   void passwordChecked(std::optional<unsigned> rights) { rights_ = rights.value_or(0); checked_ = true; }
   Reply written(bool held, const zqread::Value& value);
+  bool loggedIn() const { return loggedIn_; }
 
  private:
   Reply dispatch(const Words& words, Clock::time_point now);

@@ -116,6 +116,7 @@ Snapshot snapshotOf(const zqread::Reading& reading, const Rules& rules, Clock::t
   Snapshot snapshot;
   snapshot.taken = taken;
   snapshot.reached = reading.reached();
+  if (!snapshot.reached) snapshot.why = reading.end.ok() ? "no answer" : reading.end.why;
   for (const Variable& variable : variables())
     if (auto value = valueOf(variable, reading, rules)) snapshot.values[variable.name] = *value;
   const zqread::Value* vendor = reading.value("vendor");

@@ -52,6 +52,7 @@ struct Rules {
 struct Snapshot {
   Clock::time_point taken;
   bool reached = false;  // false: the service was lost; no value is worth anything
+  std::string why;       // why it was not reached
   // By variable name; a variable whose point failed is missing.  Texts
   // are printable ASCII; ups.status lacks FSD, which the server adds.
   std::map<std::string, std::string, std::less<>> values;

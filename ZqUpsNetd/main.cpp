@@ -2,10 +2,12 @@
 // shutdown agents, NAS systems, dashboards), from one reading of the
 // UPS service every poll interval.
 #include <CLI/CLI.hpp>
+#include <poll.h>
 #include <sys/resource.h>
 
 #include <boost/asio/post.hpp>
 
+#include <algorithm>
 #include <iostream>
 
 #include "DurationOption.h"
@@ -18,9 +20,13 @@ using namespace zqnetd;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr unsigned short kPort = 3493;
-// Descriptors kept back from --max-connections: listeners, the library's
-// sockets, standard streams.
-constexpr rlim_t kReservedDescriptors = 32;
+// Descriptors kept free beyond those open at start and the clients'
+// (and a connection accepted only to be refused, one per listener): the
+// service's sockets (a reading, a write) and a look-up of a user's name.
+constexpr size_t kSpareDescriptors = 4;
+// Descriptors above this are not looked for: with a limit this high, a
+// few more or less hardly matter.
+constexpr size_t kDescriptorsLookedAt = 65536;
 constexpr size_t kMaxDescription = 200;
 
 struct Options {
@@ -81,13 +87,25 @@ int printHash() {
   return std::cout ? 0 : kExitFailure;
 }
 
-size_t descriptorBound(size_t wanted) {
+// The descriptors open below `below`: poll() marks the others invalid.
+size_t descriptorsOpen(size_t below) {
+  std::vector<pollfd> all(below);
+  for (size_t fd = 0; fd < below; ++fd) all[fd] = pollfd{static_cast<int>(fd), 0, 0};
+  if (::poll(all.data(), all.size(), 0) < 0) return below;
+  return static_cast<size_t>(std::count_if(all.begin(), all.end(), [](const pollfd& one) {
+    return (one.revents & POLLNVAL) == 0;
+  }));
+}
+
+// The clients that fit in the descriptor limit beside what is open now,
+// `listeners` and the spare ones, at most `wanted`.
+size_t descriptorBound(size_t wanted, size_t listeners) {
   struct rlimit limit;
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return wanted;
-  const rlim_t usable = limit.rlim_cur > 2 * kReservedDescriptors
-                            ? limit.rlim_cur - kReservedDescriptors
-                            : limit.rlim_cur / 2;
-  return std::min<size_t>(wanted, usable);
+  const size_t most = static_cast<size_t>(limit.rlim_cur);
+  const size_t kept =
+      descriptorsOpen(std::min(most, kDescriptorsLookedAt)) + listeners + kSpareDescriptors;
+  return kept < most ? std::min(wanted, most - kept) : 0;
 }
 
 // The endpoints to listen on, and whether failing to listen on each ends
@@ -151,7 +169,7 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
   ServiceSettings service{serviceOwner, &cancel};
   Worker passwords, writes;
   Limits limits;
-  limits.maxConnections = descriptorBound(options.maxConnections);
+  limits.maxConnections = options.maxConnections;
   limits.maxPerAddress = options.maxPerAddress;
   limits.idleTimeout = seconds(options.idleSeconds);
   Server server(io, &shared, limits, Offload{&passwords, &writes, service}, tls);
@@ -171,8 +189,8 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
   poll.budget = std::min<Clock::duration>(std::chrono::seconds(10), shared.staleAfter / 2);
   poll.rules.power = zqread::PowerRules{options.minLineVoltage, options.lowRuntimeMinutes};
   poll.service = service;
-  Poller poller(poll, [&io, &shared](std::shared_ptr<const Snapshot> snapshot) {
-    asio::post(io, [&shared, snapshot] { shared.publish(snapshot); });
+  Poller poller(poll, [&io, &server](std::shared_ptr<const Snapshot> snapshot) {
+    asio::post(io, [&server, snapshot] { server.publish(snapshot); });
   });
 
   const auto signals = zqloop::onStopSignals(io, [&] {
@@ -180,6 +198,13 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
     cancel.cancel();
     io.stop();
   });
+  const size_t room = descriptorBound(options.maxConnections, server.endpoints().size());
+  if (room == 0) {
+    std::cerr << "ZqUpsNetd: the descriptor limit leaves no room for clients (ulimit -n)"
+              << std::endl;
+    return kExitFailure;
+  }
+  server.limitConnections(room);
   server.start();
   io.run();
   poller.stop();

@@ -15,13 +15,16 @@
 #include <openssl/ssl.h>
 #endif
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <new>
+#include <thread>
 
+#include "Guard.h"
 #include "LineClient.h"
 #include "Request.h"
 #include "RunProgram.h"
@@ -393,10 +396,13 @@ TEST_F(SessionTest, PrimarysShutdownLatchesForEveryone) {
   EXPECT_EQ(ask(primary, "PRIMARY ups"), "OK PRIMARY-GRANTED\n");
   EXPECT_EQ(ask(primary, "FSD other"), "ERR UNKNOWN-UPS\n");
   EXPECT_EQ(value("ups.status"), "OL CHRG");
+  ::testing::internal::CaptureStderr();
   EXPECT_EQ(ask(primary, "FSD ups"), "OK FSD-SET\n");
+  const std::string logged = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(value("ups.status"), "FSD OL CHRG");
   publish(readingOf({{"input_voltage", std::nullopt}}));
   EXPECT_EQ(value("ups.status"), "FSD");
+  EXPECT_EQ(logged, "ZqUpsNetd: FSD set by someone from 192.0.2.11\n");
 }
 
 TEST_F(SessionTest, SetVarWritesOnlyWhatItMay) {
@@ -531,11 +537,19 @@ using upstest::underValgrind;
 // The built server on free loopback ports.
 class Netd {
  public:
-  bool start(const std::vector<std::string>& args, bool withIpv6 = false) {
+  // `descriptors`: its descriptor limit, when not 0.
+  bool start(const std::vector<std::string>& args, bool withIpv6 = false, int descriptors = 0) {
     std::vector<std::string> argv = {"ZqUpsNetd", "--listen", "127.0.0.1:0"};
     if (withIpv6) argv.insert(argv.end(), {"--listen", "[::1]:0"});
     argv.insert(argv.end(), args.begin(), args.end());
-    if (!process_.start(kNetd, argv, withIpv6 ? 2 : 1)) return false;
+    const char* path = kNetd;
+    if (descriptors != 0) {
+      path = "/bin/sh";
+      argv[0] = kNetd;
+      argv.insert(argv.begin(), {"sh", "-c", "ulimit -n " + std::to_string(descriptors) +
+                                                " && exec \"$0\" \"$@\""});
+    }
+    if (!process_.start(path, argv, withIpv6 ? 2 : 1)) return false;
     port = process_.port(0);
     if (withIpv6) port6 = process_.port(1);
     return true;
@@ -586,14 +600,20 @@ TEST(Server, CapsConnectionsIdleClientsAndLongLines) {
     EXPECT_TRUE(third.closedWithin(5000));
   }
   if (v6) {
-    Client other("::1", netd.port6), over("::1", netd.port6);
+    // At the cap, the client idle longest of those not logged in makes room.
+    Client other("::1", netd.port6);
     EXPECT_EQ(other.ask("NETVER"), "1.3\n");
-    EXPECT_EQ(over.line(), "ERR ACCESS-DENIED too many connections\n");
+    Client newcomer("::1", netd.port6);
+    EXPECT_EQ(newcomer.ask("NETVER"), "1.3\n");
+    EXPECT_TRUE(first.closedWithin(1000));
   }
-  // Idle clients go after the idle time, not before.
-  EXPECT_TRUE(first.closedWithin(10000));
+  // Idle clients go after the idle time, not before; a blank line is no
+  // request.
+  const auto until = lastRequest + std::chrono::seconds(5);
+  while (!second.closedWithin(200) && std::chrono::steady_clock::now() < until) second.send("\n");
   EXPECT_GE(std::chrono::steady_clock::now() - lastRequest, std::chrono::milliseconds(1900));
-  EXPECT_TRUE(second.closedWithin(1000));
+  EXPECT_LT(std::chrono::steady_clock::now(), until);
+  EXPECT_TRUE(first.closedWithin(1000));
 
   Client talker("127.0.0.1", netd.port);
   EXPECT_TRUE(talker.send("VER\n" + std::string(kMaxLine, 'a')));
@@ -602,7 +622,22 @@ TEST(Server, CapsConnectionsIdleClientsAndLongLines) {
   EXPECT_TRUE(talker.send("a"));
   EXPECT_EQ(talker.line(), "ERR TOO-LONG\n");
   EXPECT_TRUE(talker.closedWithin(5000));
-  EXPECT_TRUE(netd.stop().exited);
+  const upstest::ProgramRun run = netd.stop();
+  EXPECT_TRUE(run.exited);
+  for (const std::string line :
+       {"refused 127.0.0.1: too many connections from its address\n",
+        v6 ? "dropped 127.0.0.1: idle longest of those not logged in, for a new client\n" : "",
+        "dropped 127.0.0.1: no request for 2 s\n", "dropped 127.0.0.1: request line too long\n"})
+    EXPECT_NE(run.err.find(line), std::string::npos) << line << run.err;
+}
+
+TEST(Server, CountsAnIpv6Slash64AsOneAddress) {
+  const auto source = [](const char* text) { return sourceOf(asio::ip::make_address(text)); };
+  EXPECT_EQ(source("2001:db8:1:2::1"), "2001:db8:1:2::/64");
+  EXPECT_EQ(source("2001:db8:1:2:ffff:1:2:3"), "2001:db8:1:2::/64");
+  EXPECT_EQ(source("2001:db8:1:3::1"), "2001:db8:1:3::/64");
+  EXPECT_EQ(source("::ffff:192.0.2.7"), "192.0.2.7");
+  EXPECT_EQ(source("192.0.2.7"), "192.0.2.7");
 }
 
 TEST(Server, RefusesToListenBeyondLoopbackWithoutTls) {
@@ -812,13 +847,101 @@ TEST_F(ServerWithSim, HungServiceLeavesClientsAnsweredAndDataStale) {
   }
   EXPECT_LT(slowest, bound);
   EXPECT_TRUE(stale);
+  ::kill(sim.pid(), SIGCONT);
+  EXPECT_TRUE(waitForReply(client, "GET VAR ups ups.status", "VAR ups ups.status \"OL CHRG\"\n"));
 
   // A reading in flight does not hold the stop up.
+  ASSERT_EQ(::kill(sim.pid(), SIGSTOP), 0);
+  ::usleep(300 * 1000);
   const auto stopping = std::chrono::steady_clock::now();
   const upstest::ProgramRun run = netd.stop();
   EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(1));
   EXPECT_TRUE(run.exited && run.exitStatus == 0) << run.err;
   ::kill(sim.pid(), SIGCONT);
+  // Each change said once.
+  const auto count = [&](const std::string& text) {
+    size_t found = 0;
+    for (size_t at = 0; (at = run.err.find("ZqUpsNetd: " + text, at)) != std::string::npos; ++at)
+      ++found;
+    return found;
+  };
+  EXPECT_EQ(count("data fresh\n"), 2u) << run.err;
+  EXPECT_EQ(count("UPS service lost: "), 1u);
+  EXPECT_EQ(count("data stale"), 1u);
+  EXPECT_EQ(count("UPS service back\n"), 1u);
+}
+
+// Whether clients may connect from 127.0.0.2 and on (Linux lets them).
+bool loopbackAliases() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const bool ok = fd >= 0 && upstest::bindTo(fd, "127.0.0.2");
+  if (fd >= 0) ::close(fd);
+  return ok;
+}
+
+TEST_F(ServerWithSim, GuessersDoNotHoldACorrectLoginUp) {
+  if (!loopbackAliases()) GTEST_SKIP() << "no 127.0.0.2 to guess from";
+  char folder[] = "/tmp/netd_test.XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  const std::string users = std::string(folder) + "/users";
+  std::string error;
+  std::ofstream(users) << "alice:" << hashPassword("pw", &error) << ":monitor\n";
+  ::chmod(users.c_str(), 0600);
+  ASSERT_TRUE(netd.start({"--users", users}));
+  ::unlink(users.c_str());
+  ::rmdir(folder);
+  const auto login = [&](const std::string& from) {
+    const auto start = std::chrono::steady_clock::now();
+    Client client("127.0.0.1", netd.port, 0, from);
+    client.send("USERNAME alice\nPASSWORD pw\nLOGIN ups\n");
+    std::string replies;
+    for (int i = 0; i < 3; ++i) replies += client.line();
+    EXPECT_EQ(replies, "OK\nOK\nOK\n") << from;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start).count();
+  };
+  // From now on alice is known at 127.0.0.2.
+  const auto bound = 4 * login("127.0.0.2") + 250;
+
+  std::atomic<bool> done{false};
+  std::vector<std::thread> guessers;
+  for (int address = 2; address < 10; ++address)
+    // Fewer from alice's address, below its cap.
+    guessers.emplace_back([&, address, from = "127.0.0." + std::to_string(address)] {
+      while (!done) {
+        std::vector<std::unique_ptr<Client>> tries;
+        for (int i = 0; i < (address == 2 ? 1 : 8); ++i) {
+          tries.push_back(std::make_unique<Client>("127.0.0.1", netd.port, 0, from));
+          tries.back()->send("USERNAME root\nPASSWORD guess\nLOGIN ups\n");
+        }
+        ::usleep(200 * 1000);
+      }
+    });
+  ::sleep(1);
+  EXPECT_LT(login("127.0.0.1"), bound);  // an address new to the server
+  EXPECT_LT(login("127.0.0.2"), bound);  // among guessers, a user known there
+  done = true;
+  for (std::thread& guesser : guessers) guesser.join();
+  const upstest::ProgramRun run = netd.stop();
+  // Under a flood, a line and a count for each address.
+  size_t lines = 0;
+  for (size_t at = 0; (at = run.err.find("failed login from 127.0.0.3", at)) != std::string::npos; ++at)
+    ++lines;
+  EXPECT_NE(run.err.find("failed login from 127.0.0.3 as root\n"), std::string::npos) << run.err;
+  EXPECT_EQ(lines, 2u) << run.err;
+}
+
+TEST_F(ServerWithSim, KeepsDataFreshWhileClientsFillASmallDescriptorLimit) {
+  ASSERT_TRUE(netd.start({"--poll-interval", "100ms", "--stale-after", "1s"}, false, 20));
+  Client asker("127.0.0.1", netd.port);
+  ASSERT_TRUE(waitForReply(asker, "GET VAR ups device.type", "VAR ups device.type \"ups\"\n"));
+  std::vector<std::unique_ptr<Client>> crowd;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (std::chrono::steady_clock::now() < until) {
+    if (crowd.size() < 30) crowd.push_back(std::make_unique<Client>("127.0.0.1", netd.port));
+    EXPECT_EQ(asker.ask("GET VAR ups device.type"), "VAR ups device.type \"ups\"\n");
+    ::usleep(20 * 1000);
+  }
 }
 
 }  // namespace

@@ -14,9 +14,19 @@
 
 namespace upstest {
 
+// Binds `fd` to the IPv4 address `from`; whether it could.
+inline bool bindTo(int fd, const std::string& from) {
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  return ::inet_pton(AF_INET, from.c_str(), &source.sin_addr) == 1 &&
+         ::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0;
+}
+
 // A connection to `host`, an IPv4 or IPv6 address, at `port`; -1 when
-// there is none.  `receiveBuffer`, when not 0, is its SO_RCVBUF.
-inline int connectTcp(const std::string& host, int port, int receiveBuffer = 0) {
+// there is none.  `receiveBuffer`, when not 0, is its SO_RCVBUF; `from`,
+// when given, the IPv4 address it comes from.
+inline int connectTcp(const std::string& host, int port, int receiveBuffer = 0,
+                      const std::string& from = "") {
   sockaddr_storage address{};
   socklen_t size = 0;
   auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
@@ -36,7 +46,8 @@ inline int connectTcp(const std::string& host, int port, int receiveBuffer = 0) 
   if (fd < 0) return -1;
   if (receiveBuffer != 0)
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), size) != 0) {
+  if ((!from.empty() && !bindTo(fd, from)) ||
+      ::connect(fd, reinterpret_cast<sockaddr*>(&address), size) != 0) {
     ::close(fd);
     return -1;
   }
@@ -67,8 +78,9 @@ inline std::string readToEnd(int fd, int millis, bool* ended) {
 
 class LineClient {
  public:
-  LineClient(const std::string& host, int port, int receiveBuffer = 0)
-      : fd_(connectTcp(host, port, receiveBuffer)) {}
+  LineClient(const std::string& host, int port, int receiveBuffer = 0,
+             const std::string& from = "")
+      : fd_(connectTcp(host, port, receiveBuffer, from)) {}
   ~LineClient() {
     if (fd_ >= 0) ::close(fd_);
   }
