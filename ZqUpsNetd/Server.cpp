@@ -233,16 +233,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void startWrite(const Write& write) {
     waiting_ = true;
-    server_->offload_.writes->post(
-        [self = shared_from_this(), write, service = server_->offload_.service]() {
-          zqread::Value value;
-          const bool held = performWrite(write, service, &value);
-          asio::post(self->server_->io_, [self, held, value] {
-            self->waiting_ = false;
-            if (self->closed_) return;
-            self->send(self->session_.written(held, value).text);
-            self->drain();
-          });
+    server_->offload_.service->write(
+        write.point, write.bytes, server_->offload_.writeBudget,
+        [self = shared_from_this()](const zqread::WriteResult& result) {
+          self->waiting_ = false;
+          if (self->closed_) return;
+          const zqread::Value readBack = result.readBack.value_or(zqread::Value());
+          self->send(self->session_.written(result.held, readBack).text);
+          self->drain();
         });
   }
 

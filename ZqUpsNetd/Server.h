@@ -15,6 +15,7 @@
 #include "Guard.h"
 #include "Listen.h"
 #include "Log.h"
+#include "ServiceQueue.h"
 #include "Session.h"
 #include "Tls.h"
 #include "Workers.h"
@@ -37,8 +38,9 @@ struct Limits {
 // What the connections hand off the network thread.
 struct Offload {
   Worker* passwords = nullptr;
-  Worker* writes = nullptr;
-  ServiceSettings service;
+  // Writes, between its readings; it posts their results to the loop.
+  zqread::ServiceQueue* service = nullptr;
+  Clock::duration writeBudget = std::chrono::seconds(10);  // each exchange of a write
 };
 
 class Connection;

@@ -74,8 +74,6 @@ bool Shared::fresh(Clock::time_point now) const {
 
 void Shared::publish(std::shared_ptr<const Snapshot> next) {
   if (next->reached && !next->model.empty()) lastModel = next->model;
-  if (lastWrite && next->reached && next->taken < lastWrite->confirmed)
-    next = std::make_shared<const Snapshot>(withPoint(*next, lastWrite->point, lastWrite->value));
   snapshot = std::move(next);
 }
 
@@ -227,7 +225,7 @@ Reply Session::set(const Words& words, Clock::time_point now) {
 
 Reply Session::written(bool held, const zqread::Value& value) {
   if (!held) return error("SET-FAILED");
-  shared_->lastWrite = Shared::Written{pendingWrite_.point.name, value, Clock::now()};
+  // Until the next reading, which begins after the write, shows it.
   if (shared_->snapshot)
     shared_->snapshot = std::make_shared<const Snapshot>(
         withPoint(*shared_->snapshot, pendingWrite_.point.name, value));

@@ -31,15 +31,6 @@ struct Shared {
   std::multiset<std::string> logins;  // the addresses of the clients logged in
   bool tlsOffered = false;   // STARTTLS is answered OK
   bool tlsRequired = false;  // no credentials or orders before STARTTLS
-  // The last write that read back as written.  A reading that started
-  // before it was confirmed may hold the old value, so the written one is
-  // shown over such a reading.
-  struct Written {
-    std::string point;
-    zqread::Value value;
-    Clock::time_point confirmed;
-  };
-  std::optional<Written> lastWrite;
 
   // The snapshot's values are current: read in time from a service reached.
   bool fresh(Clock::time_point now) const;

@@ -151,7 +151,8 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
   // sessions, which leave the shared state.
   Shared shared;
   // Only this thread runs the loop: the hint spares it locking for its own
-  // posts; the poller and the workers post from theirs under the lock kept.
+  // posts; the service queue and the worker post from theirs under the
+  // lock kept.
   asio::io_context io(1);
   shared.upsName = options.upsName;
   shared.description = printable(options.description.substr(0, kMaxDescription));
@@ -165,14 +166,19 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
   shared.tlsRequired = tlsRequired(options, endpoints, &error);
   if (!error.empty()) return usageError(error);
 
-  zqread::Cancel cancel;
-  ServiceSettings service{serviceOwner, &cancel};
-  Worker passwords, writes;
+  Worker passwords;
+  zqread::ServiceQueue service(serviceOwner, [&io](std::function<void()> result) {
+    asio::post(io, std::move(result));
+  });
+  // A reading ends in time for its snapshot to be fresh when it arrives;
+  // each exchange of a write is bound alike.
+  const Clock::duration budget =
+      std::min<Clock::duration>(std::chrono::seconds(10), shared.staleAfter / 2);
   Limits limits;
   limits.maxConnections = options.maxConnections;
   limits.maxPerAddress = options.maxPerAddress;
   limits.idleTimeout = seconds(options.idleSeconds);
-  Server server(io, &shared, limits, Offload{&passwords, &writes, service}, tls);
+  Server server(io, &shared, limits, Offload{&passwords, &service, budget}, tls);
   for (const auto& [endpoint, required] : endpoints) {
     if (server.listen(endpoint, &error)) continue;
     std::cerr << "ZqUpsNetd: " << error << std::endl;
@@ -183,19 +189,17 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
     std::cout << "ZqUpsNetd: listening on " << zqloop::endpointText(endpoint) << "\n";
   std::cout.flush();
 
-  PollSettings poll;
-  poll.interval = seconds(options.pollSeconds);
-  // A reading ends in time for its snapshot to be fresh when it arrives.
-  poll.budget = std::min<Clock::duration>(std::chrono::seconds(10), shared.staleAfter / 2);
-  poll.rules.power = zqread::PowerRules{options.minLineVoltage, options.lowRuntimeMinutes};
-  poll.service = service;
-  Poller poller(poll, [&io, &server](std::shared_ptr<const Snapshot> snapshot) {
-    asio::post(io, [&server, snapshot] { server.publish(snapshot); });
-  });
+  Rules rules;
+  rules.power = zqread::PowerRules{options.minLineVoltage, options.lowRuntimeMinutes};
+  service.readEvery(seconds(options.pollSeconds), budget,
+                    [&server, rules](const zqread::Reading& reading) {
+                      server.publish(std::make_shared<const Snapshot>(
+                          snapshotOf(reading, rules, reading.started)));
+                    });
 
   const auto signals = zqloop::onStopSignals(io, [&] {
     server.stop();
-    cancel.cancel();
+    service.stop();
     io.stop();
   });
   const size_t room = descriptorBound(options.maxConnections, server.endpoints().size());
@@ -207,8 +211,7 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
   server.limitConnections(room);
   server.start();
   io.run();
-  poller.stop();
-  writes.stop();
+  service.stop();
   passwords.stop();
   return 0;
 }

@@ -101,6 +101,7 @@ const std::vector<Point>& readingOrder() {
 Reading readCatalogue(const Access& access,
                       const std::function<void(const PointReading&)>& onPoint, Skips* skips) {
   Reading reading;
+  reading.started = Clock::now();
   std::vector<std::string> timedOut;
   bool ranOut = false;
   const std::vector<Point>& order = readingOrder();

@@ -32,6 +32,8 @@ struct Reading {
   Outcome end;
   // At least one exchange was answered.
   bool answered = false;
+  // When readCatalogue began it.
+  Clock::time_point started{};
 
   // The service was reached and answered: a point that answered badly does
   // not change that, nor does a deadline that cut the reading short.

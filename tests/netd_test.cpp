@@ -428,11 +428,7 @@ TEST_F(SessionTest, SetVarWritesOnlyWhatItMay) {
   readBack.text = "2030-01-01";
   EXPECT_EQ(setter.written(true, readBack).text, "OK\n");
   EXPECT_EQ(value("battery.date"), "2030-01-01");
-  // A reading that started before the write was confirmed may hold the
-  // old value; one that started after it is the UPS's word.
-  publish(readingOf());
-  EXPECT_EQ(value("battery.date"), "2030-01-01");
-  now = Clock::now() + std::chrono::seconds(1);
+  // The next reading begins after the write: it is the UPS's word.
   publish(readingOf());
   EXPECT_EQ(value("battery.date"), "2028-07-01");
 
@@ -755,21 +751,26 @@ TEST(Server, AnswersThroughTlsAfterStartTls) {
 class ServerWithSim : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(sim.start({})) << sim.why(); }
+  // Polling every 200 ms, alice (password pw) may monitor and set.
+  bool startWithAlice(std::vector<std::string> args) {
+    char folder[] = "/tmp/netd_test.XXXXXX";
+    if (::mkdtemp(folder) == nullptr) return false;
+    const std::string users = std::string(folder) + "/users";
+    std::string error;
+    std::ofstream(users) << "alice:" << hashPassword("pw", &error) << ":monitor,set\n";
+    ::chmod(users.c_str(), 0600);
+    args.insert(args.end(), {"--users", users, "--poll-interval", "200ms"});
+    const bool started = netd.start(args);
+    ::unlink(users.c_str());
+    ::rmdir(folder);
+    return started;
+  }
   upstest::SimProcess sim{kSim};
   Netd netd;
 };
 
 TEST_F(ServerWithSim, ServesLoginsAndWritesThroughTheService) {
-  char folder[] = "/tmp/netd_test.XXXXXX";
-  ASSERT_NE(::mkdtemp(folder), nullptr);
-  const std::string users = std::string(folder) + "/users";
-  std::string error;
-  std::ofstream(users) << "alice:" << hashPassword("pw", &error) << ":monitor,set\n";
-  ::chmod(users.c_str(), 0600);
-  ASSERT_TRUE(netd.start({"--users", users, "--poll-interval", "200ms"}));
-  ::unlink(users.c_str());
-  ::rmdir(folder);
-
+  ASSERT_TRUE(startWithAlice({}));
   Client client("127.0.0.1", netd.port);
   ASSERT_TRUE(waitForReply(client, "GET VAR ups ups.status", "VAR ups ups.status \"OL CHRG\"\n"));
   client.send("LIST VAR ups\n");
@@ -785,7 +786,11 @@ TEST_F(ServerWithSim, ServesLoginsAndWritesThroughTheService) {
   EXPECT_EQ(client.until("END LIST CLIENT ups\n"),
             "BEGIN LIST CLIENT ups\nCLIENT ups 127.0.0.1\nEND LIST CLIENT ups\n");
   EXPECT_EQ(client.ask("SET VAR ups battery.date 2031-02-03"), "OK\n");
-  EXPECT_EQ(client.ask("GET VAR ups battery.date"), "VAR ups battery.date \"2031-02-03\"\n");
+  // No reading in flight undoes it: the next one begins after the write.
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(client.ask("GET VAR ups battery.date"), "VAR ups battery.date \"2031-02-03\"\n");
+    ::usleep(50 * 1000);
+  }
 
   Client wrong("127.0.0.1", netd.port);
   EXPECT_EQ(wrong.ask("USERNAME alice"), "OK\n");
@@ -801,6 +806,27 @@ TEST_F(ServerWithSim, ServesLoginsAndWritesThroughTheService) {
     EXPECT_EQ(stays.ask(request), "OK\n") << request;
   const upstest::ProgramRun run = netd.stop();
   EXPECT_TRUE(run.exited && run.exitStatus == 0) << run.err;
+}
+
+// Two writes queued while the service is stopped are answered as failed,
+// and the service does not perform them once it wakes.
+TEST_F(ServerWithSim, AWriteAnsweredFailedIsNeverPerformedLater) {
+  ASSERT_TRUE(startWithAlice({"--stale-after", "2s"}));
+  Client first("127.0.0.1", netd.port), second("127.0.0.1", netd.port);
+  for (Client* client : {&first, &second})
+    for (const char* request : {"USERNAME alice", "PASSWORD pw", "LOGIN ups"})
+      ASSERT_EQ(client->ask(request), "OK\n") << request;
+  const std::string unchanged = "VAR ups battery.date \"2028-07-01\"\n";
+  ASSERT_TRUE(waitForReply(first, "GET VAR ups battery.date", unchanged));
+  ASSERT_EQ(::kill(sim.pid(), SIGSTOP), 0);
+  first.send("SET VAR ups battery.date 2031-01-01\n");
+  second.send("SET VAR ups battery.date 2032-02-02\n");
+  EXPECT_EQ(first.line(30000), "ERR SET-FAILED\n");
+  EXPECT_EQ(second.line(30000), "ERR SET-FAILED\n");
+  ASSERT_EQ(::kill(sim.pid(), SIGCONT), 0);
+  ASSERT_TRUE(waitForReply(first, "GET VAR ups ups.status", "VAR ups ups.status \"OL CHRG\"\n"));
+  ::usleep(600 * 1000);  // readings enough for a late write to show
+  EXPECT_EQ(first.ask("GET VAR ups battery.date"), unchanged);
 }
 
 TEST_F(ServerWithSim, DropsAClientThatDoesNotRead) {

@@ -1,0 +1,118 @@
+#include "ServiceQueue.h"
+
+namespace zqread {
+
+ServiceQueue::ServiceQueue(std::optional<uid_t> serviceOwner, Post post)
+    : serviceOwner_(serviceOwner), post_(std::move(post)), thread_([this] { run(); }) {}
+
+void ServiceQueue::readEvery(Clock::duration interval, Clock::duration budget,
+                             ReadingDone done) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    interval_ = interval;
+    budget_ = budget;
+    periodic_ = std::move(done);
+    due_ = Clock::now();
+  }
+  wake_.notify_one();
+}
+
+void ServiceQueue::readOnce(Clock::time_point deadline, ReadingDone done, PointDone onPoint) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;
+    jobs_.push_back([this, deadline, done = std::move(done), onPoint = std::move(onPoint)] {
+      const auto shown = [this, &onPoint](const PointReading& entry) {
+        deliver([onPoint, entry] { onPoint(entry); });
+      };
+      Reading reading = readCatalogue(access(deadline), onPoint ? shown : PointDone(), &skips_);
+      deliver([done, reading = std::move(reading)] { done(reading); });
+    });
+  }
+  wake_.notify_one();
+}
+
+void ServiceQueue::write(const Point& point, const Bytes& bytes, Clock::duration budget,
+                         WriteDone done) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;
+    jobs_.push_back([this, point, bytes, budget, done = std::move(done)] {
+      performWrite(point, bytes, budget, done);
+    });
+  }
+  wake_.notify_one();
+}
+
+void ServiceQueue::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    jobs_.clear();
+  }
+  cancel_.cancel();
+  wake_.notify_one();
+  if (thread_.joinable()) thread_.join();
+}
+
+void ServiceQueue::run() {
+  while (const Job job = next()) job();
+}
+
+ServiceQueue::Job ServiceQueue::next() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (stopping_) return {};
+    const Clock::time_point now = Clock::now();
+    const bool due = now >= due_;
+    if (due && (jobs_.empty() || !lastWasPeriodic_)) {
+      lastWasPeriodic_ = true;
+      due_ = now + interval_;
+      return [this, deadline = now + budget_, done = periodic_] {
+        const Reading reading = readCatalogue(access(deadline), {}, &skips_);
+        deliver([done, reading] { done(reading); });
+      };
+    }
+    if (!jobs_.empty()) {
+      lastWasPeriodic_ = false;
+      Job job = std::move(jobs_.front());
+      jobs_.pop_front();
+      return job;
+    }
+    wake_.wait_until(lock, due_);
+  }
+}
+
+Access ServiceQueue::access(Clock::time_point deadline) {
+  Access access;
+  access.serviceOwner = serviceOwner_;
+  access.deadline = deadline;
+  access.cancel = &cancel_;
+  return access;
+}
+
+void ServiceQueue::deliver(std::function<void()> result) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!stopping_) post_(std::move(result));
+}
+
+void ServiceQueue::performWrite(const Point& point, const Bytes& bytes, Clock::duration budget,
+                                const WriteDone& done) {
+  WriteResult result;
+  Value value;
+  // Any answer, even a bad one, says the service is there to take the
+  // write now.
+  result.outcome = readValue(point, access(Clock::now() + budget), &value);
+  if (result.outcome.ok() || result.outcome.failure == Failure::BadAnswer)
+    result.outcome = writeBytes(point, access(Clock::now() + budget), bytes);
+  if (result.outcome.ok()) result.outcome = readValue(point, access(Clock::now() + budget), &value);
+  if (result.outcome.ok()) {
+    Value wanted;
+    std::string error;
+    result.held = decode(point, bytes, &wanted, &error) && value.text == wanted.text;
+    result.readBack = std::move(value);
+  }
+  deliver([done, result] { done(result); });
+}
+
+}  // namespace zqread

@@ -1,0 +1,88 @@
+// Every exchange a program has with the UPS service, in one queue run by
+// one thread: readings every interval, readings asked for, and writes,
+// one at a time in the order they came.  A write therefore runs between
+// two readings, and the reading after it shows what it wrote.  Results go
+// back through the owner's Post (an event loop's post, say), never called
+// on the owner's thread directly.
+#ifndef ZQUPSREADING_SERVICEQUEUE_H
+#define ZQUPSREADING_SERVICEQUEUE_H
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "Reading.h"
+
+namespace zqread {
+
+struct WriteResult {
+  Outcome outcome;                // of the first exchange that failed, or ok
+  std::optional<Value> readBack;  // the point as read after the write
+  bool held = false;              // read back as written
+};
+
+class ServiceQueue {
+ public:
+  using Post = std::function<void(std::function<void()>)>;
+  using ReadingDone = std::function<void(const Reading&)>;
+  using PointDone = std::function<void(const PointReading&)>;
+  using WriteDone = std::function<void(const WriteResult&)>;
+
+  // Asks only a service that runs as `serviceOwner`, when given.
+  ServiceQueue(std::optional<uid_t> serviceOwner, Post post);
+  ~ServiceQueue() { stop(); }
+  ServiceQueue(const ServiceQueue&) = delete;
+  ServiceQueue& operator=(const ServiceQueue&) = delete;
+
+  // From now on, a reading every `interval` (start to start) that ends
+  // within `budget`; `done` gets each.
+  void readEvery(Clock::duration interval, Clock::duration budget, ReadingDone done);
+  // One reading that ends by `deadline`, after the exchanges queued
+  // before it; `onPoint` sees each point as it is read.
+  void readOnce(Clock::time_point deadline, ReadingDone done, PointDone onPoint = {});
+  // Writes `bytes` to `point` and reads the point back, each exchange
+  // within `budget`.  The point is read first: a service that does not
+  // answer that is not sent the write, so that it cannot perform, once
+  // it wakes, a write that was answered as failed.
+  void write(const Point& point, const Bytes& bytes, Clock::duration budget, WriteDone done);
+  // Ends the exchange in flight at once and drops what is queued, never
+  // to be performed: nothing is posted once it returns.  Any thread but
+  // the queue's.
+  void stop();
+
+ private:
+  using Job = std::function<void()>;
+  void run();
+  // The next job, waiting for one or for the next reading's time; empty
+  // once stopping.
+  Job next();
+  Access access(Clock::time_point deadline);
+  // Posts `result` unless stopping.
+  void deliver(std::function<void()> result);
+  void performWrite(const Point& point, const Bytes& bytes, Clock::duration budget,
+                    const WriteDone& done);
+
+  const std::optional<uid_t> serviceOwner_;
+  const Post post_;
+  Cancel cancel_;
+  Skips skips_;  // the queue thread's
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Job> jobs_;
+  bool stopping_ = false;
+  // The readings every interval.
+  Clock::duration interval_{};
+  Clock::duration budget_{};
+  ReadingDone periodic_;
+  Clock::time_point due_ = Clock::time_point::max();
+  // An overdue reading and queued jobs take turns.
+  bool lastWasPeriodic_ = false;
+  std::thread thread_;  // last: it starts at once
+};
+
+}  // namespace zqread
+
+#endif
