@@ -28,6 +28,29 @@ constexpr uint32_t kAccessHeaderSize = 16;
 // The length word before every reply.
 constexpr uint32_t kReplyLengthSize = 4;
 
+// Status words of the simulator's own; outside the client library's
+// 0xECA6xxxx and 0xECA7xxxx ranges and never 0xFFFFFFFF.
+constexpr uint32_t kStatusUnknownIndex = 0x5A000001;
+constexpr uint32_t kStatusUnknownOffset = 0x5A000002;
+constexpr uint32_t kStatusReadOnly = 0x5A000003;
+constexpr uint32_t kStatusEmptyRequest = 0x5A000004;
+
+// What a simulator's status word means, or null for any other word.
+inline const char* simulatorStatusText(uint32_t status) {
+  switch (status) {
+    case kStatusUnknownIndex:
+      return "no such index";
+    case kStatusUnknownOffset:
+      return "no such point";
+    case kStatusReadOnly:
+      return "read-only point";
+    case kStatusEmptyRequest:
+      return "a request with neither record nor template";
+    default:
+      return nullptr;
+  }
+}
+
 // Every number on the wire is a 32-bit word in host byte order.
 inline uint32_t loadWord(const void* p) {
   uint32_t v;

@@ -185,7 +185,10 @@ Outcome writeBytes(const Point& point, const Access& access, const Bytes& bytes)
 std::string describeResult(uint32_t result) {
   char text[UPS_RESULT_TEXT_SIZE];
   UPSResultText(result, text, sizeof text);
-  if (UPSResultName(result) == nullptr && !UPS_IS_SYSTEM_CODE(result)) return text;
+  if (UPSResultName(result) == nullptr && !UPS_IS_SYSTEM_CODE(result)) {
+    const char* simulator = zqwire::simulatorStatusText(result);
+    return simulator ? std::string(text) + " (simulator: " + simulator + ")" : text;
+  }
   return hexCode(result) + ": " + text;
 }
 

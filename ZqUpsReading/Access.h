@@ -82,7 +82,8 @@ Outcome readValue(const Point& point, const Access& access, Value* value);
 Outcome writeBytes(const Point& point, const Access& access, const Bytes& bytes);
 
 // "0xeca60201: service socket missing (/tmp/UPS0)", or for a status the
-// library does not know, "service status 0x5a000003".
+// library does not know, "service status 0x5a000007", naming the
+// simulator's own: "service status 0x5a000003 (simulator: read-only point)".
 std::string describeResult(uint32_t result);
 // A user name or a numeric uid.
 std::optional<uid_t> userNamed(const std::string& name);

@@ -7,15 +7,14 @@
 #include <set>
 
 #include "Profile.h"
+#include "ZqUpsWire.h"
 
 namespace zqsim {
 
-// Status words of the simulator's own; outside the client library's
-// 0xECA6xxxx and 0xECA7xxxx ranges and never 0xFFFFFFFF.
-constexpr uint32_t kStatusUnknownIndex = 0x5A000001;
-constexpr uint32_t kStatusUnknownOffset = 0x5A000002;
-constexpr uint32_t kStatusReadOnly = 0x5A000003;
-constexpr uint32_t kStatusEmptyRequest = 0x5A000004;
+using zqwire::kStatusEmptyRequest;
+using zqwire::kStatusReadOnly;
+using zqwire::kStatusUnknownIndex;
+using zqwire::kStatusUnknownOffset;
 // A status with which the client still takes the data.
 constexpr uint32_t kStatusDataWithStatus = 0xECA60102;
 

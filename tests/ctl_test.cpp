@@ -364,11 +364,11 @@ TEST(Program, AgainstTheSimulator) {
 
   run = ctl({"set", "vendor", "X"});
   EXPECT_EQ(run.exitStatus, 4);
-  EXPECT_EQ(run.err, "ZqUpsCtl set vendor: service status 0x5a000003\n");
+  EXPECT_EQ(run.err, "ZqUpsCtl set vendor: service status 0x5a000003 (simulator: read-only point)\n");
   run = ctl({"get", "input_voltage", "0x2000:0x99"});
   EXPECT_EQ(run.exitStatus, 4);
   EXPECT_EQ(run.out, "") << "nothing when one of the points fails";
-  EXPECT_EQ(run.err, "ZqUpsCtl get 0x2000:0x99: service status 0x5a000002\n");
+  EXPECT_EQ(run.err, "ZqUpsCtl get 0x2000:0x99: service status 0x5a000002 (simulator: no such point)\n");
 
   EXPECT_EQ(ctl({"on-mains"}).exitStatus, 0);
   EXPECT_EQ(ctl({"on-mains"}).out + ctl({"on-mains"}).err, "");
