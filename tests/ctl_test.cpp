@@ -558,8 +558,15 @@ TEST(Program, TheDrillRunsTheHookForEveryEvent) {
   const std::string record = scratch("hook.log");
   const std::string hook = "echo \"$1 $ZQUPS_EVENT $ZQUPS_INPUT_VOLTAGE $ZQUPS_ESTIMATED_RUNTIME\" >>" +
                            record + "; [ \"$1\" != on-battery ] || sleep 6";
+  // The drill with the line back after 15 s rather than 60.
+  std::string drill = fileText(kProfiles + "/power-cut-drill.profile");
+  const size_t back = drill.find("\nat 60s");
+  ASSERT_NE(back, std::string::npos);
+  drill.replace(back, 7, "\nat 15s");
+  const std::string profile = scratch("drill.profile");
+  std::ofstream(profile) << drill;
   upstest::SimProcess sim(kSim);
-  ASSERT_TRUE(sim.start({"--profile", kProfiles + "/power-cut-drill.profile"})) << sim.why();
+  ASSERT_TRUE(sim.start({"--profile", profile})) << sim.why();
   upstest::BackgroundProgram watch;
   ASSERT_TRUE(watch.start(kCtl, {"ZqUpsCtl", "watch", "--interval", "500ms", "--json", "--exec",
                                  hook}))
@@ -584,4 +591,5 @@ TEST(Program, TheDrillRunsTheHookForEveryEvent) {
                            "battery-low waits\n");
   EXPECT_EQ(sim.stop(), 0);
   ::unlink(record.c_str());
+  ::unlink(profile.c_str());
 }

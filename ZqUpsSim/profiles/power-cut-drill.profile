@@ -1,8 +1,10 @@
 # A rehearsal of a short power cut, for trying a shutdown hook without
 # pulling the plug: on line power at first, on battery after 3 seconds,
 # the estimated runtime down to 4 minutes after 8 seconds, and the line
-# back after 15 seconds, the battery charging again.  Identity data as in
-# the default profile.
+# back after 60 seconds, the battery charging again.  The low battery
+# lasts long enough for a shutdown agent that waits for its primary
+# (upsmon's HOSTSYNC, 15 s, and its polls) to act on it.  Identity data as
+# in the default profile.
 
 0x2000:0x01       text     "Zq Power Systems"           readonly
 0x2000:0x02       text     "ZQ-R3000 RM 2U"             readonly
@@ -34,7 +36,7 @@ at 8s     # the battery runs low
 0x2000:0x1a       int      4            readonly
 0x2000:0x35       float    29.0         readonly
 
-at 15s    # the line is back
+at 60s    # the line is back
 0x2000:0x06       float    230.0        readonly
 0x2000:0x37       float    0.00         readonly
 0x2000:0x1f       float    2.10         readonly
