@@ -7,6 +7,10 @@
 #include <boost/asio/ssl/stream.hpp>
 #endif
 
+#include <errno.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <array>
 
 #include "Request.h"
@@ -29,26 +33,22 @@ std::string durationText(Clock::duration duration) {
 
 }  // namespace
 
-// The bytes of one connection: plain TCP, then TLS once startTls() has
-// put a TLS stream over the same socket.
+// The bytes of one connection: plain TCP on the socket's descriptor,
+// which the server's SocketSet watches, then TLS through Asio once
+// startTls() has put a TLS stream over the same socket.
 class Channel {
  public:
-  explicit Channel(tcp::socket socket) : socket_(std::move(socket)) {}
+  explicit Channel(tcp::socket socket) {
+    boost::system::error_code ec;
+    protocol_ = socket.local_endpoint(ec).protocol();
+    if (!ec) fd_ = socket.release(ec);
+    if (ec) fd_ = -1;
+  }
+  ~Channel() { close(); }
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
 
-  template <typename Handler>
-  void readSome(asio::mutable_buffer buffer, Handler&& handler) {
-#ifdef ZQUPSNETD_TLS
-    if (tls_) return tls_->async_read_some(buffer, std::forward<Handler>(handler));
-#endif
-    socket_.async_read_some(buffer, std::forward<Handler>(handler));
-  }
-  template <typename Handler>
-  void write(asio::const_buffer buffer, Handler&& handler) {
-#ifdef ZQUPSNETD_TLS
-    if (tls_) return asio::async_write(*tls_, buffer, std::forward<Handler>(handler));
-#endif
-    asio::async_write(socket_, buffer, std::forward<Handler>(handler));
-  }
+  int fd() const { return fd_; }
   // Until TLS starts.
   bool plain() const {
 #ifdef ZQUPSNETD_TLS
@@ -57,17 +57,35 @@ class Channel {
     return true;
 #endif
   }
-  // Plain TCP: one send that never waits; what it took of `buffer`.
-  size_t sendNow(asio::const_buffer buffer, boost::system::error_code& ec) {
-    if (!socket_.non_blocking()) socket_.non_blocking(true, ec);
-    return ec ? 0 : socket_.send(buffer, 0, ec);
+  // Plain TCP, never waiting: the bytes received, 0 at the end, -1 with errno.
+  ssize_t receiveNow(char* data, size_t size) { return ::recv(fd_, data, size, MSG_DONTWAIT); }
+  // Plain TCP, never waiting: the bytes taken, -1 with errno.
+  ssize_t sendNow(std::string_view data) {
+    return ::send(fd_, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
   }
 #ifdef ZQUPSNETD_TLS
-  // The server's handshake on what the socket receives from now on.
   template <typename Handler>
-  void startTls(TlsContext& context, Handler&& handler) {
-    tls_ = std::make_unique<asio::ssl::stream<tcp::socket&>>(socket_, context);
+  void readSome(asio::mutable_buffer buffer, Handler&& handler) {
+    tls_->async_read_some(buffer, std::forward<Handler>(handler));
+  }
+  template <typename Handler>
+  void write(asio::const_buffer buffer, Handler&& handler) {
+    asio::async_write(*tls_, buffer, std::forward<Handler>(handler));
+  }
+  // The server's handshake on what the socket receives from now on; the
+  // socket is Asio's from here.  False when Asio cannot take it.
+  template <typename Handler>
+  bool startTls(asio::io_context& io, TlsContext& context, Handler&& handler) {
+    boost::system::error_code ec;
+    socket_ = std::make_unique<tcp::socket>(io);
+    socket_->assign(protocol_, fd_, ec);
+    if (ec) {
+      socket_.reset();
+      return false;
+    }
+    tls_ = std::make_unique<asio::ssl::stream<tcp::socket&>>(*socket_, context);
     tls_->async_handshake(asio::ssl::stream_base::server, std::forward<Handler>(handler));
+    return true;
   }
   // TLS's closing alert, so that the client knows it has every reply.
   template <typename Handler>
@@ -77,14 +95,25 @@ class Channel {
 #endif
   // Without TLS's closing alert: a close never waits on the client.
   void close() {
-    boost::system::error_code ignored;
-    socket_.shutdown(tcp::socket::shutdown_both, ignored);
-    socket_.close(ignored);
+#ifdef ZQUPSNETD_TLS
+    if (socket_) {
+      boost::system::error_code ignored;
+      socket_->shutdown(tcp::socket::shutdown_both, ignored);
+      socket_->close(ignored);
+      fd_ = -1;
+    }
+#endif
+    if (fd_ < 0) return;
+    ::shutdown(fd_, SHUT_RDWR);
+    ::close(fd_);
+    fd_ = -1;
   }
 
  private:
-  tcp::socket socket_;
+  tcp protocol_ = tcp::v4();
+  int fd_ = -1;
 #ifdef ZQUPSNETD_TLS
+  std::unique_ptr<tcp::socket> socket_;  // once TLS starts
   std::unique_ptr<asio::ssl::stream<tcp::socket&>> tls_;  // over socket_
 #endif
 };
@@ -109,7 +138,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void start() {
     lastLine_ = Clock::now();
     watchIdle();
-    drain();
+    if (channel_.fd() < 0 || !server_->sockets_.add(channel_.fd(), this)) return close();
+    watched_ = {true, false};
   }
 
   void close() {
@@ -119,6 +149,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (check_) server_->passwords_.cancel(*check_);
     idle_.cancel();
     tlsDeadline_.cancel();
+    if (channel_.plain() && channel_.fd() >= 0) server_->sockets_.remove(channel_.fd(), this);
     channel_.close();
     server_->forget(this);
   }
@@ -130,9 +161,32 @@ class Connection : public std::enable_shared_from_this<Connection> {
     close();
   }
 
+  // Plain TCP: what the server's SocketSet found the socket ready for.
+  void ready(bool input, bool output) {
+    if (output && writing_) {
+      writing_ = false;
+      flush();
+    }
+    if (closed_ || !input) return;
+    // Level-triggered: input that cannot be taken now stops being watched
+    // until read() wants it; reported all the same, the socket failed.
+    if (!watched_.input) return close();
+    if (!takesInput()) return watch(false, writing_);
+    const ssize_t size = channel_.receiveNow(input_.data(), input_.size());
+    if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (size <= 0) return close();
+    framer_.append(input_.data(), size_t(size));
+    drain();
+  }
+
  private:
+  bool takesInput() const { return !closed_ && !waiting_ && !closing_ && !upgrading(); }
+
   void read() {
-    if (reading_ || closed_) return;
+    if (closed_) return;
+    if (channel_.plain()) return watch(true, writing_);
+#ifdef ZQUPSNETD_TLS
+    if (reading_) return;
     reading_ = true;
     channel_.readSome(asio::buffer(input_),
                       [self = shared_from_this()](const boost::system::error_code& ec, size_t size) {
@@ -142,28 +196,22 @@ class Connection : public std::enable_shared_from_this<Connection> {
                         self->framer_.append(self->input_.data(), size);
                         self->drain();
                       });
+#endif
   }
 
-  // The next read once this turn of the loop has served the other
-  // connections: right after a reply the client cannot have sent its next
-  // request, and a read tried at once would cost a system call for
-  // nothing; a little later it often finds the request there.
-  void readSoon() {
-    if (reading_ || closed_) return;
-    reading_ = true;
-    asio::post(server_->io_, [self = shared_from_this()] {
-      self->reading_ = false;
-      self->read();
-    });
+  // Plain TCP: what the SocketSet watches the socket for.
+  void watch(bool input, bool output) {
+    if (closed_ || (watched_.input == input && watched_.output == output)) return;
+    watched_ = {input, output};
+    if (!server_->sockets_.change(channel_.fd(), this, input, output)) close();
   }
 
   // Answers the whole lines received, in order, until one waits.
   void drain() {
-    bool answered = false;
-    while (!closed_ && !waiting_ && !closing_ && !upgrading()) {
+    while (takesInput()) {
       switch (framer_.next(&line_)) {
         case LineFramer::Next::NeedMore:
-          return answered ? readSoon() : read();
+          return read();
         case LineFramer::Next::TooLong:
           closing_ = true;
           server_->clientLog_.note(Clock::now(), "dropped", address_, "request line too long");
@@ -171,7 +219,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
         case LineFramer::Next::Line:
           if (!blankLine(line_)) lastLine_ = Clock::now();
           answer(line_);
-          answered = true;
           break;
       }
     }
@@ -203,15 +250,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
     tlsDeadline_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
       if (!ec) self->drop("no TLS handshake in time");
     });
-    channel_.startTls(*server_->tls_, [self = shared_from_this()](
-                                          const boost::system::error_code& ec) {
-      self->tlsDeadline_.cancel();
-      if (self->closed_) return;
-      if (ec) return self->drop("TLS handshake failed: " + ec.message());
-      self->tlsStage_ = Tls::On;
-      self->lastLine_ = Clock::now();
-      self->drain();
-    });
+    server_->sockets_.remove(channel_.fd(), this);
+    const bool started = channel_.startTls(
+        server_->io_, *server_->tls_, [self = shared_from_this()](const boost::system::error_code& ec) {
+          self->tlsDeadline_.cancel();
+          if (self->closed_) return;
+          if (ec) return self->drop("TLS handshake failed: " + ec.message());
+          self->tlsStage_ = Tls::On;
+          self->lastLine_ = Clock::now();
+          self->drain();
+        });
+    if (!started) close();
 #else
     close();
 #endif
@@ -248,21 +297,33 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // up is dropped.
   void send(std::string_view text) {
     if (closed_) return;
+    // Plain TCP with nothing before it: straight to the socket, which
+    // mostly takes it all.
+    if (channel_.plain() && unsent_.empty() && !text.empty()) text.remove_prefix(sendNow(text));
+    if (closed_) return;
     unsent_ += text;
     if (unsent_.size() + sending_.size() > server_->limits_.maxUnsent)
       return drop("more than " + std::to_string(server_->limits_.maxUnsent) + " bytes of replies unread");
     flush();
   }
 
+  // What is unsent to the socket; plain TCP sends what the socket takes
+  // and the rest when the SocketSet finds room.
   void flush() {
     if (writing_ || closed_) return;
-    if (!unsent_.empty() && channel_.plain()) sendNow();
-    if (closed_) return;
+    if (!unsent_.empty() && channel_.plain()) {
+      unsent_.erase(0, sendNow(unsent_));
+      if (closed_) return;
+      writing_ = !unsent_.empty();
+      watch(watched_.input, writing_);
+      if (writing_) return;
+    }
     if (unsent_.empty()) {
       if (closing_) return finish();
       if (tlsStage_ == Tls::Upgrading) startTls();
       return;
     }
+#ifdef ZQUPSNETD_TLS
     writing_ = true;
     sending_.swap(unsent_);
     channel_.write(asio::buffer(sending_),
@@ -273,16 +334,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
                      if (ec) return self->close();
                      self->flush();
                    });
+#endif
   }
 
-  // Plain TCP: what is unsent straight to the socket, in one send, which
-  // mostly takes it all and spares async_write's operation and handler;
-  // what is left goes through async_write.
-  void sendNow() {
-    boost::system::error_code ec;
-    const size_t sent = channel_.sendNow(asio::buffer(unsent_), ec);
-    if (ec && ec != asio::error::would_block && ec != asio::error::try_again) return close();
-    unsent_.erase(0, sent);
+  // Plain TCP: one send that never waits; what it took.  A socket that
+  // failed is closed.
+  size_t sendNow(std::string_view text) {
+    const ssize_t sent = channel_.sendNow(text);
+    if (sent >= 0) return size_t(sent);
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) close();
+    return 0;
   }
 
   // The end after the last reply.
@@ -323,9 +384,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::string line_;  // the request answered, its capacity kept for the next
   std::string unsent_;
   std::string sending_;
+#ifdef ZQUPSNETD_TLS
   bool reading_ = false;
+#endif
+  // Plain TCP: waiting for room in the socket; TLS: a write in flight.
   bool writing_ = false;
   std::optional<PasswordChecks::Id> check_;  // waiting for it
+  struct {
+    bool input = false, output = false;
+  } watched_;  // plain TCP, by the SocketSet
   bool waiting_ = false;  // for a password check or a write
   bool closing_ = false;  // after what is unsent
   bool closed_ = false;
@@ -335,6 +402,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 };
 
 bool Server::listen(const tcp::endpoint& endpoint, std::string* error) {
+  if (!sockets_.open(error)) return false;
   auto acceptor = zqloop::listenOn(io_, endpoint, error);
   if (!acceptor) return false;
   auto listener = std::make_unique<Listener>();
@@ -351,6 +419,10 @@ std::vector<tcp::endpoint> Server::endpoints() const {
 }
 
 void Server::start() {
+  sockets_.start([this](void* owner, bool input, bool output) {
+    const auto connection = static_cast<Connection*>(owner)->shared_from_this();
+    connection->ready(input, output);
+  });
   for (const auto& listener : listeners_) accept(listener.get());
   keepHouse();
 }
@@ -406,6 +478,7 @@ void Server::stop() {
   passwords_.stop();
   while (!connections_.empty()) connections_.begin()->second->close();
   clientLog_.flush(Clock::now(), true);
+  sockets_.stop();
 }
 
 void Server::accept(Listener* listener) {

@@ -17,6 +17,7 @@
 #include "Log.h"
 #include "ServiceQueue.h"
 #include "Session.h"
+#include "SocketSet.h"
 #include "Tls.h"
 #include "Workers.h"
 
@@ -55,6 +56,7 @@ class Server {
         limits_(limits),
         offload_(offload),
         tls_(tls),
+        sockets_(io),
         passwords_(io, offload.passwords, shared->users, &clientLog_),
         housekeeping_(io),
         staleAt_(io) {}
@@ -93,6 +95,7 @@ class Server {
   Limits limits_;
   Offload offload_;
   TlsContext* tls_;
+  SocketSet sockets_;  // the plain connections'
   std::vector<std::unique_ptr<Listener>> listeners_;
   std::map<Connection*, std::shared_ptr<Connection>> connections_;
   std::map<std::string, size_t> perSource_;

@@ -1,5 +1,5 @@
-// ZqUpsNetd against a peer server of the same protocol, both serving the
-// same UPS variables on loopback, measured in one run:
+// ZqUpsNetd against the floor and a peer server of the same protocol, all
+// serving the same UPS variables on loopback, measured in one run:
 //   GET VAR ups ups.status   request-reply loops on 100 and on 1000
 //                            connections: replies per second, and the
 //                            server's CPU time per reply;
@@ -9,10 +9,17 @@
 //                            percentile of the latency;
 //   memory                   the server's resident and peak resident size
 //                            with 1000 connections open.
-// Rounds alternate between the two servers and the best round of each
-// counts.  run as: netd_bench NAME=HOST:PORT:PID NAME=HOST:PORT:PID, the
-// first measured against the second (see netd_run.sh, which pins the
+// Rounds alternate between the servers; a round's ratios compare servers
+// measured back to back, and their median over the rounds is what counts.
+// run as: netd_bench SUBJECT FLOOR PEER, each NAME=HOST:PORT:PID, the
+// first measured against the other two (see netd_run.sh, which pins the
 // servers to one processor and this program to another).
+//
+// The floor is this program run as `netd_bench --floor HOST:PORT`: the
+// least any server of the protocol does, an epoll loop with one receive
+// and one send per request, each request answered with a fixed reply (the
+// subject's own replies to GET VAR ups ups.status and LIST VAR ups, read
+// from it at start).
 //
 // The generator has a processor of its own, as a server does, so it must
 // spend less on an exchange than a server or it measures itself: with
@@ -45,7 +52,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const int kRounds = 3;
+const int kRounds = 5;
 const double kRoundSeconds = 3.0;
 
 struct Server {
@@ -374,6 +381,113 @@ class UringLoop {
 };
 #endif
 
+// The reply to `request` from `server`, whose last line starts with `last`.
+std::string fetchReply(const Server& server, const std::string& request, const std::string& last) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  timeval limit{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&server.address), sizeof server.address) != 0 ||
+      !writeAll(fd, request))
+    die(server.name + ": " + std::strerror(errno));
+  std::string reply;
+  char buffer[4096];
+  for (;;) {
+    const size_t lastLine = reply.rfind('\n', reply.size() < 2 ? 0 : reply.size() - 2);
+    const size_t start = lastLine == std::string::npos ? 0 : lastLine + 1;
+    if (!reply.empty() && reply.back() == '\n' && reply.compare(start, last.size(), last) == 0)
+      break;
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) die(server.name + ": no reply to " + request);
+    reply.append(buffer, size_t(n));
+  }
+  ::close(fd);
+  return reply;
+}
+
+// The floor's loop, until a signal ends it: a request line that starts
+// with L gets `list`, any other `get`.  A reply the socket does not take
+// at once waits for EPOLLOUT.
+[[noreturn]] void serveFloor(const std::string& get, const std::string& list) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener, 4096) != 0 ||
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    die(std::string("floor: ") + std::strerror(errno));
+  std::printf("floor listening on 127.0.0.1:%d\n", ntohs(address.sin_port));
+  std::fflush(stdout);
+  const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = listener;
+  ::epoll_ctl(ep, EPOLL_CTL_ADD, listener, &ev);
+  struct Peer {
+    bool lineStart = true;  // the next byte starts a request
+    std::string unsent;
+  };
+  std::vector<Peer> peers;  // by descriptor
+  std::vector<epoll_event> events(256);
+  std::string out;
+  char buffer[16384];
+  for (;;) {
+    const int n = ::epoll_wait(ep, events.data(), int(events.size()), -1);
+    for (int e = 0; e < n; ++e) {
+      const int fd = events[size_t(e)].data.fd;
+      if (fd == listener) {
+        for (int peer; (peer = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
+          if (size_t(peer) >= peers.size()) peers.resize(size_t(peer) + 1);
+          peers[size_t(peer)] = Peer();
+          ev.events = EPOLLIN;
+          ev.data.fd = peer;
+          ::epoll_ctl(ep, EPOLL_CTL_ADD, peer, &ev);
+        }
+        continue;
+      }
+      Peer& peer = peers[size_t(fd)];
+      auto watch = [&](uint32_t what) {
+        ev.events = what;
+        ev.data.fd = fd;
+        ::epoll_ctl(ep, EPOLL_CTL_MOD, fd, &ev);
+      };
+      if (events[size_t(e)].events & EPOLLOUT) {
+        const ssize_t sent = ::send(fd, peer.unsent.data(), peer.unsent.size(), MSG_NOSIGNAL);
+        if (sent < 0 && errno != EAGAIN) {
+          ::close(fd);
+          continue;
+        }
+        peer.unsent.erase(0, size_t(std::max<ssize_t>(sent, 0)));
+        if (peer.unsent.empty()) watch(EPOLLIN);
+        continue;
+      }
+      const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+      if (got < 0 && errno == EAGAIN) continue;
+      if (got <= 0) {
+        ::close(fd);
+        continue;
+      }
+      out.clear();
+      for (ssize_t i = 0; i < got; ++i) {
+        if (peer.lineStart) out += buffer[i] == 'L' ? list : get;
+        peer.lineStart = buffer[i] == '\n';
+      }
+      if (out.empty()) continue;
+      const ssize_t sent = ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+      if (sent < 0 && errno != EAGAIN) {
+        ::close(fd);
+        continue;
+      }
+      if (size_t(std::max<ssize_t>(sent, 0)) < out.size()) {
+        peer.unsent.assign(out, size_t(std::max<ssize_t>(sent, 0)), std::string::npos);
+        watch(EPOLLOUT);
+      }
+    }
+  }
+}
+
 // Connects and warms up every connection; false, with all closed, if one
 // is not served.
 bool connectAll(const Server& server, const Load& load, std::vector<Connection>& conns) {
@@ -515,14 +629,38 @@ void raiseDescriptorLimit(int needed) {
         std::to_string(limit.rlim_max));
 }
 
+// The median of `values`, which it sorts.
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// `values` and their median, as "a b c (median m)".
+void printRounds(const char* what, const std::vector<double>& values) {
+  std::printf("  %s round by round:", what);
+  for (const double v : values) std::printf(" %.2f", v);
+  std::printf(" (median %.2f)\n", median(values));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  Server servers[2];
-  const bool epoll = argc == 4 && std::strcmp(argv[1], "--epoll") == 0;
-  if (argc != 3 + epoll || !parseServer(argv[1 + epoll], &servers[0]) ||
-      !parseServer(argv[2 + epoll], &servers[1])) {
-    std::fprintf(stderr, "usage: netd_bench [--epoll] NAME=HOST:PORT:PID NAME=HOST:PORT:PID\n");
+  if (argc == 3 && std::strcmp(argv[1], "--floor") == 0) {
+    Server subject;
+    if (!parseServer((std::string("subject=") + argv[2] + ":1").c_str(), &subject))
+      die("--floor takes the subject's HOST:PORT");
+    serveFloor(fetchReply(subject, "GET VAR ups ups.status\n", "VAR ups ups.status "),
+               fetchReply(subject, "LIST VAR ups\n", "END LIST VAR ups"));
+  }
+  enum { kSubject, kFloor, kPeer, kServers };
+  Server servers[kServers];
+  const bool epoll = argc > 1 && std::strcmp(argv[1], "--epoll") == 0;
+  bool parsed = argc == 1 + epoll + kServers;
+  for (int s = 0; parsed && s < kServers; ++s) parsed = parseServer(argv[1 + epoll + s], &servers[s]);
+  if (!parsed) {
+    std::fprintf(stderr,
+                 "usage: netd_bench [--epoll] SUBJECT FLOOR PEER (each NAME=HOST:PORT:PID)\n"
+                 "       netd_bench --floor SUBJECT_HOST:PORT\n");
     return 2;
   }
   raiseDescriptorLimit(1100);
@@ -545,27 +683,41 @@ int main(int argc, char** argv) {
        std::chrono::microseconds(1000)},
       {"GET VAR, 1000 connections", "GET VAR ups ups.status\n", "VAR ups ups.status ", 1000},
   };
-  const char* a = servers[0].name.c_str();
-  const char* b = servers[1].name.c_str();
+  const std::string subject = servers[kSubject].name;
+  const std::string toFloor = subject + "/" + servers[kFloor].name;
+  const std::string toPeer = subject + "/" + servers[kPeer].name;
   int missed = 0;
+  auto judge = [&](const char* what, double value, bool met, const char* target) {
+    missed += !met;
+    std::printf("  %s %.2f (target %s: %s)\n", what, value, target, met ? "met" : "MISSED");
+  };
   for (const Load& load : loads) {
-    Round best[2];
-    // Each round's pair measured back to back, under about the same load
-    // from the rest of the machine.
-    double paired[kRounds];
+    const bool paced = load.gap.count() > 0;
+    Round best[kServers];
+    // Each round's servers measured back to back, under about the same
+    // load from the rest of the machine.
+    std::vector<Round> rounds[kServers];
     for (int round = 0; round < kRounds; ++round) {
-      Round pair[2];
-      for (int s = 0; s < 2; ++s) {
-        const Round r = pair[s] = runRound(servers[s], load);
+      for (int s = 0; s < kServers; ++s) {
+        const Round r = runRound(servers[s], load);
         if (!r.ok) die(std::string(load.title) + " failed on " + servers[s].name);
-        const bool better = load.gap.count() > 0 ? !best[s].ok || r.medianMs < best[s].medianMs
-                                                 : r.repliesPerSecond > best[s].repliesPerSecond;
+        rounds[s].push_back(r);
+        const bool better = paced ? !best[s].ok || r.medianMs < best[s].medianMs
+                                  : r.repliesPerSecond > best[s].repliesPerSecond;
         if (better) best[s] = r;
       }
-      paired[round] = pair[0].repliesPerSecond / pair[1].repliesPerSecond;
     }
-    std::printf("%s\n", load.title);
-    for (int s = 0; s < 2; ++s) {
+    auto paired = [&](int to, double (*of)(const Round&)) {
+      std::vector<double> ratios;
+      for (int round = 0; round < kRounds; ++round)
+        ratios.push_back(of(rounds[kSubject][size_t(round)]) / of(rounds[to][size_t(round)]));
+      return ratios;
+    };
+    auto rate = [](const Round& r) { return r.repliesPerSecond; };
+    auto latency = [](const Round& r) { return r.medianMs; };
+    auto perCpuSecond = [](const Round& r) { return 1 / r.cpuMicrosPerReply; };
+    std::printf("%s (best of %d rounds of %.0f s)\n", load.title, kRounds, kRoundSeconds);
+    for (int s = 0; s < kServers; ++s) {
       const Round& r = best[s];
       std::printf("  %-10s %9.0f replies/s  %6.1f us CPU/reply  median %.3f ms  p99 %.3f ms"
                   "  (%d lines/reply)\n",
@@ -578,39 +730,34 @@ int main(int argc, char** argv) {
                   "", r.ownMicrosPerReply, 100 * r.ownBusy, r.exchangesPerCall,
                   100 * r.processorBusy[0], 100 * r.processorBusy[1]);
     }
-    const double ratio = best[0].repliesPerSecond / best[1].repliesPerSecond;
     if (load.request.rfind("GET", 0) == 0) {
-      const bool met = ratio >= 1.2;
-      missed += !met;
-      std::printf("  ratio %s/%s %.2f (target >= 1.20: %s)\n", a, b, ratio, met ? "met" : "MISSED");
+      const std::vector<double> floorRates = paired(kFloor, rate);
+      printRounds(("replies/s " + toFloor).c_str(), floorRates);
+      printRounds(("replies/s " + toPeer).c_str(), paired(kPeer, rate));
       // On a machine shared with other work the rate follows the CPU
       // time each server gets; its CPU time per reply does not.
-      std::printf("  replies per CPU second %s/%s %.2f\n", a, b,
-                  best[1].cpuMicrosPerReply / best[0].cpuMicrosPerReply);
-      // The spread shows how much of the ratio is the machine's.
-      std::printf("  ratio %s/%s round by round:", a, b);
-      for (const double r : paired) std::printf(" %.2f", r);
-      std::sort(std::begin(paired), std::end(paired));
-      std::printf(" (median %.2f)\n", paired[kRounds / 2]);
-    } else if (load.gap.count() == 0) {
+      printRounds(("replies per CPU second " + toFloor).c_str(), paired(kFloor, perCpuSecond));
+      printRounds(("replies per CPU second " + toPeer).c_str(), paired(kPeer, perCpuSecond));
+      judge(("median replies/s " + toFloor).c_str(), median(floorRates),
+            median(floorRates) >= 0.95, ">= 0.95");
+    } else if (!paced) {
       // With 100 requests always outstanding, the median is about 100
-      // over the replies per second, whatever the server.
-      std::printf("  ratio %s/%s %.2f\n", a, b, ratio);
+      // over the replies per second.
+      const std::vector<double> floorLatency = paired(kFloor, latency);
+      printRounds(("median latency " + toFloor).c_str(), floorLatency);
+      printRounds(("median latency " + toPeer).c_str(), paired(kPeer, latency));
+      judge(("median of the median latency " + toFloor).c_str(), median(floorLatency),
+            median(floorLatency) <= 2.0, "<= 2.00");
     } else {
-      const bool met = best[0].medianMs < 1.0;
-      missed += !met;
-      std::printf("  %s median %.3f ms (target < 1 ms: %s)\n", a, best[0].medianMs,
-                  met ? "met" : "MISSED");
+      judge((subject + " median latency, ms").c_str(), best[kSubject].medianMs,
+            best[kSubject].medianMs < 1.0, "< 1");
     }
     if (load.connections == 1000) {
-      for (int s = 0; s < 2; ++s)
+      for (int s = 0; s < kServers; ++s)
         std::printf("  %-10s resident %ld KiB, peak %ld KiB with 1000 connections\n",
                     servers[s].name.c_str(), best[s].rssKiB, best[s].peakKiB);
-      const double memory = double(best[0].peakKiB) / double(best[1].peakKiB);
-      const bool met = memory <= 2.0;
-      missed += !met;
-      std::printf("  peak memory %s/%s %.2f (target <= 2.00: %s)\n", a, b, memory,
-                  met ? "met" : "MISSED");
+      const double memory = double(best[kSubject].peakKiB) / double(best[kPeer].peakKiB);
+      judge(("peak memory " + toPeer).c_str(), memory, memory <= 2.0, "<= 2.00");
     }
     std::fflush(stdout);
   }

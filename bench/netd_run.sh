@@ -1,7 +1,8 @@
 #!/bin/sh
 # netd_run.sh NETD_BENCH NETD SIM: ZqUpsNetd (in front of ZqUpsSim) against
+# the floor (netd_bench --floor: fixed replies from a bare epoll loop) and
 # Debian's upsd (in front of its dummy-ups driver, fed the variables that
-# ZqUpsNetd serves), both pinned to processor 0, the load generator to
+# ZqUpsNetd serves), all pinned to processor 0, the load generator to
 # processor 1.  Holds the tests' lock on /tmp/UPS0 while it runs.
 set -eu
 bench=$1 netd=$2 sim=$3
@@ -51,6 +52,12 @@ within 100 grep -q listening "$work/netd.log" || { cat "$work/netd.log"; exit 1;
 netd_port=$(sed -n 's/.*127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/netd.log")
 within 100 upsc "ups@127.0.0.1:$netd_port" ups.status >/dev/null || { echo "ZqUpsNetd serves no data" >&2; exit 1; }
 
+taskset -c 0 "$bench" --floor "127.0.0.1:$netd_port" >"$work/floor.log" 2>&1 &
+floor_pid=$!
+pids="$pids $floor_pid"
+within 100 grep -q listening "$work/floor.log" || { cat "$work/floor.log"; exit 1; }
+floor_port=$(sed -n 's/.*127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/floor.log")
+
 # The peer serves what ZqUpsNetd serves (its driver adds driver.* of its own).
 upsc "ups@127.0.0.1:$netd_port" 2>/dev/null >"$work/ups.dev"
 as_root=""
@@ -85,7 +92,7 @@ done
 echo "machine: $(uname -sm), $(getconf _NPROCESSORS_ONLN) processors; load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "servers on processor 0, the load generator on processor 1"
 status=0
-taskset -c 1 "$bench" "ZqUpsNetd=127.0.0.1:$netd_port:$netd_pid" "upsd=127.0.0.1:$upsd_port:$upsd_pid" ||
-  status=$?
+taskset -c 1 "$bench" "ZqUpsNetd=127.0.0.1:$netd_port:$netd_pid" \
+  "floor=127.0.0.1:$floor_port:$floor_pid" "upsd=127.0.0.1:$upsd_port:$upsd_pid" || status=$?
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 exit "$status"
