@@ -165,14 +165,27 @@ Reply Session::list(const Words& words, Clock::time_point now) {
       out_ += '\n';
     }
   } else if (values) {
-    const bool writableOnly = same(what, "RW");
-    for (const Variable& variable : variables()) {
-      if (writableOnly && !variable.writable) continue;
-      if (const auto value = valueOf(*shared_, variable, &value_))
-        appendValueLine(&out_, {writableOnly ? "RW" : "VAR", ups, variable.name}, *value);
-    }
+    out_ += valueLines(ups, same(what, "RW"));
   }
   return endList(head);
+}
+
+const std::string& Session::valueLines(std::string_view ups, bool writableOnly) {
+  Shared::Listing& made = shared_->listing;
+  if (made.snapshot == shared_->snapshot && made.forcedShutdown == shared_->forcedShutdown &&
+      made.writableOnly == writableOnly && made.ups == ups)
+    return made.lines;
+  made.snapshot = shared_->snapshot;
+  made.forcedShutdown = shared_->forcedShutdown;
+  made.writableOnly = writableOnly;
+  made.ups.assign(ups.data(), ups.size());
+  made.lines.clear();
+  for (const Variable& variable : variables()) {
+    if (writableOnly && !variable.writable) continue;
+    if (const auto value = valueOf(*shared_, variable, &value_))
+      appendValueLine(&made.lines, {writableOnly ? "RW" : "VAR", ups, variable.name}, *value);
+  }
+  return made.lines;
 }
 
 Reply Session::get(const Words& words, Clock::time_point now) {

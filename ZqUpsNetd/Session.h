@@ -31,6 +31,16 @@ struct Shared {
   std::multiset<std::string> logins;  // the addresses of the clients logged in
   bool tlsOffered = false;   // STARTTLS is answered OK
   bool tlsRequired = false;  // no credentials or orders before STARTTLS
+  // LIST VAR's or LIST RW's lines as last made, copied while what they
+  // show is unchanged.
+  struct Listing {
+    std::shared_ptr<const Snapshot> snapshot;
+    bool forcedShutdown = false;
+    bool writableOnly = false;
+    std::string ups;  // as the request names it
+    std::string lines;
+  };
+  Listing listing;
 
   // The snapshot's values are current: read in time from a service reached.
   bool fresh(Clock::time_point now) const;
@@ -104,6 +114,8 @@ class Session {
   // BEGIN LIST `head` in out_, its lines appended by the caller, then END LIST.
   void beginList(std::string_view head);
   Reply endList(std::string_view head);
+  // The lines of LIST VAR, or of LIST RW when `writableOnly`.
+  const std::string& valueLines(std::string_view ups, bool writableOnly);
 
   Shared* shared_;
   std::string address_;

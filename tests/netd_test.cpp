@@ -396,13 +396,20 @@ TEST_F(SessionTest, PrimarysShutdownLatchesForEveryone) {
   EXPECT_EQ(ask(primary, "PRIMARY ups"), "OK PRIMARY-GRANTED\n");
   EXPECT_EQ(ask(primary, "FSD other"), "ERR UNKNOWN-UPS\n");
   EXPECT_EQ(value("ups.status"), "OL CHRG");
+  // Lists show what changed since the last one.
+  const auto listed = [&](const std::string& line) {
+    return ask("LIST VAR ups").find("\n" + line + "\n") != std::string::npos;
+  };
+  EXPECT_TRUE(listed("VAR ups ups.status \"OL CHRG\""));
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(ask(primary, "FSD ups"), "OK FSD-SET\n");
   const std::string logged = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(value("ups.status"), "FSD OL CHRG");
+  EXPECT_TRUE(listed("VAR ups ups.status \"FSD OL CHRG\""));
   publish(readingOf({{"input_voltage", std::nullopt}}));
   EXPECT_EQ(value("ups.status"), "FSD");
   EXPECT_EQ(logged, "ZqUpsNetd: FSD set by someone from 192.0.2.11\n");
+  EXPECT_TRUE(listed("VAR ups ups.status \"FSD\""));
 }
 
 TEST_F(SessionTest, SetVarWritesOnlyWhatItMay) {
@@ -422,12 +429,14 @@ TEST_F(SessionTest, SetVarWritesOnlyWhatItMay) {
   EXPECT_EQ(pending.write.bytes, zqread::Bytes({'2', '0', '3', '0', '-', '0', '1', '-', '0', '1', 0}));
   EXPECT_EQ(setter.written(false, zqread::Value{}).text, "ERR SET-FAILED\n");
   EXPECT_EQ(value("battery.date"), "2028-07-01");
+  EXPECT_EQ(ask("LIST RW ups"), "BEGIN LIST RW ups\nRW ups battery.date \"2028-07-01\"\nEND LIST RW ups\n");
   setter.handle("SET VAR ups battery.date 2030-01-01", now);
   zqread::Value readBack;
   readBack.kind = zqread::Kind::Text;
   readBack.text = "2030-01-01";
   EXPECT_EQ(setter.written(true, readBack).text, "OK\n");
   EXPECT_EQ(value("battery.date"), "2030-01-01");
+  EXPECT_EQ(ask("LIST RW ups"), "BEGIN LIST RW ups\nRW ups battery.date \"2030-01-01\"\nEND LIST RW ups\n");
   // The next reading begins after the write: it is the UPS's word.
   publish(readingOf());
   EXPECT_EQ(value("battery.date"), "2028-07-01");
@@ -852,6 +861,19 @@ TEST_F(ServerWithSim, DropsAClientThatDoesNotRead) {
   }
   EXPECT_TRUE(dropped);
   EXPECT_EQ(reader.ask("NETVER"), "1.3\n");
+
+  // One that reads late, within the bound, gets every reply whole.
+  Client late("127.0.0.1", netd.port, 4096);
+  std::string lists;
+  for (int i = 0; i < 40; ++i) lists += "LIST VAR ups\n";
+  ASSERT_TRUE(late.send(lists));
+  ::usleep(300 * 1000);
+  for (int i = 0; i < 40; ++i) {
+    const std::string list = late.until("END LIST VAR ups\n");
+    ASSERT_EQ(list.rfind("BEGIN LIST VAR ups\nVAR ups ", 0), 0u) << i << ": " << list;
+    ASSERT_EQ(list.substr(list.size() - 17), "END LIST VAR ups\n") << i << ": " << list;
+  }
+  EXPECT_EQ(late.ask("NETVER"), "1.3\n");
 }
 
 TEST_F(ServerWithSim, HungServiceLeavesClientsAnsweredAndDataStale) {
