@@ -419,7 +419,7 @@ std::vector<tcp::endpoint> Server::endpoints() const {
 }
 
 void Server::start() {
-  sockets_.start([this](void* owner, bool input, bool output) {
+  sockets_.start([](void* owner, bool input, bool output) {
     const auto connection = static_cast<Connection*>(owner)->shared_from_this();
     connection->ready(input, output);
   });
