@@ -10,19 +10,17 @@ using zqread::PointReading;
 using zqread::Reading;
 
 SharedReading::SharedReading(boost::asio::io_context& io, std::optional<uid_t> serviceOwner)
-    : io_(io), serviceOwner_(serviceOwner), worker_([this] { work(); }) {}
-
-SharedReading::~SharedReading() { stop(); }
+    : io_(io), queue_(serviceOwner, [&io](std::function<void()> result) {
+        boost::asio::post(io, std::move(result));
+      }) {}
 
 void SharedReading::read(zqread::Clock::time_point deadline, Done done) {
   if (!inFlight_) {
     inFlight_ = true;
     progress_.clear();
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      requested_ = deadline;
-    }
-    wake_.notify_one();
+    queue_.readOnce(
+        deadline, [this](const Reading& reading) { end(reading); },
+        [this](const PointReading& entry) { progress_.push_back(entry); });
   }
   const uint64_t id = nextWaiter_++;
   Waiter& waiter = waiters_[id];
@@ -32,41 +30,6 @@ void SharedReading::read(zqread::Clock::time_point deadline, Done done) {
     if (!ec) answerEarly(id);
   });
 }
-
-void SharedReading::stop() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-  }
-  cancel_.cancel();
-  wake_.notify_one();
-  if (worker_.joinable()) worker_.join();
-}
-
-void SharedReading::work() {
-  zqread::Skips skips;
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || requested_; });
-    if (stopping_) return;
-    zqread::Access access;
-    access.deadline = *requested_;
-    access.serviceOwner = serviceOwner_;
-    access.cancel = &cancel_;
-    requested_.reset();
-    lock.unlock();
-    Reading reading = zqread::readCatalogue(
-        access,
-        [this](const PointReading& entry) {
-          boost::asio::post(io_, [this, entry] { addPoint(entry); });
-        },
-        &skips);
-    boost::asio::post(io_, [this, reading = std::move(reading)] { end(reading); });
-    lock.lock();
-  }
-}
-
-void SharedReading::addPoint(PointReading entry) { progress_.push_back(std::move(entry)); }
 
 void SharedReading::end(const Reading& reading) {
   inFlight_ = false;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,12 +49,32 @@ std::string scrapeExposition(const zqread::Reading& reading, const zqups::Metric
   return zqups::exposition(families);
 }
 
+// One line on standard error when the service is lost and when it is
+// back, rather than one a scrape.  A reading cut short by the end of the
+// exporter says nothing.
+void sayServiceChange(const zqread::Reading& reading, std::optional<bool>* reached) {
+  if (reading.end.failure == zqread::Failure::Cancelled) return;
+  const bool now = reading.reached();
+  if (now != reached->value_or(true)) {
+    if (now)
+      std::cerr << "ZqUpsExporter: UPS service back" << std::endl;
+    else
+      std::cerr << "ZqUpsExporter: UPS service lost: "
+                << (reading.end.why.empty() ? "nothing answered" : reading.end.why) << std::endl;
+  }
+  *reached = now;
+}
+
 // Serves until SIGINT or SIGTERM, all on this thread but the reading.
 int serve(const Settings& settings) {
   zqloop::asio::io_context io;
   zqups::ReadCounters counters;
   zqups::SharedReading reading(io, settings.serviceOwner);
-  reading.onEnded([&counters](const zqread::Reading& ended) { counters.count(ended); });
+  std::optional<bool> reached;
+  reading.onEnded([&counters, &reached](const zqread::Reading& ended) {
+    counters.count(ended);
+    sayServiceChange(ended, &reached);
+  });
   zqups::MetricsServer server(
       io, settings.scrapeTimeout,
       [&](Clock::time_point deadline, zqups::MetricsServer::Reply reply) {

@@ -390,6 +390,31 @@ TEST(Server, AnswersMetricsOnlyAndClosesWhenItSaysSo) {
   EXPECT_EQ(exporter.stop(SIGTERM).exitStatus, 0);
 }
 
+// A service that stops answering and answers again: one line for each,
+// however many scrapes see it.
+TEST(Server, SaysOnceWhenTheServiceIsLostAndWhenItIsBack) {
+  std::atomic<bool> away{false};
+  const FakeUpsService::Handler healthy = upsWith({});
+  FakeUpsService service([&away, healthy](Peer& peer) {
+    if (away) return peer.stall();
+    healthy(peer);
+  });
+  START_OR_SKIP(service);
+  ListeningProgram exporter;
+  START_EXPORTER(exporter, {"--listen", "127.0.0.1:0"});
+  const std::string quickly = "X-Prometheus-Scrape-Timeout-Seconds: 0.5\r\n";
+  for (const bool gone : {false, true, true, false, false}) {
+    away = gone;
+    const HttpReply reply = get(exporter.host(), exporter.port(), quickly);
+    EXPECT_TRUE(has(reply.body, gone ? "zqups_up 0" : "zqups_up 1")) << reply.text;
+    service.waitIdle();
+  }
+  const ProgramRun run = exporter.stop(SIGTERM);
+  EXPECT_EQ(run.err,
+            "ZqUpsExporter: UPS service lost: not read in time\n"
+            "ZqUpsExporter: UPS service back\n");
+}
+
 // IPv6 in brackets; a port in use is refused with the system's reason.
 TEST(Server, ListensOnIpv6LoopbackAndSaysWhyNot) {
   PathClaim claim;
