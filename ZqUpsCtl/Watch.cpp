@@ -9,16 +9,16 @@
 
 #include <algorithm>
 #include <cctype>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <set>
-#include <thread>
 #include <utility>
 
 #include "Hooks.h"
+#include "ServiceQueue.h"
 #include "ZqUpsInternal.h"
 #include "Values.h"
 
@@ -94,71 +94,31 @@ Event describeEvent(const std::string& name, const zqread::Reading& reading, boo
   return event;
 }
 
-// Reads the catalogue every interval on a thread of its own, so that a
-// slow service holds up neither the signals nor the hooks; each reading
-// done is handed over with a byte on `wakeFd`.
-class Poller {
+// The results the service queue posts from its thread, run by the loop;
+// each post wakes the loop with a byte on `wakeFd`.
+class Inbox {
  public:
-  Poller(const WatchSettings& settings, int wakeFd)
-      : settings_(settings), wakeFd_(wakeFd), thread_([this] { run(); }) {}
-  ~Poller() {
-    stop();
-    thread_.join();
-  }
-  Poller(const Poller&) = delete;
-  Poller& operator=(const Poller&) = delete;
+  explicit Inbox(int wakeFd) : wakeFd_(wakeFd) {}
 
-  // Ends the poll in flight at once, and every later one.
-  void stop() {
+  void post(std::function<void()> result) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
+      results_.push_back(std::move(result));
     }
-    due_.notify_all();
-    cancel_.cancel();
+    const char byte = 1;
+    // A full pipe already has the loop awake.
+    if (::write(wakeFd_, &byte, 1) < 0 && errno != EAGAIN) report(std::strerror(errno));
   }
 
-  std::deque<zqread::Reading> take() {
+  std::deque<std::function<void()>> take() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return std::exchange(done_, {});
+    return std::exchange(results_, {});
   }
 
  private:
-  void run() {
-    const auto interval = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(settings_.intervalSeconds));
-    // A poll may take as long as one exchange may, or the interval.
-    const Clock::duration budget = std::max<Clock::duration>(interval, zqups::kCallBudget);
-    Clock::time_point next = Clock::now();
-    zqread::Skips skips;
-    for (;;) {
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (due_.wait_until(lock, next, [this] { return stopping_; })) return;
-      }
-      const zqread::Access access{settings_.serviceOwner, Clock::now() + budget, &cancel_};
-      zqread::Reading reading = zqread::readCatalogue(access, {}, &skips);
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_) return;
-        done_.push_back(std::move(reading));
-      }
-      const char byte = 1;
-      // A full pipe already has the loop awake.
-      if (::write(wakeFd_, &byte, 1) < 0 && errno != EAGAIN) report(std::strerror(errno));
-      next += interval;
-      if (next < Clock::now()) next = Clock::now() + interval;
-    }
-  }
-
-  const WatchSettings& settings_;
   const int wakeFd_;
-  zqread::Cancel cancel_;
   std::mutex mutex_;
-  std::condition_variable due_;
-  bool stopping_ = false;
-  std::deque<zqread::Reading> done_;
-  std::thread thread_;  // last: it starts at once
+  std::deque<std::function<void()>> results_;
 };
 
 // A point's bad answer is said once, when it starts.
@@ -246,8 +206,8 @@ std::vector<std::string> eventsFor(WatchState* state, const zqread::Reading& rea
 }
 
 int runWatch(const WatchSettings& settings) {
-  // The signals come through only while the loop waits; the poller's
-  // thread starts with them blocked and never sees them.
+  // The signals come through only while the loop waits; the service
+  // queue's thread starts with them blocked and never sees them.
   sigset_t watched, original;
   sigemptyset(&watched);
   for (int sig : {SIGINT, SIGTERM, SIGCHLD}) sigaddset(&watched, sig);
@@ -268,21 +228,32 @@ int runWatch(const WatchSettings& settings) {
                        std::chrono::duration<double>(settings.hookTimeoutSeconds)),
                    original);
   {
-    Poller poller(settings, wake[1]);
+    Inbox inbox(wake[1]);
     WatchState state;
     PointFailures failures;
-    while (!gStopRequested) {
-      for (const zqread::Reading& reading : poller.take()) {
-        failures.note(reading);
-        for (const std::string& name : eventsFor(&state, reading, settings.rules)) {
-          Event event = describeEvent(name, reading, settings.json);
-          std::cout << event.line << std::endl;
-          hooks.submit(std::move(event.hook));
-        }
+    // The polls run on the queue's thread, so that a slow service holds
+    // up neither the signals nor the hooks.
+    zqread::ServiceQueue service(settings.serviceOwner, [&inbox](std::function<void()> result) {
+      inbox.post(std::move(result));
+    });
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(settings.intervalSeconds));
+    // A poll may take as long as one exchange may, or the interval.
+    const Clock::duration budget = std::max<Clock::duration>(interval, zqups::kCallBudget);
+    service.readEvery(interval, budget, [&](const zqread::Reading& reading) {
+      failures.note(reading);
+      for (const std::string& name : eventsFor(&state, reading, settings.rules)) {
+        Event event = describeEvent(name, reading, settings.json);
+        std::cout << event.line << std::endl;
+        hooks.submit(std::move(event.hook));
       }
+    });
+    while (!gStopRequested) {
+      for (const auto& result : inbox.take()) result();
       hooks.tend();
       if (!gStopRequested) waitFor(wake[0], hooks.nextDeadline(), waiting);
     }
+    service.stop();
   }
   ::close(wake[0]);
   ::close(wake[1]);
