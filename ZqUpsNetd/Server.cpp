@@ -131,7 +131,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   const std::string& address() const { return address_; }
   const std::string& source() const { return source_; }
-  bool loggedIn() const { return session_.loggedIn(); }
+  bool signedIn() const { return session_.signedIn(); }
   // The last request line; a blank line is not one.
   Clock::time_point lastLine() const { return lastLine_; }
 
@@ -525,10 +525,10 @@ void Server::admit(tcp::socket socket) {
 bool Server::makeRoom() {
   Connection* idlest = nullptr;
   for (const auto& [connection, kept] : connections_)
-    if (!connection->loggedIn() && (idlest == nullptr || connection->lastLine() < idlest->lastLine()))
+    if (!connection->signedIn() && (idlest == nullptr || connection->lastLine() < idlest->lastLine()))
       idlest = connection;
   if (idlest == nullptr) return false;
-  idlest->drop("idle longest of those not logged in, for a new client");
+  idlest->drop("idle longest of those not signed in, for a new client");
   return true;
 }
 

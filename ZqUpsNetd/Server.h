@@ -83,8 +83,8 @@ class Server {
   };
   void accept(Listener* listener);
   void admit(tcp::socket socket);
-  // Drops the client idle longest of those not logged in; false when
-  // every client is logged in.
+  // Drops the client idle longest of those not signed in; false when
+  // every client is.
   bool makeRoom();
   void forget(Connection* connection);
   void keepHouse();

@@ -87,7 +87,9 @@ class Session {
   const std::string& password() const { return *password_; }
   void passwordChecked(std::optional<unsigned> rights) { rights_ = rights.value_or(0); checked_ = true; }
   Reply written(bool held, const zqread::Value& value);
-  bool loggedIn() const { return loggedIn_; }
+  // LOGIN done, or a right password given (a client that only writes
+  // need not log in).
+  bool signedIn() const { return loggedIn_ || (checked_ && rights_ != 0); }
 
  private:
   Reply dispatch(const Words& words, Clock::time_point now);

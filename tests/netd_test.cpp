@@ -605,7 +605,7 @@ TEST(Server, CapsConnectionsIdleClientsAndLongLines) {
     EXPECT_TRUE(third.closedWithin(5000));
   }
   if (v6) {
-    // At the cap, the client idle longest of those not logged in makes room.
+    // At the cap, the client idle longest of those not signed in makes room.
     Client other("::1", netd.port6);
     EXPECT_EQ(other.ask("NETVER"), "1.3\n");
     Client newcomer("::1", netd.port6);
@@ -631,7 +631,7 @@ TEST(Server, CapsConnectionsIdleClientsAndLongLines) {
   EXPECT_TRUE(run.exited);
   for (const std::string line :
        {"refused 127.0.0.1: too many connections from its address\n",
-        v6 ? "dropped 127.0.0.1: idle longest of those not logged in, for a new client\n" : "",
+        v6 ? "dropped 127.0.0.1: idle longest of those not signed in, for a new client\n" : "",
         "dropped 127.0.0.1: no request for 2 s\n", "dropped 127.0.0.1: request line too long\n"})
     EXPECT_NE(run.err.find(line), std::string::npos) << line << run.err;
 }
@@ -779,7 +779,7 @@ class ServerWithSim : public ::testing::Test {
 };
 
 TEST_F(ServerWithSim, ServesLoginsAndWritesThroughTheService) {
-  ASSERT_TRUE(startWithAlice({}));
+  ASSERT_TRUE(startWithAlice({"--max-connections", "2"}));
   Client client("127.0.0.1", netd.port);
   ASSERT_TRUE(waitForReply(client, "GET VAR ups ups.status", "VAR ups ups.status \"OL CHRG\"\n"));
   client.send("LIST VAR ups\n");
@@ -805,9 +805,13 @@ TEST_F(ServerWithSim, ServesLoginsAndWritesThroughTheService) {
   EXPECT_EQ(wrong.ask("USERNAME alice"), "OK\n");
   EXPECT_EQ(wrong.ask("PASSWORD pW"), "OK\n");
   EXPECT_EQ(wrong.ask("LOGIN ups"), "ERR ACCESS-DENIED\n");
+  // At the cap the client idle longest makes room, unless it signed in.
+  Client newcomer("127.0.0.1", netd.port);
+  EXPECT_EQ(newcomer.ask("NETVER"), "1.3\n");
+  EXPECT_TRUE(wrong.closedWithin(1000));
   EXPECT_EQ(client.ask("LOGOUT"), "OK Goodbye\n");
   EXPECT_TRUE(client.closedWithin(5000));
-  EXPECT_EQ(wrong.ask("GET NUMLOGINS ups"), "NUMLOGINS ups 0\n");
+  EXPECT_EQ(newcomer.ask("GET NUMLOGINS ups"), "NUMLOGINS ups 0\n");
 
   // A stop with a client logged in leaves cleanly.
   Client stays("127.0.0.1", netd.port);
@@ -929,15 +933,7 @@ bool loopbackAliases() {
 
 TEST_F(ServerWithSim, GuessersDoNotHoldACorrectLoginUp) {
   if (!loopbackAliases()) GTEST_SKIP() << "no 127.0.0.2 to guess from";
-  char folder[] = "/tmp/netd_test.XXXXXX";
-  ASSERT_NE(::mkdtemp(folder), nullptr);
-  const std::string users = std::string(folder) + "/users";
-  std::string error;
-  std::ofstream(users) << "alice:" << hashPassword("pw", &error) << ":monitor\n";
-  ::chmod(users.c_str(), 0600);
-  ASSERT_TRUE(netd.start({"--users", users}));
-  ::unlink(users.c_str());
-  ::rmdir(folder);
+  ASSERT_TRUE(startWithAlice({}));
   const auto login = [&](const std::string& from) {
     const auto start = std::chrono::steady_clock::now();
     Client client("127.0.0.1", netd.port, 0, from);
