@@ -1,6 +1,9 @@
 #include "Session.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 
 #include "Log.h"
 
@@ -39,6 +42,14 @@ void appendValueLine(std::string* out, Line head, std::string_view value) {
 
 bool same(std::string_view word, std::string_view name) { return sameWord(word, name); }
 
+// The keyword among `names` that `word` is in any case, as the protocol
+// spells it; null for none.
+const char* keyword(std::string_view word, std::initializer_list<const char*> names) {
+  for (const char* name : names)
+    if (same(word, name)) return name;
+  return nullptr;
+}
+
 // What sends a secret or changes the UPS: in the clear, refused when TLS
 // is required, before anything is checked or kept.
 bool needsTls(std::string_view command) {
@@ -63,7 +74,29 @@ std::optional<std::string_view> valueOf(const Shared& shared, const Variable& va
 
 std::string typeOf(const Variable& variable) {
   std::string type = variable.writable ? "RW " : "";
-  return type + (isText(variable) ? "STRING:" + std::to_string(UPS_POINT_TEXT_LENGTH - 1) : "NUMBER");
+  return type + (isText(variable) ? "STRING:" + std::to_string(textLength(variable)) : "NUMBER");
+}
+
+// A random id in the form of a version 4 UUID.
+std::string newTrackingId() {
+  unsigned char bytes[16];
+  if (::getentropy(bytes, sizeof bytes) != 0) {
+    // Unique still, if guessable: an id reveals only a write's outcome.
+    static std::atomic<unsigned long long> counter{0};
+    const unsigned long long next = ++counter;
+    for (size_t i = 0; i < sizeof bytes; ++i)
+      bytes[i] = static_cast<unsigned char>(i < 8 ? next >> (8 * i) : ::getpid() >> (i % 4));
+  }
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);
+  static const char kHex[] = "0123456789abcdef";
+  std::string id;
+  for (size_t i = 0; i < sizeof bytes; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) id += '-';
+    id += kHex[bytes[i] >> 4];
+    id += kHex[bytes[i] & 0x0f];
+  }
+  return id;
 }
 
 }  // namespace
@@ -75,6 +108,23 @@ bool Shared::fresh(Clock::time_point now) const {
 void Shared::publish(std::shared_ptr<const Snapshot> next) {
   if (next->reached && !next->model.empty()) lastModel = next->model;
   snapshot = std::move(next);
+}
+
+std::string Tracked::add(bool held) {
+  std::string id = newTrackingId();
+  if (order_.size() >= kKept) {
+    outcomes_.erase(order_.front());
+    order_.pop_front();
+  }
+  outcomes_.emplace(id, held);
+  order_.push_back(id);
+  return id;
+}
+
+const char* Tracked::outcome(std::string_view id) const {
+  const auto found = outcomes_.find(id);
+  if (found == outcomes_.end()) return nullptr;
+  return found->second ? "SUCCESS" : "ERR FAILED";
 }
 
 std::string Shared::upsDescription() const {
@@ -91,7 +141,7 @@ Session::~Session() {
 Reply Session::handle(std::string_view line, Clock::time_point now) {
   switch (request_.parse(line)) {
     case Parse::Empty:
-      return Reply{};
+      return error("UNKNOWN-COMMAND");
     case Parse::Invalid:
       return error("INVALID-ARGUMENT");
     case Parse::Words:
@@ -137,27 +187,24 @@ Reply Session::dispatch(const Words& words, Clock::time_point now) {
 
 Reply Session::list(const Words& words, Clock::time_point now) {
   if (words.size() < 2) return error("INVALID-ARGUMENT");
-  const std::string_view what = words[1];
-  std::string head(what);
-  for (size_t i = 2; i < words.size(); ++i) {
-    head += ' ';
-    head += words[i];
-  }
+  const char* what = keyword(words[1], {"UPS", "VAR", "RW", "CMD", "CLIENT", "ENUM", "RANGE"});
+  if (what == nullptr) return error("INVALID-ARGUMENT");
+  const std::string_view ups = shared_->upsName;
   if (same(what, "UPS") && words.size() == 2) {
-    beginList(head);
-    appendValueLine(&out_, {"UPS", shared_->upsName}, shared_->upsDescription());
-    return endList(head);
+    beginList(what);
+    appendValueLine(&out_, {"UPS", ups}, shared_->upsDescription());
+    return endList(what);
   }
-  const bool perUps = same(what, "VAR") || same(what, "RW") || same(what, "CMD") ||
-                      same(what, "CLIENT");
   const bool perVariable = same(what, "ENUM") || same(what, "RANGE");
-  if (!(perUps && words.size() == 3) && !(perVariable && words.size() == 4))
+  if (same(what, "UPS") || words.size() != (perVariable ? 4u : 3u))
     return error("INVALID-ARGUMENT");
-  const std::string_view ups = words[2];
-  if (!isUps(ups)) return error("UNKNOWN-UPS");
+  if (!isUps(words[2])) return error("UNKNOWN-UPS");
+  const Variable* variable = perVariable ? variableNamed(words[3]) : nullptr;
+  if (perVariable && variable == nullptr) return error("VAR-NOT-SUPPORTED");
   const bool values = same(what, "VAR") || same(what, "RW");
-  if (perVariable && variableNamed(words[3]) == nullptr) return error("VAR-NOT-SUPPORTED");
   if (values && !shared_->fresh(now)) return error("DATA-STALE");
+  std::string head = std::string(what) + " " + shared_->upsName;
+  if (variable != nullptr) head += std::string(" ") + variable->name;
   beginList(head);
   if (same(what, "CLIENT")) {
     for (const std::string& address : shared_->logins) {
@@ -189,38 +236,56 @@ const std::string& Session::valueLines(std::string_view ups, bool writableOnly) 
 }
 
 Reply Session::get(const Words& words, Clock::time_point now) {
+  if (words.size() >= 2 && same(words[1], "TRACKING")) return tracking(words);
   if (words.size() < 3) return error("INVALID-ARGUMENT");
-  const std::string_view what = words[1];
-  const std::string_view ups = words[2];
-  const bool perUps = same(what, "UPSDESC") || same(what, "NUMLOGINS");
-  const bool perName = same(what, "VAR") || same(what, "TYPE") || same(what, "DESC") ||
-                       same(what, "CMDDESC");
-  if (!(perUps && words.size() == 3) && !(perName && words.size() == 4))
-    return error("INVALID-ARGUMENT");
-  if (!isUps(ups)) return error("UNKNOWN-UPS");
+  const char* what =
+      keyword(words[1], {"UPSDESC", "NUMLOGINS", "VAR", "TYPE", "DESC", "CMDDESC"});
+  const bool perUps = what != nullptr && (same(what, "UPSDESC") || same(what, "NUMLOGINS"));
+  if (what == nullptr || words.size() != (perUps ? 3u : 4u)) return error("INVALID-ARGUMENT");
+  if (!isUps(words[2])) return error("UNKNOWN-UPS");
+  const std::string_view ups = shared_->upsName;
   if (same(what, "UPSDESC")) return valueReply({what, ups}, shared_->upsDescription());
   if (same(what, "NUMLOGINS"))
     return lineReply({what, ups, std::to_string(shared_->logins.size())});
   if (same(what, "CMDDESC")) return error("CMD-NOT-SUPPORTED");
-  const std::string_view name = words[3];
-  const Variable* variable = variableNamed(name);
+  if (same(what, "VAR") && !shared_->fresh(now)) return error("DATA-STALE");
+  const Variable* variable = variableNamed(words[3]);
   if (variable == nullptr) return error("VAR-NOT-SUPPORTED");
+  const std::string_view name = variable->name;
   if (same(what, "TYPE")) return lineReply({what, ups, name, typeOf(*variable)});
   if (same(what, "DESC")) return valueReply({what, ups, name}, variable->description);
-  if (!shared_->fresh(now)) return error("DATA-STALE");
-  const auto value = valueOf(*shared_, *variable, &value_);
-  if (!value)
-    return error(variable->source == Source::Status ? "DATA-STALE" : "VAR-NOT-SUPPORTED");
-  return valueReply({what, ups, name}, *value);
+  if (const auto value = valueOf(*shared_, *variable, &value_))
+    return valueReply({what, ups, name}, *value);
+  const bool unread = variable->source == Source::Status ||
+                      shared_->snapshot->unread.count(name) != 0;
+  return error(unread ? "DATA-STALE" : "VAR-NOT-SUPPORTED");
+}
+
+Reply Session::tracking(const Words& words) {
+  const bool setting = same(words[0], "SET");
+  if (words.size() == 2 && !setting) return lineReply(tracking_ ? "ON" : "OFF");
+  if (words.size() != 3) return error("INVALID-ARGUMENT");
+  if (!setting) {
+    const char* outcome = shared_->tracked.outcome(words[2]);
+    return outcome != nullptr ? lineReply(outcome) : error("INVALID-ARGUMENT");
+  }
+  if (!same(words[2], "ON") && !same(words[2], "OFF")) return error("INVALID-ARGUMENT");
+  tracking_ = same(words[2], "ON");
+  return lineReply("OK");
 }
 
 Reply Session::set(const Words& words, Clock::time_point now) {
+  if (words.size() >= 2 && same(words[1], "TRACKING")) return tracking(words);
   if (words.size() != 5 || !same(words[1], "VAR")) return error("INVALID-ARGUMENT");
   if (auto refused = refuseUnless(kSet)) return *refused;
   if (!isUps(words[2])) return error("UNKNOWN-UPS");
   const Variable* variable = variableNamed(words[3]);
   if (variable == nullptr) return error("VAR-NOT-SUPPORTED");
   if (!variable->writable) return error("READONLY");
+  if (isText(*variable) && variable->format == Format::Text &&
+      words[4].size() > textLength(*variable))
+    return error("TOO-LONG");
+  if (!writableAs(*variable, words[4])) return error("INVALID-VALUE");
   const auto point = zqread::resolvePoint(variable->point, zqread::Kind::Hex);
   Reply reply;
   std::string why;
@@ -237,12 +302,12 @@ Reply Session::set(const Words& words, Clock::time_point now) {
 }
 
 Reply Session::written(bool held, const zqread::Value& value) {
-  if (!held) return error("SET-FAILED");
   // Until the next reading, which begins after the write, shows it.
-  if (shared_->snapshot)
+  if (held && shared_->snapshot)
     shared_->snapshot = std::make_shared<const Snapshot>(
         withPoint(*shared_->snapshot, pendingWrite_.point.name, value));
-  return lineReply("OK");
+  if (tracking_) return lineReply({"OK TRACKING", shared_->tracked.add(held)});
+  return held ? lineReply("OK") : error("SET-FAILED");
 }
 
 Reply Session::setUsername(const Words& words) {

@@ -4,7 +4,9 @@
 #ifndef ZQUPSNETD_SESSION_H
 #define ZQUPSNETD_SESSION_H
 
+#include <deque>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -18,6 +20,21 @@
 #include "Variables.h"
 
 namespace zqnetd {
+
+// The outcomes of the writes asked for with tracking on, by their ids; the
+// oldest are forgotten first.
+class Tracked {
+ public:
+  static constexpr size_t kKept = 1024;
+  // A new id for a write's outcome.
+  std::string add(bool held);
+  // "SUCCESS", "ERR FAILED", or null for an id never given or forgotten.
+  const char* outcome(std::string_view id) const;
+
+ private:
+  std::map<std::string, bool, std::less<>> outcomes_;
+  std::deque<std::string> order_;  // oldest first
+};
 
 // What the clients share; touched by the network thread only.
 struct Shared {
@@ -37,10 +54,11 @@ struct Shared {
     std::shared_ptr<const Snapshot> snapshot;
     bool forcedShutdown = false;
     bool writableOnly = false;
-    std::string ups;  // as the request names it
+    std::string ups;  // the UPS's name in the lines
     std::string lines;
   };
   Listing listing;
+  Tracked tracked;
 
   // The snapshot's values are current: read in time from a service reached.
   bool fresh(Clock::time_point now) const;
@@ -59,8 +77,8 @@ struct Reply {
   Reply() = default;
   explicit Reply(std::string_view lines) : text(lines) {}
 
-  // Whole lines, each ending in LF; empty for a blank request.  The
-  // session's own bytes, valid until it is asked again.
+  // Whole lines, each ending in LF.  The session's own bytes, valid until
+  // it is asked again.
   std::string_view text;
   bool close = false;
   // After the reply, the connection reads nothing more in the clear and
@@ -96,6 +114,7 @@ class Session {
   Reply list(const Words& words, Clock::time_point now);
   Reply get(const Words& words, Clock::time_point now);
   Reply set(const Words& words, Clock::time_point now);
+  Reply tracking(const Words& words);
   Reply login(const Words& words);
   Reply primary(const Words& words);
   Reply forcedShutdown(const Words& words);
@@ -127,6 +146,7 @@ class Session {
   unsigned rights_ = 0;
   bool loggedIn_ = false;
   bool encrypted_ = false;  // from OK STARTTLS on
+  bool tracking_ = false;   // SET VAR answers with an id to ask GET TRACKING
   Write pendingWrite_;
   std::string pendingVar_;  // as the client wrote it
   Request request_;

@@ -6,11 +6,39 @@
 
 #include "Request.h"
 
+#include "Text.h"
+
 namespace zqnetd {
 
 namespace {
 
 constexpr const char* kNoPoint = nullptr;
+// What clients keep of a writable text's value.
+constexpr size_t kMaxWritableText = 127;
+
+// Whether `point` failed for want of time or of the service, not because
+// it answered badly.
+bool unread(const zqread::Reading& reading, const char* point) {
+  for (const zqread::PointReading& entry : reading.points)
+    if (entry.point.name == point)
+      return !entry.value && entry.outcome.failure != zqread::Failure::BadAnswer;
+  return true;
+}
+
+bool unread(const Variable& variable, const zqread::Reading& reading) {
+  switch (variable.source) {
+    case Source::Point:
+      return unread(reading, variable.point);
+    case Source::Current:
+      return unread(reading, "charging_current") || unread(reading, "discharging_current");
+    case Source::Status:
+      return unread(reading, "input_voltage");
+    case Source::DeviceType:
+    case Source::LowRuntime:
+      break;
+  }
+  return false;
+}
 
 std::optional<double> numberOf(const zqread::Reading& reading, const char* point) {
   const zqread::Value* value = reading.value(point);
@@ -66,7 +94,7 @@ const std::vector<Variable>& variables() {
       {"battery.current", Source::Current, kNoPoint, 1, 1, false,
        "Battery current (A): charging positive, discharging negative"},
       {"battery.date", Source::Point, "battery_replace_date", 1, 1, true,
-       "Battery replacement date"},
+       "Battery replacement date", Format::Date},
       {"battery.runtime", Source::Point, "estimated_runtime", 60, 1, false,
        "Battery runtime (seconds)"},
       {"battery.runtime.low", Source::LowRuntime, kNoPoint, 1, 1, false,
@@ -112,13 +140,27 @@ bool isText(const Variable& variable) {
   return point->kind != zqread::Kind::Float && point->kind != zqread::Kind::Int;
 }
 
+size_t textLength(const Variable& variable) {
+  if (variable.format == Format::Date) return zqread::kDateLength;
+  const size_t longest = UPS_POINT_TEXT_LENGTH - 1;
+  return variable.writable ? std::min(longest, kMaxWritableText) : longest;
+}
+
+bool writableAs(const Variable& variable, std::string_view text) {
+  return variable.format != Format::Date || zqread::daysOfDate(text).has_value();
+}
+
 Snapshot snapshotOf(const zqread::Reading& reading, const Rules& rules, Clock::time_point taken) {
   Snapshot snapshot;
   snapshot.taken = taken;
   snapshot.reached = reading.reached();
   if (!snapshot.reached) snapshot.why = reading.end.ok() ? "no answer" : reading.end.why;
-  for (const Variable& variable : variables())
-    if (auto value = valueOf(variable, reading, rules)) snapshot.values[variable.name] = *value;
+  for (const Variable& variable : variables()) {
+    if (auto value = valueOf(variable, reading, rules))
+      snapshot.values[variable.name] = *value;
+    else if (unread(variable, reading))
+      snapshot.unread.insert(variable.name);
+  }
   const zqread::Value* vendor = reading.value("vendor");
   const zqread::Value* model = reading.value("model");
   if (vendor != nullptr && model != nullptr)
@@ -130,8 +172,10 @@ Snapshot withPoint(const Snapshot& snapshot, const std::string& point,
                    const zqread::Value& value) {
   Snapshot changed = snapshot;
   for (const Variable& variable : variables())
-    if (variable.source == Source::Point && point == variable.point)
+    if (variable.source == Source::Point && point == variable.point) {
       changed.values[variable.name] = pointText(variable, value);
+      changed.unread.erase(variable.name);
+    }
   return changed;
 }
 

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,12 @@ enum class Source {
   Status,      // OL/OB, LB, CHRG, DISCHRG by the power rules
 };
 
+// What a text variable holds; what a write must be.
+enum class Format {
+  Text,  // any text that fits the point
+  Date,  // the catalogue's YYYY-MM-DD
+};
+
 struct Variable {
   const char* name;
   Source source;
@@ -34,6 +41,7 @@ struct Variable {
   int times, per;     // a number point's value * times / per
   bool writable;
   const char* description;
+  Format format = Format::Text;
 };
 
 // Every variable, by name.
@@ -42,6 +50,12 @@ const std::vector<Variable>& variables();
 const Variable* variableNamed(std::string_view name);
 // Whether `variable` holds text; else a number.
 bool isText(const Variable& variable);
+// The longest text `variable` holds, as GET TYPE says it; a writable one
+// at most 127 bytes, which clients keep of a value to write.
+size_t textLength(const Variable& variable);
+// Whether `text` has the form `variable` asks (its type and length aside,
+// which the point's encoding checks).
+bool writableAs(const Variable& variable, std::string_view text);
 
 struct Rules {
   zqread::PowerRules power;
@@ -56,6 +70,9 @@ struct Snapshot {
   // By variable name; a variable whose point failed is missing.  Texts
   // are printable ASCII; ups.status lacks FSD, which the server adds.
   std::map<std::string, std::string, std::less<>> values;
+  // The variables missing because their points were not read in time (or
+  // at all): their data is stale, not unsupported.
+  std::set<std::string, std::less<>> unread;
   std::string model;  // "vendor model" when both were read, else empty
 };
 

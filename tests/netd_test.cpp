@@ -12,7 +12,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef ZQUPSNETD_TLS
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 #endif
 
 #include <atomic>
@@ -22,6 +26,7 @@
 #include <fstream>
 #include <map>
 #include <new>
+#include <regex>
 #include <thread>
 
 #include "Guard.h"
@@ -215,28 +220,32 @@ TEST_F(SessionTest, AnswersFixedRequestsAndRefusesTheRest) {
   EXPECT_EQ(ask("GET VAR ups"), "ERR INVALID-ARGUMENT\n");
   EXPECT_EQ(ask("GET FROB ups x"), "ERR INVALID-ARGUMENT\n");
   EXPECT_EQ(ask("GET VAR \"ups"), "ERR INVALID-ARGUMENT\n");
-  EXPECT_EQ(ask("   "), "");
+  EXPECT_EQ(ask("   "), "ERR UNKNOWN-COMMAND\n");
+  EXPECT_EQ(ask(""), "ERR UNKNOWN-COMMAND\n");
   EXPECT_EQ(ask("GET CMDDESC ups beeper.on"), "ERR CMD-NOT-SUPPORTED\n");
   EXPECT_EQ(ask("INSTCMD ups beeper.on"), "ERR USERNAME-REQUIRED\n");
 }
 
-TEST_F(SessionTest, ListsFramedEchoingNamesAsWritten) {
+TEST_F(SessionTest, ListsFramedInTheServersSpelling) {
   EXPECT_EQ(ask("LIST UPS"),
             "BEGIN LIST UPS\nUPS ups \"Zq Power Systems ZQ-R3000\"\nEND LIST UPS\n");
   EXPECT_EQ(ask("LIST RW ups"),
             "BEGIN LIST RW ups\nRW ups battery.date \"2028-07-01\"\nEND LIST RW ups\n");
   const std::string all = ask("list var UPS");
-  EXPECT_EQ(all.rfind("BEGIN LIST var UPS\n", 0), 0u);
-  EXPECT_NE(all.find("\nVAR UPS ups.status \"OL CHRG\"\n"), std::string::npos);
-  EXPECT_EQ(all.substr(all.size() - 17), "END LIST var UPS\n");
+  EXPECT_EQ(all.rfind("BEGIN LIST VAR ups\n", 0), 0u);
+  EXPECT_NE(all.find("\nVAR ups ups.status \"OL CHRG\"\n"), std::string::npos);
+  EXPECT_EQ(all.substr(all.size() - 17), "END LIST VAR ups\n");
   EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 2 + 23);
   EXPECT_EQ(ask("LIST CMD ups"), "BEGIN LIST CMD ups\nEND LIST CMD ups\n");
-  EXPECT_EQ(ask("LIST ENUM ups BATTERY.DATE"),
-            "BEGIN LIST ENUM ups BATTERY.DATE\nEND LIST ENUM ups BATTERY.DATE\n");
+  EXPECT_EQ(ask("LIST ENUM Ups BATTERY.DATE"),
+            "BEGIN LIST ENUM ups battery.date\nEND LIST ENUM ups battery.date\n");
   EXPECT_EQ(ask("LIST RANGE ups battery.nothing"), "ERR VAR-NOT-SUPPORTED\n");
   EXPECT_EQ(ask("LIST VAR other"), "ERR UNKNOWN-UPS\n");
-  EXPECT_EQ(ask("GET VAR ups UPS.Status"), "VAR ups UPS.Status \"OL CHRG\"\n");
-  EXPECT_EQ(ask("GET TYPE ups battery.date"), "TYPE ups battery.date RW STRING:511\n");
+  EXPECT_EQ(ask("get var UPS UPS.Status"), "VAR ups ups.status \"OL CHRG\"\n");
+  EXPECT_EQ(ask("Get NumLogins UPS"), "NUMLOGINS ups 0\n");
+  // Clients keep at most 127 bytes of a value to write.
+  EXPECT_EQ(ask("GET TYPE ups Battery.Date"), "TYPE ups battery.date RW STRING:10\n");
+  EXPECT_EQ(ask("GET TYPE ups ups.model"), "TYPE ups ups.model STRING:511\n");
   EXPECT_EQ(ask("GET TYPE ups input.voltage"), "TYPE ups input.voltage NUMBER\n");
   EXPECT_EQ(ask("GET DESC ups ups.load"), "DESC ups ups.load \"Load on UPS (percent)\"\n");
 }
@@ -289,11 +298,20 @@ TEST_F(SessionTest, FailedPointIsLeftOut) {
   EXPECT_EQ(ask("GET VAR ups battery.temperature"), "ERR VAR-NOT-SUPPORTED\n");
   EXPECT_EQ(ask("GET TYPE ups battery.temperature"), "TYPE ups battery.temperature NUMBER\n");
   EXPECT_EQ(ask("GET VAR ups battery.nothing"), "ERR VAR-NOT-SUPPORTED\n");
+  // Not read in time: the value is stale, not unsupported.
+  zqread::Reading cut = readingOf({{"battery_temperature", std::nullopt},
+                                   {"charging_current", std::nullopt}});
+  for (zqread::PointReading& entry : cut.points)
+    if (entry.point.name != "battery_temperature") entry.outcome.failure = zqread::Failure::OutOfTime;
+  publish(cut);
+  EXPECT_EQ(ask("GET VAR ups battery.temperature"), "ERR VAR-NOT-SUPPORTED\n");
+  EXPECT_EQ(ask("GET VAR ups battery.current"), "ERR DATA-STALE\n");
 }
 
 TEST_F(SessionTest, StaleDataOnlyForValues) {
   const auto stale = [&] {
     EXPECT_EQ(ask("GET VAR ups ups.status"), "ERR DATA-STALE\n");
+    EXPECT_EQ(ask("GET VAR ups battery.nothing"), "ERR DATA-STALE\n");
     EXPECT_EQ(ask("LIST VAR ups"), "ERR DATA-STALE\n");
     EXPECT_EQ(ask("LIST RW ups"), "ERR DATA-STALE\n");
     EXPECT_EQ(ask("VER").rfind("ZqUpsNetd", 0), 0u);
@@ -422,6 +440,10 @@ TEST_F(SessionTest, SetVarWritesOnlyWhatItMay) {
   EXPECT_EQ(ask(setter, "SET VAR ups battery.date"), "ERR INVALID-ARGUMENT\n");
   EXPECT_EQ(ask(setter, "SET VAR other battery.date 2030"), "ERR UNKNOWN-UPS\n");
   EXPECT_EQ(ask(setter, "SET VAR ups battery.nothing 2030"), "ERR VAR-NOT-SUPPORTED\n");
+  for (const char* notADate : {"2030", "2030-02-30", "2030-1-01", "01.07.2030", "2030-01-01x"})
+    EXPECT_EQ(ask(setter, std::string("SET VAR ups battery.date ") + notADate),
+              "ERR INVALID-VALUE\n")
+        << notADate;
 
   const Reply pending = setter.handle("SET VAR ups Battery.Date \"2030-01-01\"", now);
   ASSERT_EQ(pending.wait, Reply::Wait::Write);
@@ -443,6 +465,37 @@ TEST_F(SessionTest, SetVarWritesOnlyWhatItMay) {
 
   now += shared.staleAfter + std::chrono::seconds(1);
   EXPECT_EQ(ask(setter, "SET VAR ups battery.date 2031-01-01"), "ERR DATA-STALE\n");
+}
+
+TEST_F(SessionTest, TrackedWritesAnswerWithAnIdToAskAfter) {
+  EXPECT_EQ(ask("GET TRACKING"), "OFF\n");
+  EXPECT_EQ(ask("SET TRACKING MAYBE"), "ERR INVALID-ARGUMENT\n");
+  EXPECT_EQ(ask("set tracking on"), "OK\n");
+  EXPECT_EQ(ask("GET TRACKING"), "ON\n");
+  const std::regex uuid("OK TRACKING ([0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12})\n");
+  std::smatch done, failed;
+  asUser(session, kSet, "SET VAR ups battery.date 2030-01-01");
+  const std::string held(session.written(true, zqread::Value{}).text);
+  ASSERT_TRUE(std::regex_match(held, done, uuid)) << held;
+  ASSERT_EQ(session.handle("SET VAR ups battery.date 2030-01-02", now).wait, Reply::Wait::Write);
+  const std::string refused(session.written(false, zqread::Value{}).text);
+  ASSERT_TRUE(std::regex_match(refused, failed, uuid)) << refused;
+  EXPECT_NE(done[1], failed[1]);
+  // Any client may ask; refusals before the write are answered at once.
+  Session other(&shared, "192.0.2.14");
+  EXPECT_EQ(ask(other, "GET TRACKING " + done[1].str()), "SUCCESS\n");
+  EXPECT_EQ(ask(other, "GET TRACKING " + failed[1].str()), "ERR FAILED\n");
+  EXPECT_EQ(ask(other, "GET TRACKING 00000000-0000-4000-8000-000000000000"),
+            "ERR INVALID-ARGUMENT\n");
+  EXPECT_EQ(ask("SET VAR ups battery.date 2030-13-01"), "ERR INVALID-VALUE\n");
+  EXPECT_EQ(ask("SET TRACKING OFF"), "OK\n");
+  ASSERT_EQ(session.handle("SET VAR ups battery.date 2030-01-03", now).wait, Reply::Wait::Write);
+  EXPECT_EQ(session.written(true, zqread::Value{}).text, "OK\n");
+
+  // The table keeps the latest outcomes only.
+  const std::string first = shared.tracked.add(true);
+  for (size_t i = 0; i < Tracked::kKept; ++i) shared.tracked.add(true);
+  EXPECT_EQ(shared.tracked.outcome(first), nullptr);
 }
 
 TEST_F(SessionTest, SecretsAndOrdersOnlyAfterStartTlsWhenRequired) {
