@@ -1,11 +1,21 @@
 #include "Request.h"
 
+#include "Text.h"
+
 namespace zqnetd {
 
 namespace {
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 bool isPrintable(char c) { return c >= 0x20 && c <= 0x7e; }
+
+// The bytes of the character at line[at] that a word may hold: printable
+// ASCII or a well-formed UTF-8 sequence (passwords may be UTF-8); 0 for
+// anything else.
+size_t characterAt(std::string_view line, size_t at) {
+  if (isPrintable(line[at])) return 1;
+  return static_cast<unsigned char>(line[at]) >= 0x80 ? zqread::utf8SequenceAt(line, at) : 0;
+}
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -38,24 +48,46 @@ Parse Request::parse(std::string_view line) {
     }
     const char* word = out;
     bool quoted = false;
-    for (; at < line.size(); ++at) {
-      char c = line[at];
-      if (!isSpace(c) && !isPrintable(c)) return Parse::Invalid;
-      if (c == '\\') {
-        if (++at == line.size() || !isPrintable(line[at])) return Parse::Invalid;
-        *out++ = line[at];
-      } else if (c == '"') {
-        quoted = !quoted;
-      } else if (isSpace(c) && !quoted) {
-        break;
-      } else {
-        *out++ = c;
+    while (at < line.size()) {
+      const char c = line[at];
+      if (isSpace(c) && !quoted) break;
+      if (c == '"' || isSpace(c)) {
+        if (c == '"') quoted = !quoted;
+        else *out++ = c;
+        ++at;
+        continue;
       }
+      if (c == '\\' && ++at == line.size()) return Parse::Invalid;
+      const size_t length = characterAt(line, at);
+      if (length == 0) return Parse::Invalid;
+      for (const size_t end = at + length; at < end;) *out++ = line[at++];
     }
     if (quoted) return Parse::Invalid;
     words_.emplace_back(word, static_cast<size_t>(out - word));
   }
   return words_.empty() ? Parse::Empty : Parse::Words;
+}
+
+std::string unsendablePassword(std::string_view password) {
+  static const std::string_view kCommand = "PASSWORD ";
+  if (password.empty()) return "it is empty";
+  if (password.size() > kMaxLine - kCommand.size())
+    return "it is longer than " + std::to_string(kMaxLine - kCommand.size()) +
+           " bytes: the PASSWORD request would pass the protocol's " + std::to_string(kMaxLine) +
+           "-byte line";
+  for (size_t at = 0; at < password.size();) {
+    const char c = password[at];
+    if (c == '\0') return "it holds a NUL byte, which ends it for every client";
+    if (c == ' ' || c == '"' || c == '\\')
+      return "it holds a space, \" or \\: clients send the password as it is, unquoted, and "
+             "the server would split it or read it as quoting";
+    const size_t length = characterAt(password, at);
+    if (length == 0)
+      return "it holds a control character or bytes that are not UTF-8, which the protocol "
+             "refuses";
+    at += length;
+  }
+  return "";
 }
 
 LineFramer::Next LineFramer::next(std::string* line) {

@@ -15,8 +15,9 @@ constexpr size_t kMaxLine = 512;
 
 enum class Parse {
   Words,    // at least one word
-  Empty,    // only whitespace: nothing to answer
-  Invalid,  // an open quote, a lone backslash at the end, a byte outside ASCII's printable range
+  Empty,    // only whitespace
+  Invalid,  // an open quote, a lone backslash at the end, a control character or a
+            // byte that is not part of a well-formed UTF-8 character
 };
 
 // Whether `word` is `name` but for the case of ASCII letters.
@@ -42,6 +43,10 @@ class Request {
 
 // Whether `line` holds nothing but whitespace: no request at all.
 bool blankLine(std::string_view line);
+
+// Why no client could log in with `password`, sent as clients send it:
+// PASSWORD and the bytes as they are, unquoted; empty when one can.
+std::string unsendablePassword(std::string_view password);
 
 // Cuts the bytes a client sends into lines.  Holds at most kMaxLine + 1
 // bytes more than the caller appends at once.

@@ -10,7 +10,9 @@
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "PrivateFile.h"
@@ -59,6 +61,36 @@ std::string newSetting() {
     return setting;
 #endif
   return "$6$" + saltText(random, sizeof random) + "$";
+}
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Whether the system's crypt checks passwords against `hash`: it hashes
+// with it into a hash of the same form (its setting and length).
+bool checkable(const std::string& hash) {
+  const std::string computed = cryptWith("", hash);
+  const size_t setting = hash.rfind('$');
+  return !computed.empty() && computed.size() == hash.size() &&
+         computed.compare(0, setting, hash, 0, setting) == 0;
+}
+
+// The part of `hash` that decides its cost: its method and parameters,
+// without salt and digest ("$y$j9T$", "$6$rounds=5000$", "$2b$12$").
+std::string costOf(const std::string& hash) {
+  if (hash.size() > 7 && hash[1] == '2') return hash.substr(0, 7);
+  size_t end = hash.rfind('$');
+  if (end != std::string::npos && end > 0) end = hash.rfind('$', end - 1);
+  return hash.substr(0, end == std::string::npos ? 0 : end + 1);
+}
+
+SteadyClock::duration timeToCheck(const std::string& hash) {
+  SteadyClock::duration least = SteadyClock::duration::max();
+  for (int i = 0; i < 2; ++i) {
+    const auto start = SteadyClock::now();
+    cryptWith("decoy", hash);
+    least = std::min(least, SteadyClock::now() - start);
+  }
+  return least;
 }
 
 bool validName(const std::string& name) {
@@ -132,6 +164,11 @@ bool Users::parse(const std::string& text, std::string* error) {
       *error = where + "not a password hash (make one with ZqUpsNetd --hash-password)";
       return false;
     }
+    if (!checkable(user.hash)) {
+      *error = where + "the system's crypt(3) cannot check passwords against this hash (make "
+                       "one with ZqUpsNetd --hash-password)";
+      return false;
+    }
     if (!parseRights(line.substr(second + 1), &user.rights)) {
       *error = where + "rights are a comma-separated list of monitor, primary, set";
       return false;
@@ -142,17 +179,29 @@ bool Users::parse(const std::string& text, std::string* error) {
     }
   }
   users_ = std::move(users);
+  slowest_.clear();
+  slowestCost_ = {};
+  std::set<std::string> timed;
+  for (const auto& [name, user] : users_) {
+    if (!timed.insert(costOf(user.hash)).second) continue;
+    const auto cost = timeToCheck(user.hash);
+    if (slowest_.empty() || cost > slowestCost_) {
+      slowest_ = user.hash;
+      slowestCost_ = cost;
+    }
+  }
   return true;
 }
 
 std::optional<unsigned> Users::check(const std::string& name, const std::string& password) const {
   if (users_.empty()) return std::nullopt;
+  const auto start = SteadyClock::now();
   const auto user = users_.find(name);
-  // An unknown name is checked against someone's hash, so that it costs
-  // as long as a wrong password.
-  const std::string& stored = (user == users_.end() ? users_.begin() : user)->second.hash;
+  const std::string& stored = user == users_.end() ? slowest_ : user->second.hash;
   const std::string computed = cryptWith(password, stored);
   const bool match = !computed.empty() && sameBytes(computed, stored);
+  // A faster hash waits out the difference.
+  std::this_thread::sleep_until(start + slowestCost_);
   if (user == users_.end() || !match) return std::nullopt;
   return user->second.rights;
 }

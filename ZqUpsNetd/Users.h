@@ -3,6 +3,7 @@
 #ifndef ZQUPSNETD_USERS_H
 #define ZQUPSNETD_USERS_H
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -20,13 +21,15 @@ class Users {
  public:
   // Reads `path`: refused when others may read it or anyone but its
   // owner may write it, when it is not a regular file, or when a line is
-  // not NAME:HASH:RIGHTS.  False with `error` (the line's number included).
+  // not NAME:HASH:RIGHTS or holds a hash the system's crypt cannot check.
+  // False with `error` (the line's number included).
   bool load(const std::string& path, std::string* error);
   // The same from text already read.
   bool parse(const std::string& text, std::string* error);
-  // The user's rights when `password` is theirs; empty otherwise, after
-  // as much work as for a user that exists.  Slow by design: never on the
-  // network thread.
+  // The user's rights when `password` is theirs; empty otherwise.  Every
+  // check, an unknown name's included, takes at least as long as one
+  // against the slowest hash in the file, so that its time tells nothing
+  // about who exists.  Slow by design: never on the network thread.
   std::optional<unsigned> check(const std::string& name, const std::string& password) const;
   bool empty() const { return users_.empty(); }
 
@@ -36,6 +39,8 @@ class Users {
     unsigned rights = 0;
   };
   std::map<std::string, User> users_;
+  std::string slowest_;  // the hash that costs most, checked for unknown names
+  std::chrono::steady_clock::duration slowestCost_{};
 };
 
 // A new hash of `password` with a random salt: yescrypt where the system's

@@ -3,14 +3,20 @@
 // UPS service every poll interval.
 #include <CLI/CLI.hpp>
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <iostream>
+#include <sstream>
 
 #include "DurationOption.h"
+#include "Request.h"
 #include "Server.h"
 
 namespace {
@@ -28,6 +34,9 @@ constexpr size_t kSpareDescriptors = 4;
 // few more or less hardly matter.
 constexpr size_t kDescriptorsLookedAt = 65536;
 constexpr size_t kMaxDescription = 200;
+// What one reading of the whole catalogue may take on a healthy but busy
+// service (a quiet one answers it in tens of milliseconds).
+constexpr double kReadingSeconds = 0.5;
 
 struct Options {
   std::vector<std::string> listen;
@@ -72,11 +81,43 @@ bool validUpsName(const std::string& name) {
   return true;
 }
 
+// The terminal's settings while echo is off, for a signal to put back.
+struct termios echoing;
+volatile sig_atomic_t echoOff = 0;
+
+void restoreEchoAndDie(int signal) {
+  if (echoOff) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &echoing);
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+// One line from standard input; on a terminal after `prompt` (on standard
+// error), and not echoed.
+bool readSecretLine(const char* prompt, std::string* line) {
+  const bool terminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &echoing) == 0;
+  if (terminal) {
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP}) ::signal(sig, restoreEchoAndDie);
+    struct termios quiet = echoing;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    std::cerr << prompt << std::flush;
+    echoOff = ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+  }
+  const bool read = static_cast<bool>(std::getline(std::cin, *line));
+  if (echoOff) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &echoing);
+  echoOff = 0;
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return read || !line->empty();
+}
+
 int printHash() {
-  std::string password;
-  std::getline(std::cin, password);
-  if (!password.empty() && password.back() == '\r') password.pop_back();
-  if (password.empty()) return usageError("--hash-password: no password on standard input");
+  std::string password, again;
+  if (!readSecretLine("Password: ", &password) || password.empty())
+    return usageError("--hash-password: no password on standard input");
+  const std::string unusable = unsendablePassword(password);
+  if (!unusable.empty()) return usageError("--hash-password: no client could log in with it: " + unusable);
+  if (::isatty(STDIN_FILENO) && (!readSecretLine("Again: ", &again) || again != password))
+    return usageError("--hash-password: the passwords differ");
   std::string error;
   const std::string hash = hashPassword(password, &error);
   if (hash.empty()) {
@@ -216,6 +257,32 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
   return 0;
 }
 
+std::string secondsText(double seconds) {
+  std::ostringstream text;
+  text << seconds << "s";
+  return text.str();
+}
+
+// Why the options would serve wrong or stale data; empty when they would not.
+std::string nonsense(const Options& options) {
+  for (const auto& [name, value] :
+       {std::pair<const char*, double>{"--poll-interval", options.pollSeconds},
+        {"--stale-after", options.staleSeconds},
+        {"--idle-timeout", options.idleSeconds},
+        {"--low-runtime", options.lowRuntimeMinutes},
+        {"--min-line-voltage", options.minLineVoltage}})
+    if (!std::isfinite(value)) return std::string(name) + ": not a finite number";
+  if (options.staleSeconds < 2 * kReadingSeconds)
+    return "--stale-after " + secondsText(options.staleSeconds) +
+           " is shorter than a reading may take: a reading is given half of it, and one may "
+           "need " + secondsText(kReadingSeconds);
+  if (options.pollSeconds + kReadingSeconds > options.staleSeconds)
+    return "--poll-interval " + secondsText(options.pollSeconds) + " and one reading (" +
+           secondsText(kReadingSeconds) + ") are longer than --stale-after " +
+           secondsText(options.staleSeconds) + ": the data would go stale between readings";
+  return "";
+}
+
 int run(int argc, char** argv) {
   Options options;
   CLI::App app{"Serves the UPS to network UPS protocol clients (TCP port 3493).", "ZqUpsNetd"};
@@ -270,6 +337,8 @@ int run(int argc, char** argv) {
     return usageError(e.what());
   }
   if (options.hashPassword) return printHash();
+  const std::string wrong = nonsense(options);
+  if (!wrong.empty()) return usageError(wrong);
   if (!validUpsName(options.upsName))
     return usageError("--ups-name: letters, digits and . _ - (at most 64)");
   std::optional<uid_t> serviceOwner;
@@ -282,8 +351,10 @@ int run(int argc, char** argv) {
   if (!options.users.empty() && !users.load(options.users, &error)) return usageError(error);
   std::shared_ptr<TlsContext> tls;
   if (!options.tlsCertificate.empty()) {
-    tls = loadTls(options.tlsCertificate, options.tlsKey, &error);
+    std::string warning;
+    tls = loadTls(options.tlsCertificate, options.tlsKey, &error, &warning);
     if (!tls) return usageError(error);
+    if (!warning.empty()) std::cerr << "ZqUpsNetd: warning: " << warning << std::endl;
   }
   return serve(options, &users, serviceOwner, tls.get());
 }

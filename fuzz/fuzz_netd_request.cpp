@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const zqnetd::Users users = [] {
     zqnetd::Users parsed;
     std::string error;
-    check(parsed.parse("admin:$6$salt$hash:monitor,primary,set\n", &error));
+    check(parsed.parse(
+        "admin:$6$salt$" + std::string(86, 'a') + ":monitor,primary,set\n", &error));
     return parsed;
   }();
   const auto now = zqnetd::Clock::now();

@@ -87,7 +87,11 @@ TEST(Request, SplitsWordsWithQuotesAndEscapes) {
       {" \r", Parse::Empty, {}},
       {"GET \"open", Parse::Invalid, {}},
       {"GET x\\", Parse::Invalid, {}},
-      {"GET caf\xc3\xa9", Parse::Invalid, {}},
+      {"PASSWORD caf\xc3\xa9 \\\xe2\x82\xac", Parse::Words, {"PASSWORD", "caf\xc3\xa9", "\xe2\x82\xac"}},
+      {"GET caf\xc3(", Parse::Invalid, {}},
+      {"GET \xc0\xaf", Parse::Invalid, {}},
+      {"GET \xff", Parse::Invalid, {}},
+      {"GET \x7f", Parse::Invalid, {}},
       {std::string("GET \0x", 6), Parse::Invalid, {}},
       {"GET \x1b[2J", Parse::Invalid, {}},
       {"GET \\\x01", Parse::Invalid, {}},
@@ -100,6 +104,16 @@ TEST(Request, SplitsWordsWithQuotesAndEscapes) {
           << c.line;
     }
   }
+}
+
+TEST(Request, PasswordsOnlyThatClientsCanSend) {
+  EXPECT_EQ(unsendablePassword("s3cret-p\xc3\xa4ss"), "");
+  EXPECT_EQ(unsendablePassword(std::string(kMaxLine - 9, 'a')), "");
+  for (const std::string& password :
+       {std::string(), std::string("a\0b", 3), std::string("a b"), std::string("a\"b"),
+        std::string("a\\b"), std::string("a\tb"), std::string("a\x01"), std::string("\xff"),
+        std::string(kMaxLine - 8, 'a')})
+    EXPECT_NE(unsendablePassword(password), "") << password;
 }
 
 TEST(Request, FramerCutsLinesAndBoundsThem) {
@@ -133,6 +147,11 @@ TEST(Request, FramerCutsLinesAndBoundsThem) {
 }
 
 // ---------------------------------------------------------------- sessions
+
+// A SHA-512 hash of some password: its form is what the users file checks.
+std::string sha512Hash(const std::string& rounds = "") {
+  return "$6$" + rounds + "salt$" + std::string(86, 'a');
+}
 
 // The simulator's default reading with `changes`; a point changed to no
 // value failed.
@@ -172,7 +191,7 @@ class SessionTest : public ::testing::Test {
  protected:
   SessionTest() {
     std::string error;
-    EXPECT_TRUE(users.parse("someone:$6$salt$hash:monitor\n", &error)) << error;
+    EXPECT_TRUE(users.parse("someone:" + sha512Hash() + ":monitor\n", &error)) << error;
     shared.users = &users;
     publish(readingOf());
   }
@@ -521,20 +540,25 @@ TEST_F(SessionTest, SecretsAndOrdersOnlyAfterStartTlsWhenRequired) {
 TEST(UsersFile, ParsesLinesAndSaysWhereTheyAreWrong) {
   Users users;
   std::string error;
-  EXPECT_TRUE(users.parse("# who may log in\n\n  alice:$6$s$h: monitor , set # admin\n"
-                          "bob:$y$j9T$s$h:primary\n",
+  EXPECT_TRUE(users.parse("# who may log in\n\n  alice:" + sha512Hash() +
+                              ": monitor , set # admin\nbob:" + sha512Hash("rounds=1000$") +
+                              ":primary\n",
                           &error))
       << error;
+  const std::string hash = sha512Hash();
   const struct {
-    const char* text;
+    std::string text;
     const char* error;
   } wrong[] = {
       {"alice:$6$s$h\n", "1: not NAME:HASH:RIGHTS"},
-      {"\nalice:$6$s$h:monitor,admin\n", "2: rights"},
-      {"alice:$6$s$h:\n", "1: rights"},
+      {"\nalice:" + hash + ":monitor,admin\n", "2: rights"},
+      {"alice:" + hash + ":\n", "1: rights"},
       {"alice:secret:monitor\n", "1: not a password hash"},
+      {"alice:$y$broken:monitor\n", "1: the system's crypt(3) cannot check"},
+      {"alice:$6$s$h:monitor\n", "1: the system's crypt(3) cannot check"},
+      {"alice:" + hash.substr(0, hash.size() - 1) + ":monitor\n", "1: the system's crypt(3) cannot check"},
       {"al ice:$6$s$h:monitor\n", "1: a name"},
-      {"alice:$6$s$h:monitor\nalice:$6$t$h:set\n", "2: user alice named twice"},
+      {"alice:" + hash + ":monitor\nalice:" + hash + ":set\n", "2: user alice named twice"},
   };
   for (const auto& w : wrong) {
     error.clear();
@@ -556,12 +580,30 @@ TEST(UsersFile, ChecksPasswordsAgainstSaltedHashes) {
   EXPECT_EQ(users.check("Alice", "s3cret pass"), std::nullopt);
 }
 
+// Whoever is asked for, a check costs what the slowest hash costs.
+TEST(UsersFile, UnknownNamesCostWhatTheSlowestHashCosts) {
+  Users users;
+  std::string error;
+  ASSERT_TRUE(users.parse("fast:" + sha512Hash("rounds=1000$") + ":monitor\nslow:" +
+                              sha512Hash("rounds=100000$") + ":monitor\n",
+                          &error))
+      << error;
+  const auto timeOf = [&](const char* name) {
+    const auto start = Clock::now();
+    users.check(name, "guess");
+    return Clock::now() - start;
+  };
+  const auto slow = timeOf("slow");
+  for (const char* name : {"fast", "nobody", "aaa"})
+    EXPECT_GT(timeOf(name), slow / 2) << name;
+}
+
 // The users file may be read by its group; the TLS key by its owner alone.
 TEST(SecretFiles, RefusedWhenOthersMayReadOrWriteThem) {
   char folder[] = "/tmp/netd_test.XXXXXX";
   ASSERT_NE(::mkdtemp(folder), nullptr);
   const std::string path = std::string(folder) + "/secret";
-  std::ofstream(path) << "alice:$6$s$h:monitor\n";
+  std::ofstream(path) << "alice:" << sha512Hash() << ":monitor\n";
   for (const mode_t mode : {0600, 0640, 0400, 0644, 0620, 0602, 0606}) {
     ASSERT_EQ(::chmod(path.c_str(), mode), 0);
     Users users;
@@ -574,7 +616,8 @@ TEST(SecretFiles, RefusedWhenOthersMayReadOrWriteThem) {
     if (!tlsBuilt()) continue;
     // Not a key at all: past the mode, the certificate is what fails.
     error.clear();
-    EXPECT_EQ(loadTls(path + ".pem", path, &error), nullptr);
+    std::string warning;
+    EXPECT_EQ(loadTls(path + ".pem", path, &error, &warning), nullptr);
     EXPECT_EQ(error.find("others may read or write it (chmod 600)") != std::string::npos,
               (mode & 0077) != 0)
         << std::oct << mode << " " << error;
@@ -698,7 +741,7 @@ TEST(Server, CountsAnIpv6Slash64AsOneAddress) {
   EXPECT_EQ(source("192.0.2.7"), "192.0.2.7");
 }
 
-TEST(Server, RefusesToListenBeyondLoopbackWithoutTls) {
+TEST(Server, RefusesOptionsThatCannotWork) {
   upstest::ProgramOptions bounded;
   bounded.timeoutSeconds = 10;
   const struct {
@@ -709,6 +752,12 @@ TEST(Server, RefusesToListenBeyondLoopbackWithoutTls) {
       {{"--require-tls"}, "--require-tls needs --tls-cert and --tls-key"},
       {{"--require-tls", "--allow-plaintext"}, "excludes"},
       {{"--tls-cert", "x.pem"}, "requires --tls-key"},
+      {{"--tls-cert", "/nonexistent.pem", "--tls-key", "/dev/null"}, "/dev/null: not a regular file"},
+      {{"--poll-interval", "15s"}, "the data would go stale between readings"},
+      {{"--poll-interval", "5s", "--stale-after", "5.2s"}, "would go stale between readings"},
+      {{"--stale-after", "900ms", "--poll-interval", "100ms"}, "shorter than a reading may take"},
+      {{"--min-line-voltage", "nan"}, "--min-line-voltage: not a finite number"},
+      {{"--low-runtime", "NaN"}, "--low-runtime: not a finite number"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> argv = {"ZqUpsNetd"};
@@ -720,18 +769,87 @@ TEST(Server, RefusesToListenBeyondLoopbackWithoutTls) {
   }
 }
 
-#ifdef ZQUPSNETD_TLS
-// A certificate for 127.0.0.1 and its key (mode 600) in `folder`, by the
-// openssl command; false when there is none.
-bool makeCertificate(const std::string& folder) {
+// Standard input not a terminal: one line, no prompt.
+TEST(Server, HashesOnlyPasswordsThatCanLogIn) {
   upstest::ProgramOptions bounded;
-  bounded.timeoutSeconds = 60;
-  const upstest::ProgramRun run = upstest::runProgram(
-      "/usr/bin/env", {"env", "openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                       "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
-                       "-keyout", folder + "/key.pem", "-out", folder + "/cert.pem"},
-      bounded);
-  return run.exited && run.exitStatus == 0 && ::chmod((folder + "/key.pem").c_str(), 0600) == 0;
+  bounded.timeoutSeconds = 30;
+  const auto hashOf = [&](const std::string& input) {
+    return upstest::runProgram(
+        "/bin/sh", {"sh", "-c", "printf '" + input + "' | \"$0\" --hash-password", kNetd}, bounded);
+  };
+  const upstest::ProgramRun utf8 = hashOf("p\\303\\244ss\\n");
+  EXPECT_TRUE(utf8.exited && utf8.exitStatus == 0) << utf8.err;
+  EXPECT_EQ(utf8.out.rfind("$", 0), 0u) << utf8.out;
+  EXPECT_EQ(utf8.err, "");
+  for (const char* input : {"a\\000b\\n", "two words\\n", "tab\\tbed\\n", "\\n"}) {
+    const upstest::ProgramRun refused = hashOf(input);
+    EXPECT_TRUE(refused.exited && refused.exitStatus == 2) << input << refused.err;
+    EXPECT_EQ(refused.out, "") << input;
+    EXPECT_NE(refused.err.find("--hash-password: "), std::string::npos) << refused.err;
+  }
+}
+
+#ifdef ZQUPSNETD_TLS
+// A self-signed certificate for 127.0.0.1, valid from `fromDays` to
+// `toDays` days from now, and its key (mode 600): cert.pem and key.pem in
+// `folder`.
+bool makeCertificate(const std::string& folder, long fromDays = 0, long toDays = 1) {
+  EVP_PKEY* key = nullptr;
+  EVP_PKEY_CTX* keygen = EVP_PKEY_CTX_new_id(EVP_PKEY_EC, nullptr);
+  bool made = keygen != nullptr && EVP_PKEY_keygen_init(keygen) == 1 &&
+              EVP_PKEY_CTX_set_ec_paramgen_curve_nid(keygen, NID_X9_62_prime256v1) == 1 &&
+              EVP_PKEY_keygen(keygen, &key) == 1;
+  EVP_PKEY_CTX_free(keygen);
+  X509* certificate = X509_new();
+  X509_NAME* name = X509_get_subject_name(certificate);
+  const auto* host = reinterpret_cast<const unsigned char*>("127.0.0.1");
+  made = made && X509_set_version(certificate, 2) == 1 &&
+         ASN1_INTEGER_set(X509_get_serialNumber(certificate), 1) == 1 &&
+         X509_gmtime_adj(X509_getm_notBefore(certificate), fromDays * 86400) != nullptr &&
+         X509_gmtime_adj(X509_getm_notAfter(certificate), toDays * 86400) != nullptr &&
+         X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, host, -1, -1, 0) == 1 &&
+         X509_set_issuer_name(certificate, name) == 1 && X509_set_pubkey(certificate, key) == 1 &&
+         X509_sign(certificate, key, EVP_sha256()) > 0;
+  for (const bool isKey : {false, true}) {
+    const std::string path = folder + (isKey ? "/key.pem" : "/cert.pem");
+    FILE* out = made ? std::fopen(path.c_str(), "w") : nullptr;
+    made = out != nullptr && (isKey ? PEM_write_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr)
+                                    : PEM_write_X509(out, certificate)) == 1;
+    if (out != nullptr) made = std::fclose(out) == 0 && made;
+  }
+  X509_free(certificate);
+  EVP_PKEY_free(key);
+  return made && ::chmod((folder + "/key.pem").c_str(), 0600) == 0;
+}
+
+TEST(Tls, NamesTheFileAndWhyAndWarnsOfDates) {
+  char folder[] = "/tmp/netd_test.XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  const std::string certificate = std::string(folder) + "/cert.pem";
+  const std::string key = std::string(folder) + "/key.pem";
+  const auto load = [&](const std::string& chain, std::string* error, std::string* warning) {
+    return loadTls(chain, key, error, warning) != nullptr;
+  };
+  std::string error, warning;
+  ASSERT_TRUE(makeCertificate(folder));
+  EXPECT_TRUE(load(certificate, &error, &warning)) << error;
+  EXPECT_EQ(warning, "");
+  EXPECT_FALSE(load(certificate + ".missing", &error, &warning));
+  EXPECT_EQ(error, certificate + ".missing: " + std::strerror(ENOENT));
+  EXPECT_FALSE(load(key, &error, &warning));
+  EXPECT_EQ(error.rfind(key + ": no certificate in it", 0), 0u) << error;
+  const struct {
+    long from, to;
+    const char* warning;
+  } dated[] = {{-3, -1, "the certificate expired on "}, {2, 3, "the certificate is not valid before "}};
+  for (const auto& d : dated) {
+    ASSERT_TRUE(makeCertificate(folder, d.from, d.to));
+    EXPECT_TRUE(load(certificate, &error, &warning)) << error;
+    EXPECT_EQ(warning.rfind(certificate + ": " + d.warning, 0), 0u) << warning;
+  }
+  ::unlink(certificate.c_str());
+  ::unlink(key.c_str());
+  ::rmdir(folder);
 }
 
 // TLS over a Client's connection, after its STARTTLS; blocking, each read
@@ -786,8 +904,7 @@ TEST(Server, AnswersThroughTlsAfterStartTls) {
   ::unlink(certificate.c_str());
   ::unlink(key.c_str());
   ::rmdir(folder);
-  if (!made) GTEST_SKIP() << "no openssl command to make a certificate";
-  ASSERT_TRUE(started);
+  ASSERT_TRUE(made && started);
 
   Client client("127.0.0.1", netd.port);
   EXPECT_EQ(client.ask("USERNAME alice"), "OK\n");  // on loopback TLS is not required
