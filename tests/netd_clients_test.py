@@ -4,8 +4,10 @@ ZqUpsNetd in front of ZqUpsSim, followed by Debian's own clients of the
 network UPS protocol:
   clients  upsc shows every variable with the default profile's values;
            upsrw writes battery.date through to the UPS (ZqUpsTest reads it
-           back) and is refused for a user without the set right; PyNUT
-           lists the UPS and the same variables.
+           back), also waiting for the outcome (-w, tracking), and is
+           refused for a user without the set right or a date that is none;
+           PyNUT lists the UPS and the same variables; upsset.cgi shows the
+           settings form and saves a date.
   drill    a secondary upsmon with the README's upsmon.conf shuts down once
            the power-cut drill reaches battery low, not before, and before
            the line comes back.
@@ -30,9 +32,11 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 
 SKIP = 77
 UPSMON = "/lib/nut/upsmon"
+UPSSET = "/usr/lib/cgi-bin/nut/upsset.cgi"
 # Short cycles so that a whole upsmon case takes seconds.
 POLL = 1
 DEADTIME = 3
@@ -245,6 +249,23 @@ class Run:
         m = re.search(r"Battery replace date: *(\S+)", r.stdout)
         return m.group(1) if m else r.stdout + r.stderr
 
+    def upsset(self, function, **fields):
+        """upsset.cgi's page for its form posted as admin with `fields`."""
+        for name, text in (("upsset.conf", "I_HAVE_SECURED_MY_CGI_DIRECTORY\n"),
+                           ("hosts.conf", 'MONITOR %s "ups"\n' % self.target)):
+            with open(self.path(name), "w") as f:
+                f.write(text)
+        body = urllib.parse.urlencode(dict(fields, username="admin", password=self.users["admin"],
+                                           monups=self.target, function=function))
+        env = dict(os.environ, NUT_CONFPATH=self.work, REQUEST_METHOD="POST",
+                   CONTENT_TYPE="application/x-www-form-urlencoded",
+                   CONTENT_LENGTH=str(len(body)))
+        r = subprocess.run([UPSSET], input=body, env=env, capture_output=True, text=True,
+                           timeout=20)
+        if r.returncode != 0:
+            raise Failure("upsset.cgi %s: %d %s%s" % (function, r.returncode, r.stdout, r.stderr))
+        return r.stdout
+
     def start_upsmon(self, name, user, role, settings=None):
         """A upsmon in the foreground with its files in a folder of its own;
         settings: upsmon.conf's lines but for OWN_LINES (short cycles when
@@ -346,6 +367,15 @@ def check_clients(run):
     if run.battery_date_in_ups() != "2029-03-15":
         raise Failure("a refused upsrw wrote: " + run.battery_date_in_ups())
 
+    # -w: SET TRACKING ON, then GET TRACKING with the id SET VAR answered.
+    for date, answer in (("2029-04-20", "SUCCESS"), ("2029-02-30", "INVALID-VALUE")):
+        r = run.client("upsrw", "-w", "-s", "battery.date=" + date, "-u", "admin",
+                       "-p", run.users["admin"], run.target)
+        if answer not in r.stdout + r.stderr:
+            raise Failure("upsrw -w %s: %d %s%s" % (date, r.returncode, r.stdout, r.stderr))
+    if run.battery_date_in_ups() != "2029-04-20":
+        raise Failure("ZqUpsTest after upsrw -w: " + run.battery_date_in_ups())
+
     try:
         import PyNUT
     except ImportError:
@@ -357,6 +387,16 @@ def check_clients(run):
     pyvars = {k.decode(): v.decode() for k, v in nut.GetUPSVars("ups").items()}
     if pyvars != run.upsc():
         raise Failure("PyNUT GetUPSVars %r\n  upsc %r" % (pyvars, run.upsc()))
+
+    # The web page's settings form, then a date saved through it.
+    if not os.access(UPSSET, os.X_OK):
+        raise Skip(UPSSET + " is not installed (nut-cgi)")
+    page = run.upsset("showsettings")
+    if 'NAME="UPSVAR_battery.date" VALUE="2029-04-20"' not in page:
+        raise Failure("upsset.cgi's settings:\n" + page)
+    run.upsset("savesettings", **{"UPSVAR_battery.date": "2029-05-06"})
+    if not within(5, lambda: run.battery_date_in_ups() == "2029-05-06"):
+        raise Failure("ZqUpsTest after upsset.cgi saved: " + run.battery_date_in_ups())
 
 
 def check_drill(run):
