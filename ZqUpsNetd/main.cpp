@@ -81,43 +81,56 @@ bool validUpsName(const std::string& name) {
   return true;
 }
 
-// The terminal's settings while echo is off, for a signal to put back.
+// The terminal's settings before echo went off, for a signal to put back.
 struct termios echoing;
 volatile sig_atomic_t echoOff = 0;
 
 void restoreEchoAndDie(int signal) {
-  if (echoOff) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &echoing);
+  if (echoOff) ::tcsetattr(STDIN_FILENO, TCSANOW, &echoing);
   ::signal(signal, SIG_DFL);
   ::raise(signal);
 }
 
-// One line from standard input; on a terminal after `prompt` (on standard
-// error), and not echoed.
-bool readSecretLine(const char* prompt, std::string* line) {
-  const bool terminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &echoing) == 0;
-  if (terminal) {
+// Standard input's echo off while it lives, when it is a terminal.
+class EchoOff {
+ public:
+  EchoOff() {
+    if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &echoing) != 0) return;
     for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP}) ::signal(sig, restoreEchoAndDie);
     struct termios quiet = echoing;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     quiet.c_lflag |= ECHONL;
-    std::cerr << prompt << std::flush;
-    echoOff = ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+    echoOff = ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
   }
+  ~EchoOff() {
+    if (echoOff) ::tcsetattr(STDIN_FILENO, TCSANOW, &echoing);
+    echoOff = 0;
+  }
+  EchoOff(const EchoOff&) = delete;
+  EchoOff& operator=(const EchoOff&) = delete;
+  bool terminal() const { return echoOff != 0; }
+};
+
+// One line from standard input, after `prompt` on a terminal.
+bool readLine(const EchoOff& echo, const char* prompt, std::string* line) {
+  if (echo.terminal()) std::cerr << prompt << std::flush;
   const bool read = static_cast<bool>(std::getline(std::cin, *line));
-  if (echoOff) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &echoing);
-  echoOff = 0;
   if (!line->empty() && line->back() == '\r') line->pop_back();
   return read || !line->empty();
 }
 
 int printHash() {
   std::string password, again;
-  if (!readSecretLine("Password: ", &password) || password.empty())
-    return usageError("--hash-password: no password on standard input");
-  const std::string unusable = unsendablePassword(password);
-  if (!unusable.empty()) return usageError("--hash-password: no client could log in with it: " + unusable);
-  if (::isatty(STDIN_FILENO) && (!readSecretLine("Again: ", &again) || again != password))
-    return usageError("--hash-password: the passwords differ");
+  {
+    const EchoOff echo;
+    if (!readLine(echo, "Password: ", &password) || password.empty())
+      return usageError("--hash-password: no password on standard input");
+    const std::string unusable = unsendablePassword(password);
+    if (!unusable.empty())
+      return usageError("--hash-password: no client could log in with it: " + unusable);
+    if (echo.terminal() && (!readLine(echo, "Again: ", &again) || again != password))
+      return usageError("--hash-password: the passwords differ");
+  }
   std::string error;
   const std::string hash = hashPassword(password, &error);
   if (hash.empty()) {

@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #ifdef ZQUPSNETD_TLS
 #include <openssl/ec.h>
@@ -767,6 +768,45 @@ TEST(Server, RefusesOptionsThatCannotWork) {
     EXPECT_NE(run.err.find(c.why), std::string::npos) << run.err;
     EXPECT_EQ(run.out.find("listening"), std::string::npos);
   }
+}
+
+// On a terminal: prompts on it, twice, and never echoes the password.
+TEST(Server, HashPasswordPromptsWithoutEchoOnATerminal) {
+  const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_TRUE(::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0);
+  const std::string side = ::ptsname(terminal);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setsid();
+    const int fd = ::open(side.c_str(), O_RDWR);
+    for (int to = 0; to < 3; ++to) ::dup2(fd, to);
+    ::execl(kNetd, "ZqUpsNetd", "--hash-password", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  std::string shown;
+  // What the terminal shows until `text` (or its end, or 10 s).
+  const auto showUntil = [&](const std::string& text) {
+    char buffer[256];
+    pollfd ready{terminal, POLLIN, 0};
+    while (shown.find(text) == std::string::npos && ::poll(&ready, 1, 10000) == 1) {
+      const ssize_t got = ::read(terminal, buffer, sizeof buffer);
+      if (got <= 0) break;
+      shown.append(buffer, static_cast<size_t>(got));
+    }
+    return shown.find(text) != std::string::npos;
+  };
+  EXPECT_TRUE(showUntil("Password: ")) << shown;
+  EXPECT_EQ(::write(terminal, "s3cret\n", 7), 7);
+  EXPECT_TRUE(showUntil("Again: ")) << shown;
+  EXPECT_EQ(::write(terminal, "s3cret\n", 7), 7);
+  EXPECT_TRUE(showUntil("$")) << shown;
+  showUntil("\n$");  // the rest, to the end
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ::close(terminal);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+  EXPECT_EQ(shown.find("s3cret"), std::string::npos) << shown;
 }
 
 // Standard input not a terminal: one line, no prompt.
