@@ -79,7 +79,12 @@ ServiceQueue::Job ServiceQueue::next() {
       jobs_.pop_front();
       return job;
     }
-    wake_.wait_until(lock, due_);
+    // No wait until time_point::max(): some libraries overflow on it and
+    // return at once.
+    if (periodic_)
+      wake_.wait_until(lock, due_);
+    else
+      wake_.wait(lock);
   }
 }
 
