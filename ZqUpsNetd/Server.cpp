@@ -216,16 +216,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
           closing_ = true;
           server_->clientLog_.note(Clock::now(), "dropped", address_, "request line too long");
           return send("ERR TOO-LONG\n");
-        case LineFramer::Next::Line:
-          if (!blankLine(line_)) lastLine_ = Clock::now();
-          answer(line_);
+        case LineFramer::Next::Line: {
+          const Clock::time_point now = Clock::now();
+          if (!blankLine(line_)) lastLine_ = now;
+          answer(line_, now);
           break;
+        }
       }
     }
   }
 
-  void answer(const std::string& line) {
-    Reply reply = session_.handle(line, Clock::now());
+  void answer(const std::string& line, Clock::time_point now) {
+    Reply reply = session_.handle(line, now);
     if (reply.wait == Reply::Wait::Password) return checkPassword(line);
     if (reply.wait == Reply::Wait::Write) return startWrite(reply.write);
     closing_ = reply.close;
@@ -275,7 +277,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
           self->check_.reset();
           if (self->closed_) return;
           self->session_.passwordChecked(rights);
-          self->answer(line);
+          self->answer(line, Clock::now());
           self->drain();
         });
   }

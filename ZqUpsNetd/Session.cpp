@@ -62,8 +62,9 @@ bool needsTls(std::string_view command) {
 std::optional<std::string_view> valueOf(const Shared& shared, const Variable& variable,
                                         std::string* made) {
   const auto& values = shared.snapshot->values;
-  const auto found = values.find(variable.name);
-  if (!shared.forcedShutdown || std::string_view(variable.name) != "ups.status") {
+  const std::string_view name(variable.name);
+  const auto found = values.find(name);
+  if (!shared.forcedShutdown || name != "ups.status") {
     if (found == values.end()) return std::nullopt;
     return std::string_view(found->second);
   }

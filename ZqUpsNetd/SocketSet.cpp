@@ -1,5 +1,7 @@
 #include "SocketSet.h"
 
+#include <boost/asio/post.hpp>
+
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -56,24 +58,27 @@ void SocketSet::arm() {
   if (stopped_ || !descriptor_.is_open()) return;
   descriptor_.async_wait(zqloop::asio::posix::descriptor_base::wait_read,
                          [this](const boost::system::error_code& ec) {
-                           if (ec || stopped_) return;
-                           dispatch();
-                           arm();
+                           if (!ec) poll();
                          });
 }
 
-void SocketSet::dispatch() {
-  // A full batch may leave sockets ready, which the set's descriptor would
-  // not report again: take them until none are left.
-  while (!stopped_ && collect()) {
-    const bool full = batch_.size() == size_t(kBatch);
-    for (next_ = 0; next_ < batch_.size(); ++next_) {
-      const Ready ready = batch_[next_];
-      if (ready.owner != nullptr) handler_(ready.owner, ready.input, ready.output);
-    }
-    batch_.clear();
-    if (!full) break;
+// While sockets were ready, looks again once the loop has run its other
+// work (under load the next are ready by then, and a look costs less than
+// waiting for the set's descriptor again); else waits for it.
+void SocketSet::poll() {
+  if (stopped_) return;
+  if (!dispatch()) return arm();
+  zqloop::asio::post(descriptor_.get_executor(), [this] { poll(); });
+}
+
+bool SocketSet::dispatch() {
+  if (!collect()) return false;
+  for (next_ = 0; next_ < batch_.size(); ++next_) {
+    const Ready ready = batch_[next_];
+    if (ready.owner != nullptr) handler_(ready.owner, ready.input, ready.output);
   }
+  batch_.clear();
+  return true;
 }
 
 void SocketSet::remove(int fd, void* owner) {

@@ -45,7 +45,9 @@ class SocketSet {
     bool input, output;
   };
   void arm();
-  void dispatch();
+  void poll();
+  // Tells the owners of the sockets ready now; false when none were.
+  bool dispatch();
   // Adds the sockets ready now to batch_; false when there were none.
   bool collect();
 

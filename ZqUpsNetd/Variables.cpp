@@ -128,8 +128,14 @@ const std::vector<Variable>& variables() {
 }
 
 const Variable* variableNamed(std::string_view name) {
-  for (const Variable& variable : variables())
-    if (sameWord(name, variable.name)) return &variable;
+  // The names with their lengths, so that most compare by length alone.
+  static const std::vector<std::string_view> names = [] {
+    std::vector<std::string_view> all;
+    for (const Variable& variable : variables()) all.emplace_back(variable.name);
+    return all;
+  }();
+  for (size_t i = 0; i < names.size(); ++i)
+    if (sameWord(name, names[i])) return &variables()[i];
   return nullptr;
 }
 
