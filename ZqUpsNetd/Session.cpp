@@ -61,15 +61,13 @@ bool needsTls(std::string_view command) {
 // The value a client sees: ups.status carries FSD, made in `made`.
 std::optional<std::string_view> valueOf(const Shared& shared, const Variable& variable,
                                         std::string* made) {
-  const auto& values = shared.snapshot->values;
-  const std::string_view name(variable.name);
-  const auto found = values.find(name);
-  if (!shared.forcedShutdown || name != "ups.status") {
-    if (found == values.end()) return std::nullopt;
-    return std::string_view(found->second);
+  const std::optional<std::string>& value = shared.snapshot->values[indexOf(variable)];
+  if (!shared.forcedShutdown || std::string_view(variable.name) != "ups.status") {
+    if (!value) return std::nullopt;
+    return std::string_view(*value);
   }
   *made = "FSD";
-  if (found != values.end()) *made += " " + found->second;
+  if (value) *made += " " + *value;
   return std::string_view(*made);
 }
 

@@ -162,10 +162,8 @@ Snapshot snapshotOf(const zqread::Reading& reading, const Rules& rules, Clock::t
   snapshot.reached = reading.reached();
   if (!snapshot.reached) snapshot.why = reading.end.ok() ? "no answer" : reading.end.why;
   for (const Variable& variable : variables()) {
-    if (auto value = valueOf(variable, reading, rules))
-      snapshot.values[variable.name] = *value;
-    else if (unread(variable, reading))
-      snapshot.unread.insert(variable.name);
+    snapshot.values.push_back(valueOf(variable, reading, rules));
+    if (!snapshot.values.back() && unread(variable, reading)) snapshot.unread.insert(variable.name);
   }
   const zqread::Value* vendor = reading.value("vendor");
   const zqread::Value* model = reading.value("model");
@@ -179,7 +177,7 @@ Snapshot withPoint(const Snapshot& snapshot, const std::string& point,
   Snapshot changed = snapshot;
   for (const Variable& variable : variables())
     if (variable.source == Source::Point && point == variable.point) {
-      changed.values[variable.name] = pointText(variable, value);
+      changed.values[indexOf(variable)] = pointText(variable, value);
       changed.unread.erase(variable.name);
     }
   return changed;

@@ -5,7 +5,6 @@
 #define ZQUPSNETD_VARIABLES_H
 
 #include <chrono>
-#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -67,14 +66,17 @@ struct Snapshot {
   Clock::time_point taken;
   bool reached = false;  // false: the service was lost; no value is worth anything
   std::string why;       // why it was not reached
-  // By variable name; a variable whose point failed is missing.  Texts
-  // are printable ASCII; ups.status lacks FSD, which the server adds.
-  std::map<std::string, std::string, std::less<>> values;
+  // By position in variables(); none for a variable whose point failed.
+  // Texts are printable ASCII; ups.status lacks FSD, which the server adds.
+  std::vector<std::optional<std::string>> values;
   // The variables missing because their points were not read in time (or
   // at all): their data is stale, not unsupported.
   std::set<std::string, std::less<>> unread;
   std::string model;  // "vendor model" when both were read, else empty
 };
+
+// `variable`'s position in variables().
+inline size_t indexOf(const Variable& variable) { return size_t(&variable - variables().data()); }
 
 Snapshot snapshotOf(const zqread::Reading& reading, const Rules& rules, Clock::time_point taken);
 // `snapshot` with the variables of `point` showing `value`.
