@@ -46,7 +46,9 @@ thread_local bool countingAllocations = false;
 thread_local size_t allocations = 0;
 }  // namespace
 
-void* operator new(size_t size) {
+// Out of line, so that valgrind, which takes these calls over, takes over
+// both ends of every block.
+[[gnu::noinline]] void* operator new(size_t size) {
   if (countingAllocations) ++allocations;
   if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
   throw std::bad_alloc();
@@ -56,8 +58,8 @@ void* operator new(size_t size) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, size_t) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void* block) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void* block, size_t) noexcept { std::free(block); }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
