@@ -239,6 +239,20 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
     if (required) return kExitFailure;
   }
   if (server.endpoints().empty()) return kExitFailure;
+  const auto signals = zqloop::onStopSignals(io, [&] {
+    server.stop();
+    service.stop();
+    io.stop();
+  });
+  // Counted with every descriptor of the loop open and before a reading
+  // opens its own.
+  const size_t room = descriptorBound(options.maxConnections, server.endpoints().size());
+  if (room == 0) {
+    std::cerr << "ZqUpsNetd: the descriptor limit leaves no room for clients (ulimit -n)"
+              << std::endl;
+    return kExitFailure;
+  }
+  server.limitConnections(room);
   for (const auto& endpoint : server.endpoints())
     std::cout << "ZqUpsNetd: listening on " << zqloop::endpointText(endpoint) << "\n";
   std::cout.flush();
@@ -250,19 +264,6 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
                       server.publish(std::make_shared<const Snapshot>(
                           snapshotOf(reading, rules, reading.started)));
                     });
-
-  const auto signals = zqloop::onStopSignals(io, [&] {
-    server.stop();
-    service.stop();
-    io.stop();
-  });
-  const size_t room = descriptorBound(options.maxConnections, server.endpoints().size());
-  if (room == 0) {
-    std::cerr << "ZqUpsNetd: the descriptor limit leaves no room for clients (ulimit -n)"
-              << std::endl;
-    return kExitFailure;
-  }
-  server.limitConnections(room);
   server.start();
   io.run();
   service.stop();

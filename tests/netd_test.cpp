@@ -800,6 +800,13 @@ TEST(Server, RefusesOptionsThatCannotWork) {
     EXPECT_NE(run.err.find(c.why), std::string::npos) << run.err;
     EXPECT_EQ(run.out.find("listening"), std::string::npos);
   }
+  // Descriptors enough for itself but for no client: refused before it
+  // says that it listens.
+  const upstest::ProgramRun cramped = upstest::runProgram(
+      "/bin/sh", {"sh", "-c", "ulimit -n 14 && exec \"$0\" --listen 127.0.0.1:0", kNetd}, bounded);
+  EXPECT_TRUE(cramped.exited && cramped.exitStatus == 1) << cramped.out << cramped.err;
+  EXPECT_NE(cramped.err.find("leaves no room for clients"), std::string::npos) << cramped.err;
+  EXPECT_EQ(cramped.out, "");
 }
 
 // On a terminal: prompts on it, twice, and never echoes the password.
