@@ -59,6 +59,15 @@ std::string outOfDate(TlsContext& context, const std::string& path) {
   return "";
 }
 
+// Nothing in it but blank space.
+bool blank(const std::string& text) {
+  return text.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+std::string emptyFile(const std::string& path, const char* what) {
+  return path + ": the file is empty; it should hold the " + what + " (PEM)";
+}
+
 // Never a prompt for a pass phrase: an encrypted key fails to load.
 int noPassphrase(char*, int, int, void*) { return 0; }
 
@@ -92,6 +101,11 @@ std::shared_ptr<TlsContext> loadTls(const std::string& certificatePath, const st
   SSL_CTX_set_default_passwd_cb(context->native_handle(), noPassphrase);
   boost::system::error_code ec;
   bool loaded = configure(*context, error);
+  if (loaded && (blank(chain) || blank(key))) {
+    *error = blank(chain) ? emptyFile(certificatePath, "certificate chain")
+                          : emptyFile(keyPath, "private key");
+    loaded = false;
+  }
   if (loaded && context->use_certificate_chain(boost::asio::buffer(chain), ec)) {
     *error = reason(certificatePath, "certificate", ec);
     loaded = false;

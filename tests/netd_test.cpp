@@ -917,6 +917,14 @@ TEST(Tls, NamesTheFileAndWhyAndWarnsOfDates) {
   EXPECT_EQ(error, certificate + ".missing: " + std::strerror(ENOENT));
   EXPECT_FALSE(load(key, &error, &warning));
   EXPECT_EQ(error.rfind(key + ": no certificate in it", 0), 0u) << error;
+  const std::string empty = std::string(folder) + "/empty.pem";
+  std::ofstream(empty).close();
+  ASSERT_EQ(::chmod(empty.c_str(), 0600), 0);
+  EXPECT_FALSE(load(empty, &error, &warning));
+  EXPECT_EQ(error, empty + ": the file is empty; it should hold the certificate chain (PEM)");
+  EXPECT_EQ(loadTls(certificate, empty, &error, &warning), nullptr);
+  EXPECT_EQ(error, empty + ": the file is empty; it should hold the private key (PEM)");
+  ::unlink(empty.c_str());
   const struct {
     long from, to;
     const char* warning;
