@@ -69,12 +69,16 @@ Parse Request::parse(std::string_view line) {
 }
 
 std::string unsendablePassword(std::string_view password) {
+  // Clients make each request in a buffer of the line's size, its LF and
+  // a C string's NUL included: a longer one loses its LF and runs into
+  // the next request.
   static const std::string_view kCommand = "PASSWORD ";
+  constexpr size_t kLongest = kMaxLine - kCommand.size() - 2;
   if (password.empty()) return "it is empty";
-  if (password.size() > kMaxLine - kCommand.size())
-    return "it is longer than " + std::to_string(kMaxLine - kCommand.size()) +
-           " bytes: the PASSWORD request would pass the protocol's " + std::to_string(kMaxLine) +
-           "-byte line";
+  if (password.size() > kLongest)
+    return "it is longer than " + std::to_string(kLongest) + " bytes: clients make \"PASSWORD\", "
+           "the password and LF in " + std::to_string(kMaxLine) +
+           " bytes with a NUL, and cut a longer request before its LF";
   for (size_t at = 0; at < password.size();) {
     const char c = password[at];
     if (c == '\0') return "it holds a NUL byte, which ends it for every client";
