@@ -14,7 +14,6 @@
 #include <functional>
 #include <iostream>
 #include <mutex>
-#include <set>
 #include <utility>
 
 #include "Hooks.h"
@@ -121,25 +120,6 @@ class Inbox {
   std::deque<std::function<void()>> results_;
 };
 
-// A point's bad answer is said once, when it starts.
-class PointFailures {
- public:
-  void note(const zqread::Reading& reading) {
-    if (!reading.reached()) return;
-    std::set<std::string> now;
-    for (const zqread::PointReading& entry : reading.points) {
-      if (entry.outcome.failure != zqread::Failure::BadAnswer) continue;
-      now.insert(entry.point.name);
-      if (failing_.count(entry.point.name) == 0)
-        report(entry.point.name + ": " + entry.outcome.why);
-    }
-    failing_ = std::move(now);
-  }
-
- private:
-  std::set<std::string> failing_;
-};
-
 // Sleeps until `fd` is readable, a signal that `mask` lets through comes,
 // or `until`.
 void waitFor(int fd, Clock::time_point until, const sigset_t& mask) {
@@ -230,7 +210,6 @@ int runWatch(const WatchSettings& settings) {
   {
     Inbox inbox(wake[1]);
     WatchState state;
-    PointFailures failures;
     // The polls run on the queue's thread, so that a slow service holds
     // up neither the signals nor the hooks.
     zqread::ServiceQueue service(settings.serviceOwner, [&inbox](std::function<void()> result) {
@@ -240,8 +219,8 @@ int runWatch(const WatchSettings& settings) {
         std::chrono::duration<double>(settings.intervalSeconds));
     // A poll may take as long as one exchange may, or the interval.
     const Clock::duration budget = std::max<Clock::duration>(interval, zqups::kCallBudget);
+    service.sayTo([](const std::string& line) { report(line); });
     service.readEvery(interval, budget, [&](const zqread::Reading& reading) {
-      failures.note(reading);
       for (const std::string& name : eventsFor(&state, reading, settings.rules)) {
         Event event = describeEvent(name, reading, settings.json);
         std::cout << event.line << std::endl;

@@ -172,7 +172,7 @@ bool pointFailed(const PointReading& entry) {
   if (entry.value)
     return isDatePoint(entry.point.name) && !dateTimestamp(entry.value->text).has_value();
   return entry.outcome.failure == Failure::BadAnswer || entry.outcome.failure == Failure::OutOfTime ||
-         entry.outcome.failure == Failure::Skipped;
+         entry.outcome.failure == Failure::Skipped || entry.outcome.failure == Failure::Silent;
 }
 
 bool countsAsFailed(const Reading& reading, const PointReading& entry) {

@@ -259,6 +259,7 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
 
   Rules rules;
   rules.power = zqread::PowerRules{options.minLineVoltage, options.lowRuntimeMinutes};
+  service.sayTo([](const std::string& line) { logLine("UPS point " + line); });
   service.readEvery(seconds(options.pollSeconds), budget,
                     [&server, rules](const zqread::Reading& reading) {
                       server.publish(std::make_shared<const Snapshot>(

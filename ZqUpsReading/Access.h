@@ -58,6 +58,7 @@ enum class Failure {
   OutOfTime,    // the deadline of Access passed first
   BadAnswer,    // a status, an oversized or cut-short reply, no value in it
   Skipped,      // not asked: it took its whole share of time lately
+  Silent,       // no answer within the library's bound while others answered
 };
 
 struct Outcome {
@@ -70,7 +71,8 @@ struct Outcome {
   // own: the reading's end is told apart by its deadline.
   bool endsReading() const {
     return failure != Failure::None && failure != Failure::BadAnswer &&
-           failure != Failure::OutOfTime && failure != Failure::Skipped;
+           failure != Failure::OutOfTime && failure != Failure::Skipped &&
+           failure != Failure::Silent;
   }
 };
 

@@ -34,12 +34,16 @@ struct Reading {
   bool answered = false;
   // When readCatalogue began it.
   Clock::time_point started{};
+  // False for a reading delivered once the points that tell the power
+  // were read: the other points are still those of the reading before.
+  bool complete = true;
 
   // The service was reached and answered: a point that answered badly does
   // not change that, nor does a deadline that cut the reading short.
   bool reached() const {
     return answered && (end.ok() || end.failure == Failure::OutOfTime);
   }
+  const PointReading* entry(const char* name) const;
   const Value* value(const char* name) const;
 
   // Takes in a point's reading, in its catalogue place: whether it
@@ -50,43 +54,80 @@ struct Reading {
   void finish(const Outcome& why);
 };
 
-// The points whose exchange took its whole share of a reading's time:
-// each is left out of the readings after, twice as many after each
-// time-out in a row (2, 4, 8, at most 16), so that one hung point does not
-// cost every reading its time.  Only readings in which the service
-// answered something count: a service that answers nothing is not its
-// points' fault.
-class Skips {
+// `last` with `fresh` in place of its entries for the same points: what a
+// reading has found so far, shown with the rest as last read.
+Reading carriedOver(const Reading& last, const std::vector<PointReading>& fresh);
+
+// The points that tell the power (input_voltage, estimated_runtime):
+// always read, first, each awaited up to the library's bound, since a
+// slow answer about the power is still the truth about it.
+bool tellsPower(const Point& point);
+// The points a reading asks first: those that tell the power, then the
+// currents that ups.status shows.
+constexpr size_t kPowerGroup = 4;
+
+// What a program that reads again and again has learnt of each point.
+// The points that tell the power are never left out.  Another point that
+// used up its share of a reading's time is asked last from then on, with
+// the library's bound, so that a slow one is still shown; one that gave
+// no answer even then is left out of the readings after, twice as many
+// after each time in a row (2, 4, 8, at most 16).  Only readings in which
+// the service answered something count: a service that answers nothing
+// is not its points' fault.  Each point turning slow (over a second) or
+// failing, and recovering, is said once.
+class PointHealth {
  public:
+  // `bound` stands for the library's own: what a point that tells the
+  // power, or one asked last, is given.
+  PointHealth();
+  explicit PointHealth(Clock::duration bound) : bound_(bound) {}
+
+  Clock::duration bound() const { return bound_; }
   // Whether the reading now under way leaves `point` out; counts it.
   bool skip(const Point& point);
-  // What the reading found, once it ended.
-  void note(const Reading& reading, const std::vector<std::string>& timedOut);
+  // Whether `point` is asked after the others, with the bound.
+  bool late(const Point& point) const;
+  // What a point's exchange found and how long it took; the line to say
+  // when that changes how the point stands, else empty.
+  std::string note(const PointReading& entry, Clock::duration took);
 
  private:
+  enum class Standing { Fine, Slow, Failing };
   struct Record {
-    int timeOuts = 0;  // in a row
+    int silences = 0;  // in a row
     int left = 0;      // readings still to leave it out of
+    bool late = false;
+    Standing standing = Standing::Fine;
   };
-  std::map<std::string, Record> records_;
+  std::string stand(const std::string& name, Record* record, Standing now, std::string why);
+
+  const Clock::duration bound_;
+  std::map<std::string, Record> records_;  // at most the catalogue's points
 };
 
-// The catalogue in the order a reading asks it: the points the power is
-// told by (input_voltage, estimated_runtime, the currents) first.
+// The catalogue in the order a reading asks it: the kPowerGroup points
+// first.
 const std::vector<Point>& readingOrder();
 
-// Reads every catalogue point in readingOrder within `access`; each point
-// may take its share of the time left (that time over the points left, at
-// least a second, at most the library's bound), so that one slow point
-// leaves the rest theirs.  A point that took it all is OutOfTime and the
-// reading goes on; only a failure that every later exchange would share
-// (see Outcome::endsReading), or the deadline, stops it.  `skips`, when
-// given, leaves out the points that hung lately and learns from this
-// reading.  `onPoint`, when given, sees each point as soon as it is read
-// (the points left unasked after such a failure are not shown to it).
+// Reads every catalogue point in readingOrder.  Alone, the whole reading
+// ends by `access`'s deadline: the points that tell the power may take
+// all the time left, each other point its share of it (that time over the
+// points left, at least a second), so that one slow point leaves the rest
+// theirs.  With `health`, the reading of a program that reads again and
+// again: the points that tell the power are each awaited up to the bound
+// whatever the deadline, and the deadline's time, counted from when they
+// are in, is shared by the others; `health` leaves out and puts last the
+// points it has learnt to, and learns from this reading, each line it has
+// to say going to `say`.  A point that took its time is OutOfTime (its
+// share) or Silent (the bound) and the reading goes on; only a failure
+// that every later exchange would share (see Outcome::endsReading), two
+// silent points in a row, or the deadline, stops it.  `onPoint`, when
+// given, sees each point as soon as it is read (the points left unasked
+// after such a failure are not shown to it).
 Reading readCatalogue(const Access& access,
                       const std::function<void(const PointReading&)>& onPoint = {},
-                      Skips* skips = nullptr);
+                      PointHealth* health = nullptr,
+                      const std::function<void(const std::string&)>& say = {});
 
 enum class Power { OnMains, OnBattery, Unknown };
 
@@ -99,9 +140,10 @@ struct PowerRules {
 
 struct PowerState {
   Power power = Power::Unknown;
-  // Empty when the power is unknown; never low on mains.  On battery
-  // without a runtime it is low: shutting down early beats going down
-  // with the battery.
+  // Empty when the power is unknown, or on battery with a runtime not
+  // read yet; never low on mains.  On battery with a runtime that failed
+  // (a status, a bad reply, no answer within the library's bound) it is
+  // low: shutting down early beats going down with the battery.
   std::optional<bool> batteryLow;
 };
 

@@ -1,9 +1,16 @@
 #include "ServiceQueue.h"
 
+#include <algorithm>
+
 namespace zqread {
 
 ServiceQueue::ServiceQueue(std::optional<uid_t> serviceOwner, Post post)
     : serviceOwner_(serviceOwner), post_(std::move(post)), thread_([this] { run(); }) {}
+
+void ServiceQueue::sayTo(Say say) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  say_ = std::move(say);
+}
 
 void ServiceQueue::readEvery(Clock::duration interval, Clock::duration budget,
                              ReadingDone done) {
@@ -25,7 +32,7 @@ void ServiceQueue::readOnce(Clock::time_point deadline, ReadingDone done, PointD
       const auto shown = [this, &onPoint](const PointReading& entry) {
         deliver([onPoint, entry] { onPoint(entry); });
       };
-      Reading reading = readCatalogue(access(deadline), onPoint ? shown : PointDone(), &skips_);
+      Reading reading = readWith(deadline, onPoint ? shown : PointDone());
       deliver([done, reading = std::move(reading)] { done(reading); });
     });
   }
@@ -69,8 +76,7 @@ ServiceQueue::Job ServiceQueue::next() {
       lastWasPeriodic_ = true;
       due_ = now + interval_;
       return [this, deadline = now + budget_, done = periodic_] {
-        const Reading reading = readCatalogue(access(deadline), {}, &skips_);
-        deliver([done, reading] { done(reading); });
+        readPeriodically(deadline, done);
       };
     }
     if (!jobs_.empty()) {
@@ -94,6 +100,42 @@ Access ServiceQueue::access(Clock::time_point deadline) {
   access.deadline = deadline;
   access.cancel = &cancel_;
   return access;
+}
+
+Reading ServiceQueue::readWith(Clock::time_point deadline, const PointDone& onPoint) {
+  Say say;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    say = say_;
+  }
+  const auto said = [this, &say](const std::string& line) {
+    if (say) deliver([say, line] { say(line); });
+  };
+  return readCatalogue(access(deadline), onPoint, &health_, said);
+}
+
+void ServiceQueue::readPeriodically(Clock::time_point deadline, const ReadingDone& done) {
+  std::vector<PointReading> fresh;
+  bool delivered = false;
+  const Clock::time_point started = Clock::now();
+  const auto early = [&](const PointReading& entry) {
+    const auto& group = readingOrder();
+    const bool inGroup = std::find_if(group.begin(), group.begin() + kPowerGroup,
+                                      [&](const Point& point) {
+                                        return point.name == entry.point.name;
+                                      }) != group.begin() + kPowerGroup;
+    if (inGroup) fresh.push_back(entry);
+    // Once, when the group is in (a late current leaves it short).
+    if (delivered || fresh.empty() || (inGroup && fresh.size() != kPowerGroup) ||
+        last_.points.empty())
+      return;
+    delivered = true;
+    Reading soFar = carriedOver(last_, fresh);
+    soFar.started = started;
+    deliver([done, soFar = std::move(soFar)] { done(soFar); });
+  };
+  last_ = readWith(deadline, early);
+  deliver([done, reading = last_] { done(reading); });
 }
 
 void ServiceQueue::deliver(std::function<void()> result) {

@@ -37,8 +37,16 @@ class ServiceQueue {
   ServiceQueue(const ServiceQueue&) = delete;
   ServiceQueue& operator=(const ServiceQueue&) = delete;
 
-  // From now on, a reading every `interval` (start to start) that ends
-  // within `budget`; `done` gets each.
+  using Say = std::function<void(const std::string&)>;
+
+  // Each line on how a point stands (turned slow or failing, recovered)
+  // goes to `say`, through Post.  Before readEvery.
+  void sayTo(Say say);
+  // From now on, a reading every `interval` (start to start, or at once
+  // when one took longer), each point read as PointHealth says within
+  // `budget`.  `done` gets each reading but the first twice: as soon as
+  // the points that tell the power are in (`complete` false, the others
+  // as last read), and whole.
   void readEvery(Clock::duration interval, Clock::duration budget, ReadingDone done);
   // One reading that ends by `deadline`, after the exchanges queued
   // before it; `onPoint` sees each point as it is read.
@@ -62,13 +70,17 @@ class ServiceQueue {
   Access access(Clock::time_point deadline);
   // Posts `result` unless stopping.
   void deliver(std::function<void()> result);
+  void readPeriodically(Clock::time_point deadline, const ReadingDone& done);
+  Reading readWith(Clock::time_point deadline, const PointDone& onPoint);
   void performWrite(const Point& point, const Bytes& bytes, Clock::duration budget,
                     const WriteDone& done);
 
   const std::optional<uid_t> serviceOwner_;
   const Post post_;
   Cancel cancel_;
-  Skips skips_;  // the queue thread's
+  PointHealth health_;  // the queue thread's
+  Say say_;
+  Reading last_;       // the queue thread's: the last whole periodic reading
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Job> jobs_;

