@@ -102,7 +102,8 @@ std::string PointHealth::note(const PointReading& entry, Clock::duration took) {
       Record& record = records_[name];
       record.late = true;
       return stand(name, &record, Standing::Slow,
-                   std::string("slow, no answer in its ") + tookText + "; asked last from now on");
+                   std::string("slow, no answer in its ") + tookText +
+                       " share; asked last from now on");
     }
     case Failure::Silent: {
       Record& record = records_[name];
