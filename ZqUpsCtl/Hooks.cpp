@@ -5,8 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <utility>
 
 #include "Values.h"
 
@@ -47,7 +49,41 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
   return list;
 }
 
+const std::pair<const char*, const char*> kOpposites[] = {
+    {"service-lost", "service-back"}, {"on-battery", "on-mains"}, {"battery-low", "battery-ok"}};
+
+bool opposite(const std::string& a, const std::string& b) {
+  for (const auto& pair : kOpposites)
+    if ((a == pair.first && b == pair.second) || (a == pair.second && b == pair.first)) return true;
+  return false;
+}
+
+bool isPowerEvent(const std::string& name) {
+  return name != kOpposites[0].first && name != kOpposites[0].second;
+}
+
 }  // namespace
+
+std::vector<std::string> queueEvent(std::deque<HookEvent>* queue, HookEvent event, size_t limit) {
+  std::vector<std::string> skipped;
+  const size_t size = queue->size();
+  if (size >= 2 && (*queue)[size - 2].name == event.name &&
+      opposite((*queue)[size - 1].name, event.name)) {
+    skipped.push_back("the hook skips " + (*queue)[size - 2].name + " and " +
+                      (*queue)[size - 1].name + ": " + event.name + " came again");
+    queue->resize(size - 2);
+  }
+  queue->push_back(std::move(event));
+  if (queue->size() <= limit) return skipped;
+  const auto newestPower = std::find_if(queue->rbegin(), queue->rend(), [](const HookEvent& e) {
+    return isPowerEvent(e.name);
+  });
+  auto victim = queue->begin();
+  if (newestPower != queue->rend() && victim == std::prev(newestPower.base())) ++victim;
+  skipped.push_back("too many events waiting; the hook skips " + victim->name);
+  queue->erase(victim);
+  return skipped;
+}
 
 HookRunner::HookRunner(std::string command, Clock::duration timeLimit, const sigset_t& childMask)
     : command_(std::move(command)),
@@ -59,11 +95,7 @@ void HookRunner::submit(HookEvent event) {
   if (command_.empty()) return;
   if (running_ > 0)
     report("the hook for " + runningEvent_ + " is still running; " + event.name + " waits");
-  if (queue_.size() == kMaxQueuedEvents) {
-    report("too many events waiting; the hook skips " + queue_.front().name);
-    queue_.pop_front();
-  }
-  queue_.push_back(std::move(event));
+  for (const std::string& line : queueEvent(&queue_, std::move(event))) report(line);
   startNext();
 }
 

@@ -18,10 +18,19 @@ struct HookEvent {
   std::vector<std::string> environment;  // NAME=VALUE besides the watch's own
 };
 
-// Events waiting for a running hook; a new one past this drops the oldest.
+// Events waiting for a running hook; see queueEvent.
 constexpr size_t kMaxQueuedEvents = 64;
 // A hook past its time limit gets SIGTERM, and SIGKILL this much later.
 constexpr std::chrono::seconds kHookKillGrace{5};
+
+// Puts `event` last in `queue`, of at most `limit` events.  An event that
+// comes again after its opposite (service-lost, service-back,
+// service-lost) takes the place of that pair, which changed nothing.  Past
+// the limit the oldest event goes, but never the newest of the power's
+// (on-battery, on-mains, battery-low, battery-ok).  Returns a line for the
+// log for each event skipped so.
+std::vector<std::string> queueEvent(std::deque<HookEvent>* queue, HookEvent event,
+                                    size_t limit = kMaxQueuedEvents);
 
 class HookRunner {
  public:

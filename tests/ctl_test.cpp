@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <deque>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include "FakeUpsService.h"
+#include "Hooks.h"
 #include "Reading.h"
 #include "RunProgram.h"
 #include "SimProcess.h"
@@ -123,6 +125,33 @@ TEST(Events, EachChangeGivesItsEventsInOrder) {
     EXPECT_EQ(zqctl::eventsFor(&state, step.reading, rules), step.events) << "step " << at;
     ++at;
   }
+}
+
+// Behind a hook that runs long: a flapping service leaves one lost/back
+// pair waiting behind battery-low, and a full queue drops an older event
+// rather than the newest power event.
+TEST(Events, WaitingHooksFoldFlapsAndKeepTheNewestPowerEvent) {
+  const auto names = [](const std::deque<zqctl::HookEvent>& queue) {
+    std::vector<std::string> all;
+    for (const zqctl::HookEvent& event : queue) all.push_back(event.name);
+    return all;
+  };
+  std::deque<zqctl::HookEvent> queue;
+  EXPECT_TRUE(zqctl::queueEvent(&queue, {"battery-low", {}}).empty());
+  size_t folded = 0;
+  for (int flap = 0; flap < 33; ++flap)
+    for (const char* name : {"service-lost", "service-back"})
+      folded += zqctl::queueEvent(&queue, {name, {"ZQUPS_FLAP=" + std::to_string(flap)}}).size();
+  EXPECT_EQ(names(queue),
+            (std::vector<std::string>{"battery-low", "service-lost", "service-back"}));
+  EXPECT_EQ(queue.back().environment, std::vector<std::string>{"ZQUPS_FLAP=32"}) << "the newest";
+  EXPECT_EQ(folded, 32u) << "a line for each pair folded";
+
+  queue = {{"on-battery", {}}, {"battery-low", {}}};
+  const std::vector<std::string> said = zqctl::queueEvent(&queue, {"service-lost", {}}, 2);
+  EXPECT_EQ(said, std::vector<std::string>{"too many events waiting; the hook skips on-battery"});
+  zqctl::queueEvent(&queue, {"service-back", {}}, 2);
+  EXPECT_EQ(names(queue), (std::vector<std::string>{"battery-low", "service-back"}));
 }
 
 // Bad answers of every kind on three points: the reading goes on, and
