@@ -216,10 +216,10 @@ void MetricsServer::accept(Listener& listener) {
 }
 
 // Over the cap, the oldest connection that waits for a request goes; when
-// every one is being served, the new one does.
+// every one is being served, the new one does.  The connections that
+// ended go from the list first, so that it never holds more than the cap.
 void MetricsServer::admit(tcp::socket socket) {
-  if (sessions_.size() >= limits_.connections)
-    sessions_.remove_if([](const std::weak_ptr<Session>& weak) { return weak.expired(); });
+  sessions_.remove_if([](const std::weak_ptr<Session>& weak) { return weak.expired(); });
   if (sessions_.size() >= limits_.connections) {
     const auto oldest =
         std::find_if(sessions_.begin(), sessions_.end(), [](const std::weak_ptr<Session>& weak) {
@@ -234,7 +234,8 @@ void MetricsServer::admit(tcp::socket socket) {
     oldest->lock()->close();
     sessions_.erase(oldest);
   }
-  auto session = std::make_shared<Session>(*this, std::move(socket));
+  // Not make_shared: a weak_ptr would keep the whole Session's memory.
+  const std::shared_ptr<Session> session(new Session(*this, std::move(socket)));
   sessions_.push_back(session);
   session->readRequest();
 }

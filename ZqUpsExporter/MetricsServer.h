@@ -56,6 +56,9 @@ class MetricsServer {
               std::string* error);
   // Stops accepting and closes every connection.
   void stop();
+  // The connections in the table: those open, and those that ended since
+  // the last accept.
+  size_t connectionsHeld() const { return sessions_.size(); }
 
  private:
   friend class Session;
@@ -69,7 +72,7 @@ class MetricsServer {
   Scrape scrape_;
   ServerLimits limits_;
   std::vector<std::unique_ptr<Listener>> listeners_;
-  // In the order accepted.
+  // In the order accepted; those that ended go at the next accept.
   std::list<std::weak_ptr<Session>> sessions_;
 };
 

@@ -2,11 +2,10 @@
 
 #include <boost/asio/post.hpp>
 
+#include <utility>
+
 namespace zqups {
 
-using zqread::Failure;
-using zqread::Outcome;
-using zqread::PointReading;
 using zqread::Reading;
 
 SharedReading::SharedReading(boost::asio::io_context& io, std::optional<uid_t> serviceOwner)
@@ -14,49 +13,39 @@ SharedReading::SharedReading(boost::asio::io_context& io, std::optional<uid_t> s
         boost::asio::post(io, std::move(result));
       }) {}
 
-void SharedReading::read(zqread::Clock::time_point deadline, Done done) {
-  if (!inFlight_) {
-    inFlight_ = true;
-    progress_.clear();
-    queue_.readOnce(
-        deadline, [this](const Reading& reading) { end(reading); },
-        [this](const PointReading& entry) { progress_.push_back(entry); });
-  }
+void SharedReading::start(zqread::Clock::duration interval, zqread::Clock::duration budget,
+                          Ended ended, Say say) {
+  ended_ = std::move(ended);
+  queue_.sayTo(std::move(say));
+  queue_.readEvery(interval, budget, [this](const Reading& reading) { take(reading); });
+}
+
+void SharedReading::latest(zqread::Clock::time_point deadline, Serve serve) {
+  if (latest_) return serve(&*latest_);
   const uint64_t id = nextWaiter_++;
-  Waiter& waiter = waiters_[id];
-  waiter.done = std::move(done);
-  waiter.timer = std::make_unique<boost::asio::steady_timer>(io_, deadline);
-  waiter.timer->async_wait([this, id](const boost::system::error_code& ec) {
-    if (!ec) answerEarly(id);
+  auto& waiter = waiters_[id];
+  waiter.first = std::make_unique<boost::asio::steady_timer>(io_, deadline);
+  waiter.second = std::move(serve);
+  waiter.first->async_wait([this, id](const boost::system::error_code& ec) {
+    if (!ec) giveUp(id);
   });
 }
 
-void SharedReading::end(const Reading& reading) {
-  inFlight_ = false;
-  if (ended_) ended_(reading);
-  std::map<uint64_t, Waiter> waiters;
-  waiters.swap(waiters_);
-  for (auto& entry : waiters) {
-    entry.second.timer->cancel();
-    entry.second.done(reading);
+void SharedReading::take(const Reading& reading) {
+  latest_ = reading;
+  if (ended_ && reading.complete) ended_(reading);
+  for (auto& waiter : std::exchange(waiters_, {})) {
+    waiter.second.first->cancel();
+    waiter.second.second(&*latest_);
   }
 }
 
-void SharedReading::answerEarly(uint64_t id) {
+void SharedReading::giveUp(uint64_t id) {
   const auto it = waiters_.find(id);
   if (it == waiters_.end()) return;
-  const Done done = std::move(it->second.done);
+  const Serve serve = std::move(it->second.second);
   waiters_.erase(it);
-  done(soFar());
-}
-
-// The reading in flight as readCatalogue would have ended it here: the
-// points not read yet count as not read in time.
-Reading SharedReading::soFar() const {
-  Reading reading;
-  for (const PointReading& entry : progress_) reading.add(entry);
-  reading.finish(Outcome{Failure::OutOfTime, 0, "not read in time"});
-  return reading;
+  serve(nullptr);
 }
 
 }  // namespace zqups

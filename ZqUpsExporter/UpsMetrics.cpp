@@ -185,15 +185,24 @@ Families readingFamilies(const Reading& reading, const MetricOptions& options, d
   Families families;
   families.push_back(buildInfoFamily(options.version));
   families.push_back(gauge("zqups_up",
-                           "1 when the UPS service was reached and answered in this scrape, "
-                           "else 0; a data point that failed leaves out only its own metric",
+                           "1 when the UPS service was reached and answered in the reading "
+                           "served, else 0; a data point that failed leaves out only its own "
+                           "metric",
                            reading.reached()));
   addInfo(reading, &families);
   addValues(reading, &families);
   addPower(reading, options.minLineVoltage, &families);
   families.push_back(gauge("zqups_scrape_duration_seconds",
-                           "Time this scrape took to read the UPS in seconds", seconds));
+                           "Time this scrape took in seconds: the reading, or the wait for a "
+                           "first one",
+                           seconds));
   return families;
+}
+
+MetricFamily readingAgeFamily(double seconds) {
+  return gauge("zqups_reading_age_seconds",
+               "Time since the reading served began, in seconds; the UPS is read on a schedule",
+               seconds);
 }
 
 MetricFamily readFailedFamily(const Reading& reading) {

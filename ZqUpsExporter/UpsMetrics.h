@@ -35,6 +35,9 @@ struct MetricOptions {
 Families readingFamilies(const zqread::Reading& reading, const MetricOptions& options,
                          double seconds);
 
+// zqups_reading_age_seconds: how long ago the reading served began.
+prometheus::MetricFamily readingAgeFamily(double seconds);
+
 // For a single run (--textfile), where a counter would restart at every
 // run: zqups_read_failed{point} 0 or 1.
 prometheus::MetricFamily readFailedFamily(const zqread::Reading& reading);

@@ -1,6 +1,7 @@
 // ZqUpsExporter: the UPS for Prometheus, served on /metrics or written once
 // for a textfile collector.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <iostream>
@@ -14,6 +15,7 @@
 #include "SharedReading.h"
 #include "Textfile.h"
 #include "UpsMetrics.h"
+#include "ZqUpsInternal.h"
 
 namespace {
 
@@ -25,6 +27,11 @@ const char kDefaultListen[] = "127.0.0.1:9967";
 const double kDefaultScrapeTimeout = 10;
 // Long enough for every point to take the library's whole bound once.
 constexpr std::chrono::seconds kMaxScrapeTimeout{300};
+// Fresher than any scrape interval in common use asks for, at a few
+// exchanges a second.
+const double kDefaultReadInterval = 5;
+constexpr std::chrono::milliseconds kMinReadInterval{100};
+constexpr std::chrono::minutes kMaxReadInterval{5};
 
 enum ExitStatus { kOk = 0, kFailed = 1, kUsage = 2, kServiceUnread = 3 };
 
@@ -32,6 +39,7 @@ struct Settings {
   std::vector<zqloop::tcp::endpoint> endpoints;
   std::string textfile;
   double scrapeTimeout = kDefaultScrapeTimeout;
+  double readInterval = kDefaultReadInterval;
   std::optional<uid_t> serviceOwner;
   zqups::MetricOptions metrics;
 };
@@ -40,10 +48,18 @@ Clock::duration secondsAsDuration(double seconds) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-std::string scrapeExposition(const zqread::Reading& reading, const zqups::MetricOptions& options,
+// The latest reading, or before the first one, none: the service not
+// reached yet.
+std::string scrapeExposition(const zqread::Reading* latest, const zqups::MetricOptions& options,
                              Clock::time_point start, const zqups::ReadCounters& counters) {
-  const std::chrono::duration<double> took = Clock::now() - start;
-  zqups::Families families = zqups::readingFamilies(reading, options, took.count());
+  const Clock::time_point now = Clock::now();
+  const std::chrono::duration<double> took = now - start;
+  zqups::Families families =
+      zqups::readingFamilies(latest ? *latest : zqread::Reading(), options, took.count());
+  if (latest) {
+    const std::chrono::duration<double> age = now - latest->started;
+    families.push_back(zqups::readingAgeFamily(age.count()));
+  }
   const zqups::Families counted = counters.families();
   families.insert(families.end(), counted.begin(), counted.end());
   return zqups::exposition(families);
@@ -71,16 +87,22 @@ int serve(const Settings& settings) {
   zqups::ReadCounters counters;
   zqups::SharedReading reading(io, settings.serviceOwner);
   std::optional<bool> reached;
-  reading.onEnded([&counters, &reached](const zqread::Reading& ended) {
-    counters.count(ended);
-    sayServiceChange(ended, &reached);
-  });
+  const Clock::duration interval = secondsAsDuration(settings.readInterval);
+  // A reading may take as long as one exchange may, or the interval.
+  reading.start(interval, std::max<Clock::duration>(interval, zqups::kCallBudget),
+                [&counters, &reached](const zqread::Reading& ended) {
+                  counters.count(ended);
+                  sayServiceChange(ended, &reached);
+                },
+                [](const std::string& line) {
+                  std::cerr << "ZqUpsExporter: UPS point " << line << std::endl;
+                });
   zqups::MetricsServer server(
       io, settings.scrapeTimeout,
       [&](Clock::time_point deadline, zqups::MetricsServer::Reply reply) {
         const Clock::time_point start = Clock::now();
-        reading.read(deadline, [&, start, reply](const zqread::Reading& read) {
-          reply(scrapeExposition(read, settings.metrics, start, counters));
+        reading.latest(deadline, [&, start, reply](const zqread::Reading* latest) {
+          reply(scrapeExposition(latest, settings.metrics, start, counters));
         });
       });
   const auto signals = zqloop::onStopSignals(io, [&] {
@@ -158,9 +180,15 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::NonNegativeNumber);
   zqopt::addDuration(&app, "--scrape-timeout", &settings.scrapeTimeout,
-                     "the longest a scrape may take (a scraper may ask for less)",
+                     "the longest a scrape may wait for a first reading (a scraper may "
+                     "ask for less); with --textfile, the longest the reading may take",
                      std::chrono::milliseconds(1), kMaxScrapeTimeout)
       ->default_str("10s");
+  zqopt::addDuration(&app, "--read-interval", &settings.readInterval,
+                     "how often the UPS is read, start to start, for the scrapes to serve",
+                     kMinReadInterval, kMaxReadInterval)
+      ->default_str("5s")
+      ->excludes("--textfile");
   std::string owner;
   app.add_option("--service-owner", owner,
                  "read only a service that runs as this user (a name or a uid)");

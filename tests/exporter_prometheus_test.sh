@@ -140,7 +140,8 @@ scrape_together() {
 }
 
 start_exporter() {
-  "$exporter" --listen 127.0.0.1:0 >"$work/exporter.out" 2>"$work/exporter.err" &
+  "$exporter" --listen 127.0.0.1:0 --read-interval 1s >"$work/exporter.out" \
+    2>"$work/exporter.err" &
   exporter_pid=$!
   within 100 grep -q listening "$work/exporter.out" ||
     fail "ZqUpsExporter did not start: $(cat "$work/exporter.err")"

@@ -21,11 +21,16 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <thread>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
 
 #include "FakeUpsService.h"
 #include "LineClient.h"
 #include "RunProgram.h"
 #include "SimProcess.h"
+#include "MetricsServer.h"
 #include "UpsMetrics.h"
 #include "ZqUpsApi.h"
 
@@ -390,29 +395,83 @@ TEST(Server, AnswersMetricsOnlyAndClosesWhenItSaysSo) {
   EXPECT_EQ(exporter.stop(SIGTERM).exitStatus, 0);
 }
 
-// A service that stops answering and answers again: one line for each,
-// however many scrapes see it.
+// The simulator gone and back: one line for each, however many readings
+// and scrapes see it.
 TEST(Server, SaysOnceWhenTheServiceIsLostAndWhenItIsBack) {
-  std::atomic<bool> away{false};
-  const FakeUpsService::Handler healthy = upsWith({});
-  FakeUpsService service([&away, healthy](Peer& peer) {
-    if (away) return peer.stall();
-    healthy(peer);
-  });
-  START_OR_SKIP(service);
+  PathClaim claim;
+  CLAIM_OR_SKIP(claim);
+  SimProcess sim(kSim);
+  ASSERT_TRUE(sim.start({})) << sim.why();
   ListeningProgram exporter;
-  START_EXPORTER(exporter, {"--listen", "127.0.0.1:0"});
-  const std::string quickly = "X-Prometheus-Scrape-Timeout-Seconds: 0.5\r\n";
-  for (const bool gone : {false, true, true, false, false}) {
-    away = gone;
-    const HttpReply reply = get(exporter.host(), exporter.port(), quickly);
-    EXPECT_TRUE(has(reply.body, gone ? "zqups_up 0" : "zqups_up 1")) << reply.text;
-    service.waitIdle();
-  }
+  START_EXPORTER(exporter, {"--listen", "127.0.0.1:0", "--read-interval", "100ms"});
+  const auto showsUp = [&](const char* line) {
+    return within(30, [&] { return has(get(exporter.host(), exporter.port()).body, line); });
+  };
+  EXPECT_TRUE(showsUp("zqups_up 1"));
+  EXPECT_EQ(sim.stop(), 0);
+  EXPECT_TRUE(showsUp("zqups_up 0"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(sim.start({})) << sim.why();
+  EXPECT_TRUE(showsUp("zqups_up 1"));
   const ProgramRun run = exporter.stop(SIGTERM);
   EXPECT_EQ(run.err,
-            "ZqUpsExporter: UPS service lost: the service does not answer\n"
+            "ZqUpsExporter: UPS service lost: 0xeca60201: service socket missing (/tmp/UPS0)\n"
             "ZqUpsExporter: UPS service back\n");
+}
+
+// A scraper that allows 5 ms, beside ordinary ones, against a service
+// whose reading takes longer: its deadline is its own, and it neither
+// cuts their reading short nor counts as the service lost.
+TEST(Server, AShortDeadlineSpoilsNoOtherScrape) {
+  FakeUpsService service(upsWith({}, nullptr, 20));
+  START_OR_SKIP(service);
+  ListeningProgram exporter;
+  START_EXPORTER(exporter, {"--listen", "127.0.0.1:0", "--read-interval", "100ms"});
+  const std::string hasty = "X-Prometheus-Scrape-Timeout-Seconds: 0.005\r\n";
+  for (int round = 0; round < 10; ++round) {
+    auto short_ = std::async(std::launch::async,
+                             [&] { return get(exporter.host(), exporter.port(), hasty); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const HttpReply ordinary = get(exporter.host(), exporter.port());
+    EXPECT_TRUE(has(ordinary.body, "zqups_up 1")) << "round " << round << ":\n" << ordinary.body;
+    EXPECT_TRUE(has(ordinary.body, "zqups_input_voltage_volts 230")) << ordinary.body;
+    EXPECT_EQ(short_.get().status, 200);
+  }
+  EXPECT_TRUE(has(get(exporter.host(), exporter.port()).body, "zqups_service_unreachable_total 0"));
+  EXPECT_EQ(exporter.stop(SIGTERM).err, "");
+}
+
+// Connections that came and went leave nothing behind in the server's
+// table once the next one is accepted.
+TEST(Server, EndedConnectionsLeaveTheTable) {
+  boost::asio::io_context io;
+  zqups::MetricsServer server(io, 10, [](Clock::time_point, zqups::MetricsServer::Reply reply) {
+    reply("zqups_up 1\n");
+  });
+  boost::asio::ip::tcp::endpoint bound;
+  std::string error;
+  ASSERT_TRUE(server.listen({boost::asio::ip::make_address("127.0.0.1"), 0}, &bound, &error))
+      << error;
+  std::thread loop([&io] {
+    const auto work = boost::asio::make_work_guard(io);
+    io.run();
+  });
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(get("127.0.0.1", bound.port()).status, 200);
+  // Each try accepts one more, which clears out those that ended.
+  EXPECT_TRUE(within(10, [&] {
+    const int fd = connectTcp("127.0.0.1", bound.port());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::promise<size_t> asked;
+    boost::asio::post(io, [&] { asked.set_value(server.connectionsHeld()); });
+    const size_t held = asked.get_future().get();
+    close(fd);
+    return held <= 2;
+  }));
+  boost::asio::post(io, [&] {
+    server.stop();
+    io.stop();
+  });
+  loop.join();
 }
 
 // IPv6 in brackets; a port in use is refused with the system's reason.
@@ -461,44 +520,37 @@ TEST(Timing, IdleConnectionsCostAScrapeNothing) {
   EXPECT_EQ(exporter.stop(SIGTERM).exitStatus, 0);
 }
 
-// A service that takes 400 ms a point: a scrape that comes while another
-// reads joins its reading (no point is asked twice), and each ends by its
-// own deadline, the scraper's header or --scrape-timeout, with what was
-// read by then: the power's points first.
-TEST(Timing, ScrapesOfASlowServiceShareOneReadingAndEndInTime) {
+// A service that takes 400 ms a point, read whole only after about 7 s:
+// before that, each scrape waits until its own deadline (the scraper's
+// header, or --scrape-timeout), and one that gives up says zqups_up 0
+// without counting the service as lost.  Once there is a reading, every
+// scrape gets it at once, with its age.
+TEST(Timing, AScrapeWaitsForTheFirstReadingOnlyUntilItsOwnDeadline) {
   FakeUpsService service(upsWith({}, nullptr, 400));
   START_OR_SKIP(service);
   ListeningProgram exporter;
-  START_EXPORTER(exporter, {"--listen", "127.0.0.1:0", "--scrape-timeout", "3"});
+  START_EXPORTER(exporter, {"--listen", "127.0.0.1:0", "--scrape-timeout", "20"});
   const Clock::time_point start = Clock::now();
-  auto first = std::async(std::launch::async, [&] {
-    HttpReply reply = get(exporter.host(), exporter.port());
-    return std::make_pair(reply, secondsSince(start));
-  });
-  while (service.connections() == 0 && secondsSince(start) < 5)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  const Clock::time_point joined = Clock::now();
-  const HttpReply second =
+  auto patient = std::async(std::launch::async, [&] { return get(exporter.host(), exporter.port()); });
+  const HttpReply hasty =
       get(exporter.host(), exporter.port(), "X-Prometheus-Scrape-Timeout-Seconds: 1.5\r\n");
-  const double secondTook = secondsSince(joined);
-  const auto [firstReply, firstTook] = first.get();
+  const double hastyTook = secondsSince(start);
+  EXPECT_GT(hastyTook, 1.2);
+  EXPECT_LT(hastyTook, 1.5) << "the scraper's deadline, less the margin";
+  EXPECT_TRUE(has(hasty.body, "zqups_up 0")) << hasty.body;
+  EXPECT_TRUE(has(hasty.body, "zqups_service_unreachable_total 0")) << hasty.body;
+  expectNoValueMetrics(hasty.body);
+  EXPECT_FALSE(hasMetric(hasty.body, "zqups_reading_age_seconds"));
 
-  EXPECT_GT(secondTook, 1.2);
-  EXPECT_LT(secondTook, 1.5) << "the scraper's deadline, less the margin";
-  EXPECT_GT(firstTook, 2.5);
-  EXPECT_LT(firstTook, 3.0) << "--scrape-timeout, less the margin";
-  for (const HttpReply* reply : {&firstReply, &second}) {
-    EXPECT_TRUE(has(reply->body, "zqups_up 1")) << reply->text;
-    EXPECT_TRUE(hasMetric(reply->body, "zqups_input_voltage_volts")) << "read first";
-    EXPECT_FALSE(hasMetric(reply->body, "zqups_battery_rated_capacity_coulombs"))
-        << "not read in time";
-  }
-  service.waitIdle();
-  std::set<uint32_t> asked;
-  for (const Bytes& envelope : service.envelopes())
-    EXPECT_TRUE(asked.insert(wordAt(envelope, 16)).second)
-        << "asked twice: " << wordAt(envelope, 16);
-  EXPECT_EQ(exporter.stop(SIGTERM).exitStatus, 0);
+  const HttpReply whole = patient.get();
+  EXPECT_TRUE(has(whole.body, "zqups_up 1")) << whole.body;
+  EXPECT_TRUE(hasMetric(whole.body, "zqups_battery_rated_capacity_coulombs")) << "read last";
+  const Clock::time_point later = Clock::now();
+  const HttpReply next = get(exporter.host(), exporter.port());
+  EXPECT_LT(secondsSince(later), 0.2);
+  EXPECT_TRUE(has(next.body, "zqups_up 1")) << next.body;
+  EXPECT_TRUE(hasMetric(next.body, "zqups_reading_age_seconds")) << next.body;
+  EXPECT_EQ(exporter.stop(SIGTERM).err, "") << "no service lost";
 }
 
 // SIGHUP leaves it running; SIGTERM ends it at once, a reading of a
