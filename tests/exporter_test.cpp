@@ -300,7 +300,9 @@ TEST_F(Textfile, FailuresToWriteAndBadUsage) {
       {"--min-line-voltage", "inf"},
       {"--scrape-timeout", "0"},
       {"--scrape-timeout", "nan"},
-      {"--scrape-timeout", "6m"}};
+      {"--scrape-timeout", "6m"},
+      {"--read-interval", "50ms"},
+      {"--textfile", path_, "--read-interval", "1s"}};
   for (const auto& options : bad) {
     const ProgramRun refused = usage(options);
     EXPECT_EQ(refused.exitStatus, 2) << options[0] << " " << options[1] << ": " << refused.err;
