@@ -72,7 +72,7 @@ std::string unsendablePassword(std::string_view password) {
   // Clients make each request in a buffer of the line's size, its LF and
   // a C string's NUL included: a longer one loses its LF and runs into
   // the next request.
-  static const std::string_view kCommand = "PASSWORD ";
+  constexpr std::string_view kCommand = "PASSWORD ";
   constexpr size_t kLongest = kMaxLine - kCommand.size() - 2;
   if (password.empty()) return "it is empty";
   if (password.size() > kLongest)
