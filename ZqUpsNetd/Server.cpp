@@ -59,6 +59,13 @@ class Channel {
   }
   // Plain TCP, never waiting: the bytes received, 0 at the end, -1 with errno.
   ssize_t receiveNow(char* data, size_t size) { return ::recv(fd_, data, size, MSG_DONTWAIT); }
+  // Plain TCP, never waiting: the peer has closed or reset, whatever it
+  // sent before is left unread.
+  bool peerGone() {
+    char byte;
+    const ssize_t size = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return size == 0 || (size < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+  }
   // Plain TCP, never waiting: the bytes taken, -1 with errno.
   ssize_t sendNow(std::string_view data) {
     return ::send(fd_, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -127,7 +134,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
         source_(std::move(source)),
         session_(server->shared_, address_),
         idle_(server->io_),
-        tlsDeadline_(server->io_) {}
+        tlsDeadline_(server->io_),
+        answerWrite_(server->io_) {}
 
   const std::string& address() const { return address_; }
   const std::string& source() const { return source_; }
@@ -147,6 +155,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     closed_ = true;
     const auto self = shared_from_this();
     if (check_) server_->passwords_.cancel(*check_);
+    if (pending_ && pending_->ticket->withdraw() && !server_->stopped_)
+      noteWrite(server_, *pending_, "not sent for", "the client has gone");
+    pending_.reset();
+    answerWrite_.cancel();
     idle_.cancel();
     tlsDeadline_.cancel();
     if (channel_.plain() && channel_.fd() >= 0) server_->sockets_.remove(channel_.fd(), this);
@@ -171,6 +183,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // Level-triggered: input that cannot be taken now stops being watched
     // until read() wants it; reported all the same, the socket failed.
     if (!watched_.input) return close();
+    // A write not sent yet for a client that has gone never is.
+    if (pending_ && channel_.peerGone()) return close();
     if (!takesInput()) return watch(false, writing_);
     const ssize_t size = channel_.receiveNow(input_.data(), input_.size());
     if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
@@ -282,17 +296,82 @@ class Connection : public std::enable_shared_from_this<Connection> {
         });
   }
 
+  // A SET VAR's write, from the queue to its outcome.
+  struct PendingWrite {
+    Write write;
+    std::shared_ptr<zqread::WriteTicket> ticket;
+    std::string address;
+    bool answered = false;   // as sent, before the outcome
+    std::string trackingId;  // given then, with tracking on
+  };
+
+  // The write is answered with its outcome when that comes in time;
+  // else, once its bytes are going out, as sent, and if they are not
+  // yet, as failed, and they never go.  An outcome after the answer is
+  // still shown and tracked.
   void startWrite(const Write& write) {
     waiting_ = true;
-    server_->offload_.service->write(
-        write.point, write.bytes, server_->offload_.writeBudget,
-        [self = shared_from_this()](const zqread::WriteResult& result) {
-          self->waiting_ = false;
-          if (self->closed_) return;
-          const zqread::Value readBack = result.readBack.value_or(zqread::Value());
-          self->send(self->session_.written(result.held, readBack).text);
-          self->drain();
+    auto pending = std::make_shared<PendingWrite>();
+    pending->write = write;
+    pending->address = address_;
+    const Clock::time_point answerBy = lastLine_ + server_->offload_.answerWrite;
+    pending->ticket = server_->offload_.service->write(
+        write.point, write.bytes, server_->offload_.writeBudget, answerBy,
+        [self = weak_from_this(), server = server_, pending](const zqread::WriteResult& result) {
+          const auto connection = self.lock();
+          if (connection && connection->pending_ == pending) return connection->written(result);
+          writtenLate(server, *pending, result);
         });
+    pending_ = pending;
+    answerWrite_.expires_at(answerBy);
+    // A timer that expired is not stopped by the outcome: the pending
+    // write may be the next one by then.
+    answerWrite_.async_wait(
+        [self = shared_from_this(), pending](const boost::system::error_code& ec) {
+          if (!ec && self->pending_ == pending) self->answerBeforeOutcome();
+        });
+  }
+
+  void written(const zqread::WriteResult& result) {
+    pending_.reset();
+    answerWrite_.cancel();
+    waiting_ = false;
+    const zqread::Value readBack = result.readBack.value_or(zqread::Value());
+    send(session_.written(result.held, readBack).text);
+    drain();
+  }
+
+  void answerBeforeOutcome() {
+    waiting_ = false;
+    const std::shared_ptr<PendingWrite> pending = std::move(pending_);
+    if (pending->ticket->withdraw()) {
+      noteWrite(server_, *pending, "not sent for",
+                "no outcome in " + durationText(server_->offload_.answerWrite) +
+                    ", answered as failed");
+      send(session_.written(false, zqread::Value()).text);
+    } else {
+      pending->answered = true;
+      send(session_.sent(&pending->trackingId).text);
+    }
+    drain();
+  }
+
+  // An outcome after its client was answered, or had gone.
+  static void writtenLate(Server* server, const PendingWrite& pending,
+                          const zqread::WriteResult& result) {
+    Shared& shared = *server->shared_;
+    if (result.held && result.readBack) shared.showWritten(pending.write, *result.readBack);
+    if (!pending.trackingId.empty()) shared.tracked.settle(pending.trackingId, result.held);
+    if (result.held) return;
+    const std::string why = result.outcome.ok() ? "read back otherwise" : result.outcome.why;
+    noteWrite(server, pending, "failed for", pending.answered ? why + ", after OK" : why);
+  }
+
+  // "write of battery.date WHAT 192.0.2.7: WHY".
+  static void noteWrite(Server* server, const PendingWrite& pending, const std::string& what,
+                        const std::string& why) {
+    server->clientLog_.note(Clock::now(), "write of " + pending.write.variable + " " + what,
+                            pending.address, why);
   }
 
   // Queues `text` behind what is unsent; a client that lets too much pile
@@ -381,6 +460,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   LineFramer framer_;
   asio::steady_timer idle_;
   asio::steady_timer tlsDeadline_;
+  asio::steady_timer answerWrite_;  // for pending_
+  std::shared_ptr<PendingWrite> pending_;  // until answered
   Clock::time_point lastLine_;
   std::string line_;  // the request answered, its capacity kept for the next
   std::string unsent_;

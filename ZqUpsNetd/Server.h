@@ -42,6 +42,9 @@ struct Offload {
   // Writes, between its readings; it posts their results to the loop.
   zqread::ServiceQueue* service = nullptr;
   Clock::duration writeBudget = std::chrono::seconds(10);  // each exchange of a write
+  // A SET VAR is answered within this of its line, inside the 5 s that
+  // clients wait: with its outcome, else as sent or as failed.
+  Clock::duration answerWrite = std::chrono::seconds(4);
 };
 
 class Connection;

@@ -109,21 +109,39 @@ void Shared::publish(std::shared_ptr<const Snapshot> next) {
   snapshot = std::move(next);
 }
 
-std::string Tracked::add(bool held) {
+void Shared::showWritten(const Write& write, const zqread::Value& value) {
+  if (snapshot)
+    snapshot = std::make_shared<const Snapshot>(withPoint(*snapshot, write.point.name, value));
+}
+
+std::string Tracked::add() {
   std::string id = newTrackingId();
   if (order_.size() >= kKept) {
     outcomes_.erase(order_.front());
     order_.pop_front();
   }
-  outcomes_.emplace(id, held);
+  outcomes_.emplace(id, State::Pending);
   order_.push_back(id);
   return id;
+}
+
+void Tracked::settle(std::string_view id, bool held) {
+  const auto found = outcomes_.find(id);
+  if (found != outcomes_.end()) found->second = held ? State::Held : State::Failed;
 }
 
 const char* Tracked::outcome(std::string_view id) const {
   const auto found = outcomes_.find(id);
   if (found == outcomes_.end()) return nullptr;
-  return found->second ? "SUCCESS" : "ERR FAILED";
+  switch (found->second) {
+    case State::Pending:
+      return "PENDING";
+    case State::Held:
+      return "SUCCESS";
+    case State::Failed:
+      break;
+  }
+  return "ERR FAILED";
 }
 
 std::string Shared::upsDescription() const {
@@ -293,6 +311,7 @@ Reply Session::set(const Words& words, Clock::time_point now) {
       !zqread::decode(*point, reply.write.bytes, &wanted, &why))
     return error("INVALID-VALUE");
   if (!shared_->fresh(now)) return error("DATA-STALE");
+  reply.write.variable = variable->name;
   reply.write.point = *point;
   reply.write.wanted = wanted.text;
   reply.wait = Reply::Wait::Write;
@@ -301,12 +320,18 @@ Reply Session::set(const Words& words, Clock::time_point now) {
 }
 
 Reply Session::written(bool held, const zqread::Value& value) {
-  // Until the next reading, which begins after the write, shows it.
-  if (held && shared_->snapshot)
-    shared_->snapshot = std::make_shared<const Snapshot>(
-        withPoint(*shared_->snapshot, pendingWrite_.point.name, value));
-  if (tracking_) return lineReply({"OK TRACKING", shared_->tracked.add(held)});
-  return held ? lineReply("OK") : error("SET-FAILED");
+  if (held) shared_->showWritten(pendingWrite_, value);
+  if (!tracking_) return held ? lineReply("OK") : error("SET-FAILED");
+  const std::string id = shared_->tracked.add();
+  shared_->tracked.settle(id, held);
+  return lineReply({"OK TRACKING", id});
+}
+
+Reply Session::sent(std::string* trackingId) {
+  trackingId->clear();
+  if (!tracking_) return lineReply("OK");
+  *trackingId = shared_->tracked.add();
+  return lineReply({"OK TRACKING", *trackingId});
 }
 
 Reply Session::setUsername(const Words& words) {

@@ -26,15 +26,21 @@ namespace zqnetd {
 class Tracked {
  public:
   static constexpr size_t kKept = 1024;
-  // A new id for a write's outcome.
-  std::string add(bool held);
-  // "SUCCESS", "ERR FAILED", or null for an id never given or forgotten.
+  // A new id for a write's outcome, pending until settled.
+  std::string add();
+  // Nothing for an id forgotten.
+  void settle(std::string_view id, bool held);
+  // "PENDING", "SUCCESS", "ERR FAILED", or null for an id never given or
+  // forgotten.
   const char* outcome(std::string_view id) const;
 
  private:
-  std::map<std::string, bool, std::less<>> outcomes_;
+  enum class State { Pending, Held, Failed };
+  std::map<std::string, State, std::less<>> outcomes_;
   std::deque<std::string> order_;  // oldest first
 };
+
+struct Write;
 
 // What the clients share; touched by the network thread only.
 struct Shared {
@@ -63,11 +69,15 @@ struct Shared {
   // The snapshot's values are current: read in time from a service reached.
   bool fresh(Clock::time_point now) const;
   void publish(std::shared_ptr<const Snapshot> next);
+  // A write read back as written shows until the next reading, which
+  // begins after it.
+  void showWritten(const Write& write, const zqread::Value& value);
   std::string upsDescription() const;
 };
 
 // A write that a SET VAR waits for.
 struct Write {
+  std::string variable;  // as the protocol names it
   zqread::Point point;
   zqread::Bytes bytes;
   std::string wanted;  // the value as it reads back
@@ -105,6 +115,9 @@ class Session {
   const std::string& password() const { return *password_; }
   void passwordChecked(std::optional<unsigned> rights) { rights_ = rights.value_or(0); checked_ = true; }
   Reply written(bool held, const zqread::Value& value);
+  // The reply to a write sent whose outcome is not known yet: OK, or with
+  // tracking an id whose outcome is pending, which `trackingId` gets.
+  Reply sent(std::string* trackingId);
   // LOGIN done, or a right password given (a client that only writes
   // need not log in).
   bool signedIn() const { return loggedIn_ || (checked_ && rights_ != 0); }
@@ -148,7 +161,6 @@ class Session {
   bool encrypted_ = false;  // from OK STARTTLS on
   bool tracking_ = false;   // SET VAR answers with an id to ask GET TRACKING
   Write pendingWrite_;
-  std::string pendingVar_;  // as the client wrote it
   Request request_;
   std::string out_;  // the reply's bytes
   std::string value_;  // a value made for the reply

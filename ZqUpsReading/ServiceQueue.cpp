@@ -4,6 +4,16 @@
 
 namespace zqread {
 
+bool WriteTicket::withdraw() {
+  int queued = kQueued;
+  return state_.compare_exchange_strong(queued, kWithdrawn) || queued == kWithdrawn;
+}
+
+bool WriteTicket::send() {
+  int queued = kQueued;
+  return state_.compare_exchange_strong(queued, kSending);
+}
+
 ServiceQueue::ServiceQueue(std::optional<uid_t> serviceOwner, Post post)
     : serviceOwner_(serviceOwner), post_(std::move(post)), thread_([this] { run(); }) {}
 
@@ -39,16 +49,19 @@ void ServiceQueue::readOnce(Clock::time_point deadline, ReadingDone done, PointD
   wake_.notify_one();
 }
 
-void ServiceQueue::write(const Point& point, const Bytes& bytes, Clock::duration budget,
-                         WriteDone done) {
+std::shared_ptr<WriteTicket> ServiceQueue::write(const Point& point, const Bytes& bytes,
+                                                 Clock::duration budget, Clock::time_point sendBy,
+                                                 WriteDone done) {
+  auto ticket = std::make_shared<WriteTicket>();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) return;
-    jobs_.push_back([this, point, bytes, budget, done = std::move(done)] {
-      performWrite(point, bytes, budget, done);
+    if (stopping_) return ticket;
+    jobs_.push_back([this, ticket, point, bytes, budget, sendBy, done = std::move(done)] {
+      performWrite(ticket, point, bytes, budget, sendBy, done);
     });
   }
   wake_.notify_one();
+  return ticket;
 }
 
 void ServiceQueue::stop() {
@@ -143,15 +156,18 @@ void ServiceQueue::deliver(std::function<void()> result) {
   if (!stopping_) post_(std::move(result));
 }
 
-void ServiceQueue::performWrite(const Point& point, const Bytes& bytes, Clock::duration budget,
-                                const WriteDone& done) {
+void ServiceQueue::performWrite(const std::shared_ptr<WriteTicket>& ticket, const Point& point,
+                                const Bytes& bytes, Clock::duration budget,
+                                Clock::time_point sendBy, const WriteDone& done) {
+  if (ticket->withdrawn()) return;
   WriteResult result;
   Value value;
   // Any answer, even a bad one, says the service is there to take the
   // write now.
-  result.outcome = readValue(point, access(Clock::now() + budget), &value);
-  if (result.outcome.ok() || result.outcome.failure == Failure::BadAnswer)
-    result.outcome = writeBytes(point, access(Clock::now() + budget), bytes);
+  result.outcome = readValue(point, access(std::min(Clock::now() + budget, sendBy)), &value);
+  const bool present = result.outcome.ok() || result.outcome.failure == Failure::BadAnswer;
+  if (present && !ticket->send()) return;
+  if (present) result.outcome = writeBytes(point, access(Clock::now() + budget), bytes);
   if (result.outcome.ok()) result.outcome = readValue(point, access(Clock::now() + budget), &value);
   if (result.outcome.ok()) {
     Value wanted;
@@ -159,7 +175,10 @@ void ServiceQueue::performWrite(const Point& point, const Bytes& bytes, Clock::d
     result.held = decode(point, bytes, &wanted, &error) && value.text == wanted.text;
     result.readBack = std::move(value);
   }
-  deliver([done, result] { done(result); });
+  // Withdrawn meanwhile when the pre-read failed: the owner has its answer.
+  deliver([ticket, done, result] {
+    if (!ticket->withdrawn()) done(result);
+  });
 }
 
 }  // namespace zqread

@@ -7,9 +7,11 @@
 #ifndef ZQUPSREADING_SERVICEQUEUE_H
 #define ZQUPSREADING_SERVICEQUEUE_H
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -22,6 +24,23 @@ struct WriteResult {
   Outcome outcome;                // of the first exchange that failed, or ok
   std::optional<Value> readBack;  // the point as read after the write
   bool held = false;              // read back as written
+};
+
+// A queued write, which its owner may withdraw until its bytes go out.
+class WriteTicket {
+ public:
+  // True when the write's bytes will never be sent, and then its `done`
+  // is never called; false once they are going out.  The owner's thread.
+  bool withdraw();
+
+ private:
+  friend class ServiceQueue;
+  enum State { kQueued, kSending, kWithdrawn };
+  // The queue's thread, right before the bytes go out: false when
+  // withdrawn.
+  bool send();
+  bool withdrawn() const { return state_.load() == kWithdrawn; }
+  std::atomic<int> state_{kQueued};
 };
 
 class ServiceQueue {
@@ -52,10 +71,12 @@ class ServiceQueue {
   // before it; `onPoint` sees each point as it is read.
   void readOnce(Clock::time_point deadline, ReadingDone done, PointDone onPoint = {});
   // Writes `bytes` to `point` and reads the point back, each exchange
-  // within `budget`.  The point is read first: a service that does not
-  // answer that is not sent the write, so that it cannot perform, once
-  // it wakes, a write that was answered as failed.
-  void write(const Point& point, const Bytes& bytes, Clock::duration budget, WriteDone done);
+  // within `budget`.  The point is read first, by `sendBy` at the latest:
+  // a service that does not answer that is not sent the write, so that it
+  // cannot perform, once it wakes, a write that was answered as failed.
+  std::shared_ptr<WriteTicket> write(const Point& point, const Bytes& bytes,
+                                     Clock::duration budget, Clock::time_point sendBy,
+                                     WriteDone done);
   // Ends the exchange in flight at once and drops what is queued, never
   // to be performed: nothing is posted once it returns.  Any thread but
   // the queue's.
@@ -72,7 +93,8 @@ class ServiceQueue {
   void deliver(std::function<void()> result);
   void readPeriodically(Clock::time_point deadline, const ReadingDone& done);
   Reading readWith(Clock::time_point deadline, const PointDone& onPoint);
-  void performWrite(const Point& point, const Bytes& bytes, Clock::duration budget,
+  void performWrite(const std::shared_ptr<WriteTicket>& ticket, const Point& point,
+                    const Bytes& bytes, Clock::duration budget, Clock::time_point sendBy,
                     const WriteDone& done);
 
   const std::optional<uid_t> serviceOwner_;
