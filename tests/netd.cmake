@@ -15,8 +15,9 @@ add_dependencies(netd_test ZqUpsNetd ZqUpsSim)
 # /usr/bin/python3 by name: python3-nut is installed for Debian's Python.
 # upsmon waits on real time, and memcheck would trace Python itself.
 set(_zq_netd_clients ${CMAKE_CURRENT_SOURCE_DIR}/netd_clients_test.py)
-foreach(_zq_pair clients_test:clients upsmon_drill_test:drill upsmon_mains_test:mains
-                 upsmon_fsd_test:fsd upsmon_hung_point_test:hung upsmon_slow_point_test:slow)
+foreach(_zq_pair clients_test:clients slow_write_test:write upsmon_drill_test:drill
+                 upsmon_mains_test:mains upsmon_fsd_test:fsd upsmon_hung_point_test:hung
+                 upsmon_slow_point_test:slow)
   string(REPLACE ":" ";" _zq_pair ${_zq_pair})
   list(GET _zq_pair 0 _zq_name)
   list(GET _zq_pair 1 _zq_case)

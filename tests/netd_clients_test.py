@@ -16,6 +16,10 @@ network UPS protocol:
   fsd      a primary and two secondaries: the primary's FSD reaches the
            secondaries, they log out and shut down, and only then does the
            primary's command run.
+  write    with battery.date answering in 2 s, upsrw writes it without
+           and with -w, answered within its 5 s though write and read-back
+           take longer: OK once the write is sent, and -w's outcome
+           pending, then SUCCESS.
   hung     the power-cut drill with a point that never answers (one only an
            experimental variable shows): a primary upsmon still shuts down
            once the battery is low, and not before.
@@ -217,7 +221,7 @@ class Run:
             raise Failure("ZqUpsNetd --hash-password: " + r.stderr)
         return r.stdout.strip()
 
-    def start_netd(self, users):
+    def start_netd(self, users, args=("--stale-after", "3s")):
         """users: name -> rights; each one's password is its name reversed."""
         self.users = {name: name[::-1] for name in users}
         lines = ["%s:%s:%s" % (n, self.hash_password(self.users[n]), r) for n, r in users.items()]
@@ -226,7 +230,7 @@ class Run:
         with os.fdopen(fd, "w") as f:
             f.write("# test users\n" + "\n".join(lines) + "\n")
         self.spawn("netd", [self.netd, "--listen", "127.0.0.1:0", "--users", users_file,
-                            "--poll-interval", "1s", "--stale-after", "3s"])
+                            "--poll-interval", "1s"] + list(args))
         found = []
 
         def listening():
@@ -403,6 +407,27 @@ def check_clients(run):
         raise Failure("ZqUpsTest after upsset.cgi saved: " + run.battery_date_in_ups())
 
 
+def check_slow_write(run):
+    run.start_sim(faults=["0x2000:0x11=delay:2000ms"])
+    # Each exchange of a write may take 7.5 s: the date's 2 s fit.
+    run.start_netd({"admin": "monitor,set"}, ["--stale-after", "15s"])
+    if not within(10, lambda: "ups.status" in run.upsc()):
+        raise Failure("upsc never showed ups.status: %s" % run.upsc())
+    for flags, date, answer in ((["-s"], "2029-06-01", "OK"),
+                                (["-w", "-s"], "2029-07-02", "SUCCESS")):
+        asked = time.time()
+        r = run.client("upsrw", *flags, "battery.date=" + date, "-u", "admin",
+                       "-p", run.users["admin"], run.target)
+        took = time.time() - asked
+        if r.returncode != 0 or answer not in r.stdout + r.stderr:
+            raise Failure("upsrw %s after %.1f s: %d %s%s" % (
+                " ".join(flags), took, r.returncode, r.stdout, r.stderr))
+        print("upsrw %s answered %s in %.1f s" % (" ".join(flags), answer, took))
+        if not within(10, lambda: run.battery_date_in_ups() == date):
+            raise Failure("ZqUpsTest after upsrw %s: %s" % (" ".join(flags),
+                                                             run.battery_date_in_ups()))
+
+
 def check_drill(run):
     # The source tree's README, beside the profiles' folder.
     readme = os.path.join(run.profiles, os.pardir, os.pardir, "README.md")
@@ -484,15 +509,15 @@ def check_slow(run):
         on_battery - DRILL_CUT_AT, low - DRILL_LOW_AT))
 
 
-CASES = {"clients": check_clients, "drill": check_drill, "mains": check_mains, "fsd": check_fsd,
-         "hung": check_hung, "slow": check_slow}
+CASES = {"clients": check_clients, "write": check_slow_write, "drill": check_drill,
+         "mains": check_mains, "fsd": check_fsd, "hung": check_hung, "slow": check_slow}
 
 
 def check_installed(case):
     for program in ("upsc", "upsrw"):
         if shutil.which(program) is None:
             raise Skip(program + " is not installed (nut-client)")
-    if case != "clients" and not os.access(UPSMON, os.X_OK):
+    if case not in ("clients", "write") and not os.access(UPSMON, os.X_OK):
         raise Skip(UPSMON + " is not installed (nut-client)")
 
 
