@@ -301,22 +301,25 @@ class Connection : public std::enable_shared_from_this<Connection> {
     Write write;
     std::shared_ptr<zqread::WriteTicket> ticket;
     std::string address;
-    bool answered = false;   // as sent, before the outcome
+    Clock::time_point asked;
+    bool answered = false;   // as accepted, before the outcome
     std::string trackingId;  // given then, with tracking on
   };
 
   // The write is answered with its outcome when that comes in time;
-  // else, once its bytes are going out, as sent, and if they are not
-  // yet, as failed, and they never go.  An outcome after the answer is
-  // still shown and tracked.
+  // else as accepted once its bytes are going out, or while the service
+  // has answered something since the request, and otherwise as failed,
+  // and then it is never sent.  An outcome after the answer is still
+  // shown and tracked.
   void startWrite(const Write& write) {
     waiting_ = true;
     auto pending = std::make_shared<PendingWrite>();
     pending->write = write;
     pending->address = address_;
+    pending->asked = lastLine_;  // the SET VAR's, after a password check too
     const Clock::time_point answerBy = lastLine_ + server_->offload_.answerWrite;
     pending->ticket = server_->offload_.service->write(
-        write.point, write.bytes, server_->offload_.writeBudget, answerBy,
+        write.point, write.bytes, server_->offload_.writeBudget,
         [self = weak_from_this(), server = server_, pending](const zqread::WriteResult& result) {
           const auto connection = self.lock();
           if (connection && connection->pending_ == pending) return connection->written(result);
@@ -344,10 +347,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void answerBeforeOutcome() {
     waiting_ = false;
     const std::shared_ptr<PendingWrite> pending = std::move(pending_);
-    if (pending->ticket->withdraw()) {
+    const bool alive = server_->offload_.service->lastAnswer() >= pending->asked;
+    if (!alive && pending->ticket->withdraw()) {
       noteWrite(server_, *pending, "not sent for",
-                "no outcome in " + durationText(server_->offload_.answerWrite) +
-                    ", answered as failed");
+                "no answer from the service in " +
+                    durationText(server_->offload_.answerWrite) + ", answered as failed");
       send(session_.written(false, zqread::Value()).text);
     } else {
       pending->answered = true;

@@ -43,7 +43,7 @@ struct Offload {
   zqread::ServiceQueue* service = nullptr;
   Clock::duration writeBudget = std::chrono::seconds(10);  // each exchange of a write
   // A SET VAR is answered within this of its line, inside the 5 s that
-  // clients wait: with its outcome, else as sent or as failed.
+  // clients wait: with its outcome, else as accepted or as failed.
   Clock::duration answerWrite = std::chrono::seconds(4);
 };
 

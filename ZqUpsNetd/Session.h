@@ -115,8 +115,8 @@ class Session {
   const std::string& password() const { return *password_; }
   void passwordChecked(std::optional<unsigned> rights) { rights_ = rights.value_or(0); checked_ = true; }
   Reply written(bool held, const zqread::Value& value);
-  // The reply to a write sent whose outcome is not known yet: OK, or with
-  // tracking an id whose outcome is pending, which `trackingId` gets.
+  // The reply to a write accepted whose outcome is not known yet: OK, or
+  // with tracking an id whose outcome is pending, which `trackingId` gets.
   Reply sent(std::string* trackingId);
   // LOGIN done, or a right password given (a client that only writes
   // need not log in).

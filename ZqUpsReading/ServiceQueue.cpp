@@ -50,14 +50,13 @@ void ServiceQueue::readOnce(Clock::time_point deadline, ReadingDone done, PointD
 }
 
 std::shared_ptr<WriteTicket> ServiceQueue::write(const Point& point, const Bytes& bytes,
-                                                 Clock::duration budget, Clock::time_point sendBy,
-                                                 WriteDone done) {
+                                                 Clock::duration budget, WriteDone done) {
   auto ticket = std::make_shared<WriteTicket>();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return ticket;
-    jobs_.push_back([this, ticket, point, bytes, budget, sendBy, done = std::move(done)] {
-      performWrite(ticket, point, bytes, budget, sendBy, done);
+    jobs_.push_back([this, ticket, point, bytes, budget, done = std::move(done)] {
+      performWrite(ticket, point, bytes, budget, done);
     });
   }
   wake_.notify_one();
@@ -124,7 +123,11 @@ Reading ServiceQueue::readWith(Clock::time_point deadline, const PointDone& onPo
   const auto said = [this, &say](const std::string& line) {
     if (say) deliver([say, line] { say(line); });
   };
-  return readCatalogue(access(deadline), onPoint, &health_, said);
+  const auto seen = [this, &onPoint](const PointReading& entry) {
+    if (entry.value || entry.outcome.failure == Failure::BadAnswer) noteAnswer();
+    if (onPoint) onPoint(entry);
+  };
+  return readCatalogue(access(deadline), seen, &health_, said);
 }
 
 void ServiceQueue::readPeriodically(Clock::time_point deadline, const ReadingDone& done) {
@@ -158,23 +161,28 @@ void ServiceQueue::deliver(std::function<void()> result) {
 
 void ServiceQueue::performWrite(const std::shared_ptr<WriteTicket>& ticket, const Point& point,
                                 const Bytes& bytes, Clock::duration budget,
-                                Clock::time_point sendBy, const WriteDone& done) {
+                                const WriteDone& done) {
   if (ticket->withdrawn()) return;
   WriteResult result;
   Value value;
   // Any answer, even a bad one, says the service is there to take the
   // write now.
-  result.outcome = readValue(point, access(std::min(Clock::now() + budget, sendBy)), &value);
+  result.outcome = readValue(point, access(Clock::now() + budget), &value);
   const bool present = result.outcome.ok() || result.outcome.failure == Failure::BadAnswer;
+  if (present) noteAnswer();
   if (present && !ticket->send()) return;
   if (present) result.outcome = writeBytes(point, access(Clock::now() + budget), bytes);
   if (result.outcome.ok()) result.outcome = readValue(point, access(Clock::now() + budget), &value);
   if (result.outcome.ok()) {
+    noteAnswer();
     Value wanted;
     std::string error;
     result.held = decode(point, bytes, &wanted, &error) && value.text == wanted.text;
-    result.readBack = std::move(value);
+    result.readBack = value;
   }
+  // Readings that carry the last one's values over carry what was written.
+  for (PointReading& entry : last_.points)
+    if (result.held && entry.point.name == point.name) entry = PointReading{point, value, {}};
   // Withdrawn meanwhile when the pre-read failed: the owner has its answer.
   deliver([ticket, done, result] {
     if (!ticket->withdrawn()) done(result);

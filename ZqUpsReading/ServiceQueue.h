@@ -71,12 +71,14 @@ class ServiceQueue {
   // before it; `onPoint` sees each point as it is read.
   void readOnce(Clock::time_point deadline, ReadingDone done, PointDone onPoint = {});
   // Writes `bytes` to `point` and reads the point back, each exchange
-  // within `budget`.  The point is read first, by `sendBy` at the latest:
-  // a service that does not answer that is not sent the write, so that it
-  // cannot perform, once it wakes, a write that was answered as failed.
+  // within `budget`.  The point is read first: a service that does not
+  // answer that is not sent the write.
   std::shared_ptr<WriteTicket> write(const Point& point, const Bytes& bytes,
-                                     Clock::duration budget, Clock::time_point sendBy,
-                                     WriteDone done);
+                                     Clock::duration budget, WriteDone done);
+  // When the service last answered an exchange, even badly.  Any thread.
+  Clock::time_point lastAnswer() const {
+    return Clock::time_point(Clock::duration(answered_.load()));
+  }
   // Ends the exchange in flight at once and drops what is queued, never
   // to be performed: nothing is posted once it returns.  Any thread but
   // the queue's.
@@ -94,8 +96,8 @@ class ServiceQueue {
   void readPeriodically(Clock::time_point deadline, const ReadingDone& done);
   Reading readWith(Clock::time_point deadline, const PointDone& onPoint);
   void performWrite(const std::shared_ptr<WriteTicket>& ticket, const Point& point,
-                    const Bytes& bytes, Clock::duration budget, Clock::time_point sendBy,
-                    const WriteDone& done);
+                    const Bytes& bytes, Clock::duration budget, const WriteDone& done);
+  void noteAnswer() { answered_ = Clock::now().time_since_epoch().count(); }
 
   const std::optional<uid_t> serviceOwner_;
   const Post post_;
@@ -103,6 +105,7 @@ class ServiceQueue {
   PointHealth health_;  // the queue thread's
   Say say_;
   Reading last_;       // the queue thread's: the last whole periodic reading
+  std::atomic<Clock::rep> answered_{0};  // lastAnswer()
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Job> jobs_;

@@ -1089,10 +1089,10 @@ TEST_F(ServerWithSim, ServesLoginsAndWritesThroughTheService) {
   EXPECT_TRUE(run.exited && run.exitStatus == 0) << run.err;
 }
 
-// Writes queued while the service is stopped are answered as failed
-// within 4 s, though each of their exchanges may take 7.5 s, and the
-// service does not perform them once it wakes; nor one whose client has
-// gone.
+// Writes queued while the service is stopped, so that it answers nothing,
+// are answered as failed within 4 s, though each of their exchanges may
+// take 7.5 s, and the service does not perform them once it wakes; nor
+// one whose client has gone.
 TEST_F(ServerWithSim, AWriteAnsweredFailedIsNeverPerformedLater) {
   ASSERT_TRUE(startWithAlice({}));
   Client first("127.0.0.1", netd.port), second("127.0.0.1", netd.port);
@@ -1103,6 +1103,7 @@ TEST_F(ServerWithSim, AWriteAnsweredFailedIsNeverPerformedLater) {
   const std::string unchanged = "VAR ups battery.date \"2028-07-01\"\n";
   ASSERT_TRUE(waitForReply(first, "GET VAR ups battery.date", unchanged));
   ASSERT_EQ(::kill(sim.pid(), SIGSTOP), 0);
+  ::usleep(100 * 1000);  // for its last answers to arrive
   const auto asked = std::chrono::steady_clock::now();
   first.send("SET VAR ups battery.date 2031-01-01\n");
   second.send("SET VAR ups battery.date 2032-02-02\n");
@@ -1118,7 +1119,8 @@ TEST_F(ServerWithSim, AWriteAnsweredFailedIsNeverPerformedLater) {
   const upstest::ProgramRun run = netd.stop();
   // The second's line is counted with the first's.
   const std::string head = "ZqUpsNetd: write of battery.date not sent for 127.0.0.1: ";
-  for (const char* why : {"no outcome in 4 s, answered as failed", "the client has gone"})
+  for (const char* why : {"no answer from the service in 4 s, answered as failed",
+                          "the client has gone"})
     EXPECT_NE(run.err.find(head + why + "\n"), std::string::npos) << run.err;
 }
 
