@@ -409,12 +409,13 @@ def check_clients(run):
 
 def check_slow_write(run):
     run.start_sim(faults=["0x2000:0x11=delay:2000ms"])
-    # Each exchange of a write may take 7.5 s: the date's 2 s fit.
+    # Each exchange of a write may take 7.5 s: the date's 2 s fit.  -w waits
+    # past its 10 s default: three exchanges of 2 s behind a reading.
     run.start_netd({"admin": "monitor,set"}, ["--stale-after", "15s"])
     if not within(10, lambda: "ups.status" in run.upsc()):
         raise Failure("upsc never showed ups.status: %s" % run.upsc())
     for flags, date, answer in ((["-s"], "2029-06-01", "OK"),
-                                (["-w", "-s"], "2029-07-02", "SUCCESS")):
+                                (["-w", "-t", "20", "-s"], "2029-07-02", "SUCCESS")):
         asked = time.time()
         r = run.client("upsrw", *flags, "battery.date=" + date, "-u", "admin",
                        "-p", run.users["admin"], run.target)
