@@ -27,7 +27,12 @@ void logLine(const std::string& text) {
 
 void ClientLog::note(Clock::time_point now, const std::string& what, const std::string& address,
                      const std::string& why, const std::string& aside) {
-  const auto [held, first] = held_.try_emplace({what, address, why}, Held{now, 0});
+  auto key = std::make_tuple(what, address, why);
+  if (held_.size() >= kMaxHeld && held_.count(key) == 0) {
+    if (unheld_.more++ == 0) unheld_.since = now;
+    return;
+  }
+  const auto [held, first] = held_.try_emplace(std::move(key), Held{now, 0});
   if (!first) {
     ++held->second.more;
     return;
@@ -47,6 +52,11 @@ void ClientLog::flush(Clock::time_point now, bool end) {
       logLine(clientLine(what, address, why) + " (" + std::to_string(held->second.more) + " more" +
               (end ? "" : " in " + std::to_string(seconds) + " s") + ")");
     held = held_.erase(held);
+  }
+  if (unheld_.more > 0 && (end || now - unheld_.since >= kInterval)) {
+    logLine(std::to_string(unheld_.more) + " more lines about clients not logged: over " +
+            std::to_string(kMaxHeld) + " addresses or reasons in " + std::to_string(seconds) + " s");
+    unheld_.more = 0;
   }
 }
 

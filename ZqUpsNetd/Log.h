@@ -17,11 +17,14 @@ void logLine(const std::string& text);
 // Lines about clients, "WHAT ADDRESS[: WHY]" ("refused 192.0.2.7: too
 // many connections"): the first line for an address, what and why in an
 // interval is logged at once, the rest of the interval only counted, and
-// the count logged when it ends.
+// the count logged when it ends.  Past kMaxHeld kinds of line in an
+// interval, a flood from many addresses, the rest are only counted, all
+// together.
 class ClientLog {
  public:
   using Clock = std::chrono::steady_clock;
   static constexpr auto kInterval = std::chrono::seconds(10);
+  static constexpr size_t kMaxHeld = 1024;
 
   // `aside` ends the first line only ("as alice").
   void note(Clock::time_point now, const std::string& what, const std::string& address,
@@ -36,6 +39,7 @@ class ClientLog {
     unsigned more = 0;  // lines not logged since
   };
   std::map<std::tuple<std::string, std::string, std::string>, Held> held_;
+  Held unheld_;  // the lines past kMaxHeld
 };
 
 }  // namespace zqnetd

@@ -776,6 +776,47 @@ TEST(Server, CapsConnectionsIdleClientsAndLongLines) {
     EXPECT_NE(run.err.find(line), std::string::npos) << line << run.err;
 }
 
+// What `run` writes to standard error.
+template <typename Run>
+std::string standardErrorOf(Run run) {
+  char path[] = "/tmp/netd_test.XXXXXX";
+  const int fd = ::mkstemp(path);
+  if (fd < 0) return "";
+  ::unlink(path);
+  const int saved = ::dup(STDERR_FILENO);
+  ::dup2(fd, STDERR_FILENO);
+  run();
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  std::string text(size_t(::lseek(fd, 0, SEEK_CUR)), '\0');
+  const bool read = ::pread(fd, text.data(), text.size(), 0) == ssize_t(text.size());
+  ::close(fd);
+  return read ? text : "";
+}
+
+// A flood from many addresses: a line for each of the first ones, then
+// one count for all the others.
+TEST(Server, LogsAFloodFromManyAddressesInBoundedLines) {
+  ClientLog log;
+  const auto now = ClientLog::Clock::now();
+  const std::string text = standardErrorOf([&] {
+    for (size_t i = 0; i < ClientLog::kMaxHeld + 500; ++i)
+      log.note(now, "refused", "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256),
+               "too many connections");
+    log.note(now, "refused", "10.0.0.0", "too many connections");
+    log.flush(now + ClientLog::kInterval);
+  });
+  size_t lines = 0;
+  for (size_t at = 0; (at = text.find("ZqUpsNetd: refused ", at)) != std::string::npos; ++at) ++lines;
+  EXPECT_EQ(lines, ClientLog::kMaxHeld + 1) << text.substr(0, 200);
+  EXPECT_NE(text.find("refused 10.0.0.0: too many connections (1 more in 10 s)\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("ZqUpsNetd: 500 more lines about clients not logged: over 1024 addresses "
+                      "or reasons in 10 s\n"),
+            std::string::npos)
+      << text.substr(text.size() - 300);
+}
+
 TEST(Server, CountsAnIpv6Slash64AsOneAddress) {
   const auto source = [](const char* text) { return sourceOf(asio::ip::make_address(text)); };
   EXPECT_EQ(source("2001:db8:1:2::1"), "2001:db8:1:2::/64");
