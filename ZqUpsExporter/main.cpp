@@ -137,7 +137,9 @@ int writeTextfile(const Settings& settings) {
     std::cerr << "ZqUpsExporter: " << error << "\n";
     return kFailed;
   }
-  return reading.reached() ? kOk : kServiceUnread;
+  if (reading.reached()) return kOk;
+  std::cerr << "ZqUpsExporter: UPS service not read: " << reading.end.why << "\n";
+  return kServiceUnread;
 }
 
 // What the options leave to be checked after parsing; throws CLI's

@@ -257,6 +257,7 @@ TEST_F(Textfile, WithoutServiceStatus3AndNoValues) {
   std::ofstream(path_) << "old\n";
   const ProgramRun run = write();
   EXPECT_EQ(run.exitStatus, 3) << run.err;
+  EXPECT_EQ(run.err.rfind("ZqUpsExporter: UPS service not read: ", 0), 0u) << run.err;
   EXPECT_TRUE(has(contents(), "zqups_up 0"));
   expectNoValueMetrics(contents());
 }
