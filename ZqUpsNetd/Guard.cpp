@@ -12,17 +12,6 @@ constexpr auto kFirstDelay = std::chrono::milliseconds(100);
 constexpr auto kLongestDelay = std::chrono::seconds(10);
 // A source's failures are forgotten this long after its last.
 constexpr auto kForgetFailures = std::chrono::minutes(10);
-// Users remembered as having logged in, at most.
-constexpr size_t kMaxGood = 1024;
-
-template <typename Queue>
-bool eraseId(Queue& queue, PasswordChecks::Id id) {
-  const auto found = std::find_if(queue.begin(), queue.end(),
-                                  [id](const auto& check) { return check.id == id; });
-  if (found == queue.end()) return false;
-  queue.erase(found);
-  return true;
-}
 
 }  // namespace
 
@@ -36,6 +25,27 @@ std::string sourceOf(const asio::ip::address& address) {
   return asio::ip::address_v6(bytes).to_string() + "/64";
 }
 
+KnownPasswords::KnownPasswords() : key_(newDigestKey()) {}
+
+std::string KnownPasswords::digest(const std::string& name, const std::string& password) const {
+  return key_.empty() ? "" : keyedDigest(key_, name + "\n" + password);
+}
+
+std::optional<unsigned> KnownPasswords::rights(const std::string& name,
+                                               const std::string& password) const {
+  const auto found = known_.find(name);
+  if (found == known_.end()) return std::nullopt;
+  const std::string digest = this->digest(name, password);
+  if (digest.empty() || !sameBytes(digest, found->second.digest)) return std::nullopt;
+  return found->second.rights;
+}
+
+void KnownPasswords::remember(const std::string& name, const std::string& password,
+                              unsigned rights) {
+  std::string digest = this->digest(name, password);
+  if (!digest.empty()) known_[name] = Known{std::move(digest), rights};
+}
+
 Clock::duration PasswordChecks::delayAfter(unsigned failures) {
   if (failures == 0) return Clock::duration::zero();
   const unsigned doublings = std::min(failures - 1, 16u);
@@ -46,125 +56,149 @@ PasswordChecks::Id PasswordChecks::check(const std::string& source, const std::s
                                          std::string name, std::string password, Done done) {
   Check check{++lastId_, source, address, std::move(name), std::move(password), std::move(done)};
   const Id id = check.id;
-  if (trusted(source, check.name)) {
-    trusted_.push_back(std::move(check));
-  } else {
-    Source& from = sources_[source];
-    from.waiting.push_back(std::move(check));
-    if (!from.inTurn) turns_.push_back(source);
-    from.inTurn = true;
+  if (stopped_) return id;
+  if (const auto rights = known_.rights(check.name, check.password)) {
+    auto answering = std::make_unique<Answering>(io_, std::move(check));
+    answering->rights = rights;
+    answering->checked = answering->timeUp = true;
+    answering_.emplace(id, std::move(answering));
+    asio::post(io_, [this, id] { answer(id); });
+    return id;
   }
+  std::deque<Check>& queue = waiting_[source];
+  if (queue.empty()) turns_.push_back(source);
+  queue.push_back(std::move(check));
   next();
   return id;
 }
 
 void PasswordChecks::cancel(Id id) {
-  if (running_ && running_->id == id) {
-    running_->done = nullptr;
+  if (answering_.erase(id) != 0) return;
+  for (auto from = waiting_.begin(); from != waiting_.end(); ++from) {
+    std::deque<Check>& queue = from->second;
+    const auto found = std::find_if(queue.begin(), queue.end(),
+                                    [id](const Check& check) { return check.id == id; });
+    if (found == queue.end()) continue;
+    queue.erase(found);
+    if (queue.empty()) {
+      turns_.remove(from->first);
+      waiting_.erase(from);
+    }
     return;
   }
-  if (eraseId(trusted_, id)) return;
-  for (auto& [source, from] : sources_)
-    if (eraseId(from.waiting, id)) return;
 }
 
-bool PasswordChecks::trusted(const std::string& source, const std::string& name) const {
-  return good_.count({source, name}) != 0;
-}
-
-// The next check when none runs: a trusted one, else one of the source
-// that failed least of those whose delay is over, the first in turn of
-// them; or a wait for the first delay to end.
+// While the worker is free: the first check of the source next in turn.
 void PasswordChecks::next() {
-  if (running_ || stopped_) return;
-  if (!trusted_.empty()) {
-    Check check = std::move(trusted_.front());
-    trusted_.pop_front();
-    return run(std::move(check));
+  while (!hashing_ && !stopped_ && !turns_.empty()) {
+    const std::string source = std::move(turns_.front());
+    turns_.pop_front();
+    const auto from = waiting_.find(source);
+    Check check = std::move(from->second.front());
+    from->second.pop_front();
+    if (from->second.empty())
+      waiting_.erase(from);
+    else
+      turns_.push_back(source);
+    start(std::move(check));
   }
-  const Clock::time_point now = Clock::now();
-  std::optional<Clock::time_point> soonest;
-  auto chosen = turns_.end();
-  for (auto turn = turns_.begin(); turn != turns_.end();) {
-    Source& from = sources_[*turn];
-    from.inTurn = !from.waiting.empty();
-    if (!from.inTurn) {
-      turn = turns_.erase(turn);
-      continue;
-    }
-    if (from.ready() > now)
-      soonest = std::min(soonest.value_or(from.ready()), from.ready());
-    else if (chosen == turns_.end() || from.failures < sources_[*chosen].failures)
-      chosen = turn;
-    ++turn;
-  }
-  if (chosen != turns_.end()) {
-    const std::string source = std::move(*chosen);
-    turns_.erase(chosen);
-    Source& from = sources_[source];
-    Check check = std::move(from.waiting.front());
-    from.waiting.pop_front();
-    from.inTurn = !from.waiting.empty();
-    if (from.inTurn) turns_.push_back(source);
-    return run(std::move(check));
-  }
-  if (!soonest) return;
-  timer_.expires_at(*soonest);
-  timer_.async_wait([this](const boost::system::error_code& ec) {
-    if (!ec) next();
-  });
 }
 
-void PasswordChecks::run(Check check) {
-  running_ = std::move(check);
-  worker_->post([this, users = users_, name = running_->name, password = running_->password] {
-    const auto rights = users->check(name, password);
-    asio::post(io_, [this, rights] { finished(rights); });
+// The answer waits out the dearest hash's cost from now, on a timer; the
+// hash of a name in the file is checked on the worker meanwhile.
+void PasswordChecks::start(Check check) {
+  const Id id = check.id;
+  auto answering = std::make_unique<Answering>(io_, std::move(check));
+  const Check& taken = answering->check;
+  if (users_->known(taken.name)) {
+    hashing_ = true;
+    worker_->post([this, &io = io_, id, users = users_, name = taken.name,
+                   password = taken.password] {
+      const auto rights = users->check(name, password);
+      asio::post(io, [this, id, rights] { checked(id, rights); });
+    });
+  } else {
+    answering->checked = true;
+  }
+  answering->timer.expires_after(users_->slowestCost());
+  answering->timer.async_wait([this, id](const boost::system::error_code& ec) {
+    if (ec) return;
+    const auto found = answering_.find(id);
+    if (found == answering_.end()) return;
+    found->second->timeUp = true;
+    answer(id);
   });
+  answering_.emplace(id, std::move(answering));
 }
 
-void PasswordChecks::finished(std::optional<unsigned> rights) {
-  Check check = std::move(*running_);
-  running_.reset();
-  remember(check, rights.has_value());
-  if (check.done) check.done(rights);
+void PasswordChecks::checked(Id id, std::optional<unsigned> rights) {
+  hashing_ = false;
+  if (stopped_) return;
+  const auto found = answering_.find(id);
+  if (found != answering_.end()) {
+    found->second->rights = rights;
+    found->second->checked = true;
+    // A failure still waits, or the answer would tell how little its
+    // hash cost.
+    if (rights) found->second->timeUp = true;
+    answer(id);
+  }
   next();
 }
 
-void PasswordChecks::remember(const Check& check, bool good) {
+void PasswordChecks::answer(Id id) {
+  const auto found = answering_.find(id);
+  if (found == answering_.end() || !found->second->checked || !found->second->timeUp) return;
+  const std::unique_ptr<Answering> answering = std::move(found->second);
+  answering_.erase(found);
+  const Clock::duration hold = remember(answering->check, answering->rights);
+  if (answering->check.done) answering->check.done(answering->rights, hold);
+}
+
+Clock::duration PasswordChecks::remember(const Check& check, std::optional<unsigned> rights) {
   const Clock::time_point now = Clock::now();
-  const std::pair<std::string, std::string> who{check.source, check.name};
-  Source& from = sources_[check.source];
-  if (good) {
-    from.failures = 0;
-    if (good_.size() >= kMaxGood && good_.count(who) == 0)
-      good_.erase(std::min_element(good_.begin(), good_.end(), [](const auto& a, const auto& b) {
-        return a.second < b.second;
-      }));
-    good_[who] = now;
-    return;
+  const auto record = failures_.find(check.source);
+  if (rights) {
+    known_.remember(check.name, check.password, *rights);
+    if (record != failures_.end()) {
+      failureOrder_.erase(record->second.order);
+      failures_.erase(record);
+    }
+    return Clock::duration::zero();
   }
-  ++from.failures;
-  from.lastFailure = now;
-  good_.erase(who);
   log_->note(now, "failed login from", check.address, "", "as " + check.name);
+  return delayAfter(failed(check.source, now));
+}
+
+// Counts a failure of `source`, forgetting the source that failed longest
+// ago when there are too many; its failures in a row.
+unsigned PasswordChecks::failed(const std::string& source, Clock::time_point now) {
+  auto [record, added] = failures_.try_emplace(source);
+  if (!added) failureOrder_.erase(record->second.order);
+  const unsigned inARow = ++record->second.inARow;
+  record->second.last = now;
+  record->second.order = failureOrder_.insert(failureOrder_.end(), source);
+  if (failures_.size() > kMaxSources) {
+    failures_.erase(failureOrder_.front());
+    failureOrder_.pop_front();
+  }
+  return inARow;
 }
 
 void PasswordChecks::sweep(Clock::time_point now) {
-  for (auto source = sources_.begin(); source != sources_.end();) {
-    const bool quiet = !source->second.inTurn &&
-                       now - source->second.lastFailure >= kForgetFailures;
-    source = quiet ? sources_.erase(source) : std::next(source);
+  while (!failureOrder_.empty()) {
+    const auto oldest = failures_.find(failureOrder_.front());
+    if (now - oldest->second.last < kForgetFailures) return;
+    failures_.erase(oldest);
+    failureOrder_.pop_front();
   }
 }
 
 void PasswordChecks::stop() {
   stopped_ = true;
-  timer_.cancel();
-  trusted_.clear();
   turns_.clear();
-  sources_.clear();
-  if (running_) running_->done = nullptr;
+  waiting_.clear();
+  answering_.clear();
 }
 
 }  // namespace zqnetd

@@ -1,7 +1,8 @@
 // What keeps many hostile clients from locking the real ones out: the
 // source a client counts as (an IPv6 /64 is one), and the password
-// checks, shared fairly between sources, slower for a source that keeps
-// failing, and never behind guessers for a user who logged in before.
+// checks, shared fairly between sources, a right password seen before
+// known at once, and the delays after a failure for the connection that
+// failed alone.
 #ifndef ZQUPSNETD_GUARD_H
 #define ZQUPSNETD_GUARD_H
 
@@ -12,6 +13,7 @@
 #include <functional>
 #include <list>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -28,21 +30,48 @@ namespace asio = boost::asio;
 // of its IPv6 one (one host may hold a whole /64).
 std::string sourceOf(const asio::ip::address& address);
 
-// Runs the password checks one at a time on `worker`, on the loop's
-// thread otherwise.  Each source's checks wait their turn among sources;
-// after n failures in a row a source's next check waits delayAfter(n).  A
-// user who logged in from the source before goes first, without delay.
+// Keyed digests, in memory only, of the passwords that checked right, one
+// per user: a fast check that knows a right password seen before, while
+// any other still takes the slow one.  The key is random, new each start.
+class KnownPasswords {
+ public:
+  KnownPasswords();
+  // The user's rights when `password` is the one remembered for `name`.
+  std::optional<unsigned> rights(const std::string& name, const std::string& password) const;
+  void remember(const std::string& name, const std::string& password, unsigned rights);
+
+ private:
+  struct Known {
+    std::string digest;
+    unsigned rights = 0;
+  };
+  std::string digest(const std::string& name, const std::string& password) const;
+
+  std::string key_;  // empty: nothing is remembered
+  std::map<std::string, Known> known_;  // at most one per user in the file
+};
+
+// The slow checks run one at a time on `worker`, taking turns between
+// sources; every answer but a remembered right password waits until the
+// dearest hash's cost has passed since its turn, so that an unknown name,
+// which needs no hash, costs alike.  After n failures in a row from a
+// source, the connection that failed waits delayAfter(n) more for its
+// answer; the source's other checks do not.
 class PasswordChecks {
  public:
-  using Done = std::function<void(std::optional<unsigned> rights)>;
+  // The rights (none for a wrong password), and how long to hold the
+  // answer back.
+  using Done = std::function<void(std::optional<unsigned> rights, Clock::duration hold)>;
   using Id = unsigned long long;
+  // Sources whose failures are remembered, at most.
+  static constexpr size_t kMaxSources = 4096;
 
   PasswordChecks(asio::io_context& io, Worker* worker, const Users* users, ClientLog* log)
-      : io_(io), worker_(worker), users_(users), log_(log), timer_(io) {}
+      : io_(io), worker_(worker), users_(users), log_(log) {}
 
   // Checks `name` and `password` for a client at `address` (of `source`):
-  // `done` gets the rights (none for a wrong password) on the loop's
-  // thread, unless cancel(id) came first.
+  // `done` gets the answer on the loop's thread, never before this
+  // returns, unless cancel(id) came first.
   Id check(const std::string& source, const std::string& address, std::string name,
            std::string password, Done done);
   void cancel(Id id);
@@ -58,31 +87,40 @@ class PasswordChecks {
     std::string source, address, name, password;
     Done done;
   };
-  struct Source {
-    std::deque<Check> waiting;
-    unsigned failures = 0;  // in a row
-    Clock::time_point lastFailure;
-    bool inTurn = false;  // in turns_
-    Clock::time_point ready() const { return lastFailure + delayAfter(failures); }
+  // A check whose turn came: answered once both its hash is checked and
+  // its time is up.
+  struct Answering {
+    Answering(asio::io_context& io, Check taken) : check(std::move(taken)), timer(io) {}
+    Check check;
+    asio::steady_timer timer;
+    std::optional<unsigned> rights;
+    bool checked = false;
+    bool timeUp = false;
+  };
+  struct Failures {
+    unsigned inARow = 0;
+    Clock::time_point last;
+    std::list<std::string>::iterator order;  // in failureOrder_
   };
 
-  bool trusted(const std::string& source, const std::string& name) const;
   void next();
-  void run(Check check);
-  void finished(std::optional<unsigned> rights);
-  void remember(const Check& check, bool good);
+  void start(Check check);
+  void checked(Id id, std::optional<unsigned> rights);
+  void answer(Id id);
+  Clock::duration remember(const Check& check, std::optional<unsigned> rights);
+  unsigned failed(const std::string& source, Clock::time_point now);
 
   asio::io_context& io_;
   Worker* worker_;
   const Users* users_;
   ClientLog* log_;
-  asio::steady_timer timer_;  // until the first source's delay ends
-  std::map<std::string, Source> sources_;
+  std::map<std::string, std::deque<Check>> waiting_;  // by source, while it has some
   std::list<std::string> turns_;  // the sources with checks waiting, in turn
-  std::deque<Check> trusted_;
-  // Who logged in from where, and when.
-  std::map<std::pair<std::string, std::string>, Clock::time_point> good_;
-  std::optional<Check> running_;
+  std::map<Id, std::unique_ptr<Answering>> answering_;
+  std::map<std::string, Failures> failures_;
+  std::list<std::string> failureOrder_;  // the source that failed longest ago first
+  KnownPasswords known_;
+  bool hashing_ = false;  // a check on the worker
   Id lastId_ = 0;
   bool stopped_ = false;
 };

@@ -135,11 +135,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
         session_(server->shared_, address_),
         idle_(server->io_),
         tlsDeadline_(server->io_),
-        answerWrite_(server->io_) {}
+        answerWrite_(server->io_),
+        heldAnswer_(server->io_) {}
 
   const std::string& address() const { return address_; }
   const std::string& source() const { return source_; }
-  bool signedIn() const { return session_.signedIn(); }
+  // What may make room for a newcomer: never signed in, and no password
+  // check in flight (what could sign it in).
+  bool mayGo() const { return !session_.signedIn() && !check_; }
   // The last request line; a blank line is not one.
   Clock::time_point lastLine() const { return lastLine_; }
 
@@ -161,6 +164,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     answerWrite_.cancel();
     idle_.cancel();
     tlsDeadline_.cancel();
+    heldAnswer_.cancel();
     if (channel_.plain() && channel_.fd() >= 0) server_->sockets_.remove(channel_.fd(), this);
     channel_.close();
     server_->forget(this);
@@ -286,14 +290,23 @@ class Connection : public std::enable_shared_from_this<Connection> {
     waiting_ = true;
     check_ = server_->passwords_.check(
         source_, address_, session_.username(), session_.password(),
-        [self = shared_from_this(), line](std::optional<unsigned> rights) {
-          self->waiting_ = false;
+        [self = shared_from_this(), line](std::optional<unsigned> rights, Clock::duration hold) {
           self->check_.reset();
           if (self->closed_) return;
           self->session_.passwordChecked(rights);
-          self->answer(line, Clock::now());
-          self->drain();
+          if (hold == Clock::duration::zero()) return self->resume(line);
+          self->heldAnswer_.expires_after(hold);
+          self->heldAnswer_.async_wait([self, line](const boost::system::error_code& ec) {
+            if (!ec && !self->closed_) self->resume(line);
+          });
         });
+  }
+
+  // Answers `line`, whose password is checked, and what came after it.
+  void resume(const std::string& line) {
+    waiting_ = false;
+    answer(line, Clock::now());
+    drain();
   }
 
   // A SET VAR's write, from the queue to its outcome.
@@ -466,6 +479,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   asio::steady_timer tlsDeadline_;
   asio::steady_timer answerWrite_;  // for pending_
   std::shared_ptr<PendingWrite> pending_;  // until answered
+  asio::steady_timer heldAnswer_;  // a failed login's, held back
   Clock::time_point lastLine_;
   std::string line_;  // the request answered, its capacity kept for the next
   std::string unsent_;
@@ -591,10 +605,11 @@ void Server::admit(tcp::socket socket) {
   const std::string address = peer.address().to_string();
   const std::string source = sourceOf(peer.address());
   const auto found = perSource_.find(source);
+  const bool sourceFull = found != perSource_.end() && found->second >= limits_.maxPerAddress;
   const char* refused = nullptr;
-  if (found != perSource_.end() && found->second >= limits_.maxPerAddress)
+  if (sourceFull && !makeRoom(&source))
     refused = "too many connections from its address";
-  else if (connections_.size() >= limits_.maxConnections && !makeRoom())
+  else if (connections_.size() >= limits_.maxConnections && !makeRoom(nullptr))
     refused = "too many connections";
   if (refused != nullptr) {
     clientLog_.note(Clock::now(), "refused", address, refused);
@@ -609,13 +624,16 @@ void Server::admit(tcp::socket socket) {
   connection->start();
 }
 
-bool Server::makeRoom() {
+bool Server::makeRoom(const std::string* source) {
   Connection* idlest = nullptr;
   for (const auto& [connection, kept] : connections_)
-    if (!connection->signedIn() && (idlest == nullptr || connection->lastLine() < idlest->lastLine()))
+    if (connection->mayGo() && (source == nullptr || connection->source() == *source) &&
+        (idlest == nullptr || connection->lastLine() < idlest->lastLine()))
       idlest = connection;
   if (idlest == nullptr) return false;
-  idlest->drop("idle longest of those not signed in, for a new client");
+  idlest->drop(source != nullptr
+                   ? "idle longest of those from its address not signed in, for a new client"
+                   : "idle longest of those not signed in, for a new client");
   return true;
 }
 

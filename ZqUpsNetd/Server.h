@@ -86,9 +86,10 @@ class Server {
   };
   void accept(Listener* listener);
   void admit(tcp::socket socket);
-  // Drops the client idle longest of those not signed in; false when
-  // every client is.
-  bool makeRoom();
+  // Drops the client idle longest of those that may go (never signed in,
+  // no password check in flight), of `source` when given; false when
+  // there is none.
+  bool makeRoom(const std::string* source);
   void forget(Connection* connection);
   void keepHouse();
   void watchFreshness();

@@ -6,13 +6,17 @@
 #ifdef ZQUPSNETD_HAVE_CRYPT_H
 #include <crypt.h>
 #endif
+#ifdef ZQUPSNETD_TLS
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#endif
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <memory>
 #include <set>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include "PrivateFile.h"
@@ -28,14 +32,6 @@ std::string cryptWith(const std::string& password, const std::string& setting) {
   // Some systems signal failure with a hash starting with '*'.
   if (hash == nullptr || hash[0] != '$') return "";
   return hash;
-}
-
-bool sameBytes(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  unsigned char differ = 0;
-  for (size_t i = 0; i < a.size(); ++i)
-    differ |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return differ == 0;
 }
 
 bool randomBytes(unsigned char* bytes, size_t size) {
@@ -72,15 +68,6 @@ bool checkable(const std::string& hash) {
   const size_t setting = hash.rfind('$');
   return !computed.empty() && computed.size() == hash.size() &&
          computed.compare(0, setting, hash, 0, setting) == 0;
-}
-
-// The part of `hash` that decides its cost: its method and parameters,
-// without salt and digest ("$y$j9T$", "$6$rounds=5000$", "$2b$12$").
-std::string costOf(const std::string& hash) {
-  if (hash.size() > 7 && hash[1] == '2') return hash.substr(0, 7);
-  size_t end = hash.rfind('$');
-  if (end != std::string::npos && end > 0) end = hash.rfind('$', end - 1);
-  return hash.substr(0, end == std::string::npos ? 0 : end + 1);
 }
 
 SteadyClock::duration timeToCheck(const std::string& hash) {
@@ -131,6 +118,42 @@ bool parseRights(const std::string& text, unsigned* rights) {
 
 }  // namespace
 
+bool sameBytes(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  unsigned char differ = 0;
+  for (size_t i = 0; i < a.size(); ++i)
+    differ |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return differ == 0;
+}
+
+std::string newDigestKey() {
+  unsigned char random[16];
+  return randomBytes(random, sizeof random) ? saltText(random, sizeof random) : "";
+}
+
+std::string keyedDigest(const std::string& key, const std::string& text) {
+#ifdef ZQUPSNETD_TLS
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (::HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+             reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest,
+             &size) == nullptr)
+    return "";
+  return std::string(reinterpret_cast<const char*>(digest), size);
+#else
+  return cryptWith(text, "$5$rounds=1000$" + key + "$");
+#endif
+}
+
+std::string costOf(const std::string& hash) {
+  // bcrypt's cost and scrypt's N, r and p run into the salt, unparted.
+  if (hash.size() > 7 && hash[1] == '2') return hash.substr(0, 7);
+  if (hash.compare(0, 3, "$7$") == 0) return hash.substr(0, 14);
+  size_t end = hash.rfind('$');
+  if (end != std::string::npos && end > 0) end = hash.rfind('$', end - 1);
+  return hash.substr(0, end == std::string::npos ? 0 : end + 1);
+}
+
 bool Users::load(const std::string& path, std::string* error) {
   std::string text;
   if (!readPrivateFile(path, S_IROTH | S_IWOTH | S_IWGRP, "chmod 600 or 640", &text, error))
@@ -179,30 +202,19 @@ bool Users::parse(const std::string& text, std::string* error) {
     }
   }
   users_ = std::move(users);
-  slowest_.clear();
   slowestCost_ = {};
   std::set<std::string> timed;
-  for (const auto& [name, user] : users_) {
-    if (!timed.insert(costOf(user.hash)).second) continue;
-    const auto cost = timeToCheck(user.hash);
-    if (slowest_.empty() || cost > slowestCost_) {
-      slowest_ = user.hash;
-      slowestCost_ = cost;
-    }
-  }
+  for (const auto& [name, user] : users_)
+    if (timed.insert(costOf(user.hash)).second)
+      slowestCost_ = std::max(slowestCost_, timeToCheck(user.hash));
   return true;
 }
 
 std::optional<unsigned> Users::check(const std::string& name, const std::string& password) const {
-  if (users_.empty()) return std::nullopt;
-  const auto start = SteadyClock::now();
   const auto user = users_.find(name);
-  const std::string& stored = user == users_.end() ? slowest_ : user->second.hash;
-  const std::string computed = cryptWith(password, stored);
-  const bool match = !computed.empty() && sameBytes(computed, stored);
-  // A faster hash waits out the difference.
-  std::this_thread::sleep_until(start + slowestCost_);
-  if (user == users_.end() || !match) return std::nullopt;
+  if (user == users_.end()) return std::nullopt;
+  const std::string computed = cryptWith(password, user->second.hash);
+  if (computed.empty() || !sameBytes(computed, user->second.hash)) return std::nullopt;
   return user->second.rights;
 }
 
