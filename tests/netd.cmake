@@ -28,7 +28,7 @@ foreach(_zq_pair clients_test:clients slow_write_test:write upsmon_drill_test:dr
   set_tests_properties(netd_${_zq_name} PROPERTIES
     SKIP_RETURN_CODE 77 TIMEOUT 60 RESOURCE_LOCK ${ZQUPS_PATH_LOCK} LABELS no_valgrind)
 endforeach()
-# With the README's upsmon.conf the secondary waits HOSTSYNC (15 s) for a
+# With docs/deployment.md's upsmon.conf the secondary waits HOSTSYNC (15 s) for a
 # primary, well into the drill's minute on battery.
 set_tests_properties(netd_upsmon_drill_test PROPERTIES TIMEOUT 120)
 

@@ -8,7 +8,7 @@ network UPS protocol:
            refused for a user without the set right or a date that is none;
            PyNUT lists the UPS and the same variables; upsset.cgi shows the
            settings form and saves a date.
-  drill    a secondary upsmon with the README's upsmon.conf shuts down once
+  drill    a secondary upsmon with the deployment guide's upsmon.conf shuts down once
            the power-cut drill reaches battery low, not before, and before
            the line comes back.
   mains    a secondary upsmon on mains never shuts down, neither while the
@@ -107,7 +107,7 @@ class Failure(Exception):
 
 
 def readme_upsmon_settings(readme):
-    """The README's upsmon.conf for the UPS machine, but for OWN_LINES."""
+    """The deployment guide's upsmon.conf for the UPS machine, but for OWN_LINES."""
     lines = read(readme).splitlines()
     start = next((i for i, line in enumerate(lines)
                   if line.startswith("    MONITOR ups@127.0.0.1 ")), None)
@@ -120,7 +120,7 @@ def readme_upsmon_settings(readme):
         block.append(line.strip())
     settings = [line for line in block if line.split()[0] not in OWN_LINES]
     if not any(line.startswith("HOSTSYNC ") for line in settings):
-        raise Failure("the README's upsmon.conf has no HOSTSYNC: %s" % block)
+        raise Failure("the deployment guide's upsmon.conf has no HOSTSYNC: %s" % block)
     return settings
 
 
@@ -430,8 +430,8 @@ def check_slow_write(run):
 
 
 def check_drill(run):
-    # The source tree's README, beside the profiles' folder.
-    readme = os.path.join(run.profiles, os.pardir, os.pardir, "README.md")
+    # The source tree's deployment guide, beside the profiles' folder.
+    readme = os.path.join(run.profiles, os.pardir, os.pardir, "docs", "deployment.md")
     settings = readme_upsmon_settings(readme)
     started = run.start_sim("power-cut-drill")
     run.start_netd({"mon": "monitor"})
