@@ -199,7 +199,7 @@ class CatalogueRead {
     }
     // A slow point makes the reading longer rather than going unshown.
     for (const Point& point : late)
-      if (going()) ask(point, Clock::now() + health_->bound(), true);
+      if (going()) ask(point, Clock::now() + lateTime(), true);
     reading_.finish(reading_.end.ok() ? Outcome{Failure::OutOfTime, 0, "not read in time"}
                                       : reading_.end);
     if (health_ != nullptr && reading_.answered) learn();
@@ -215,6 +215,14 @@ class CatalogueRead {
     if (health_ == nullptr || access_.deadline >= Clock::time_point::max() - powerTook_)
       return access_.deadline;
     return access_.deadline + powerTook_;
+  }
+
+  // What a point asked last may take: the reading's whole time, at most
+  // the bound, so that a hung one holds the next reading up no longer
+  // than a reading may last.
+  Clock::duration lateTime() const {
+    if (access_.deadline == Clock::time_point::max()) return health_->bound();
+    return std::min(health_->bound(), access_.deadline - reading_.started);
   }
 
   // The deadline of a point's exchange, `points` of them left.  A share

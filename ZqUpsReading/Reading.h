@@ -69,8 +69,8 @@ constexpr size_t kPowerGroup = 4;
 // What a program that reads again and again has learnt of each point.
 // The points that tell the power are never left out.  Another point that
 // used up its share of a reading's time is asked last from then on, with
-// the library's bound, so that a slow one is still shown; one that gave
-// no answer even then is left out of the readings after, twice as many
+// the reading's whole time (at most the bound), so that a slow one is
+// still shown; one that gave no answer even then is left out of the readings after, twice as many
 // after each time in a row (2, 4, 8, at most 16).  Only readings in which
 // the service answered something count: a service that answers nothing
 // is not its points' fault.  Each point turning slow (over a second) or
@@ -78,7 +78,7 @@ constexpr size_t kPowerGroup = 4;
 class PointHealth {
  public:
   // `bound` stands for the library's own: what a point that tells the
-  // power, or one asked last, is given.
+  // power is given, and the most that one asked last is.
   PointHealth();
   explicit PointHealth(Clock::duration bound) : bound_(bound) {}
 
