@@ -3,8 +3,8 @@
 churn for SECONDS, then their memory over time.
 
 Clients connect to ZqUpsNetd from many loopback addresses (127.0.x.y) and
-ask GET and LIST, try LOGIN with good and wrong passwords, leave mid-line
-or at once; a scraper reads the exporter's /metrics; every other period
+ask GET and LIST, try LOGIN with good and wrong passwords, ask GET over
+STARTTLS, leave mid-line or at once; a scraper reads the exporter's /metrics; every other period
 the simulator is stopped and started again (the UPS service flaps).  Every
 --sample seconds each server's RSS (ps -o rss=) and open descriptors are
 sampled; at the end a table and each one's growth over the second half.
@@ -21,6 +21,7 @@ import os
 import random
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -28,6 +29,7 @@ import threading
 import time
 
 USER, PASSWORD = "soak", "soak-password"
+TLS = None  # the clients' context, when ZqUpsNetd offers STARTTLS
 FLAT_KIB = 512  # what "flat over the second half" allows
 
 
@@ -152,8 +154,8 @@ class Pace:
 # A password check maps its hash's memory while it runs: checks back to
 # back would hide the server's RSS, hence few logins.
 def one_client(port, source, counts, logins):
-    kind = random.choices(["get", "list", "bad-login", "login", "mid-line", "at-once"],
-                          [40, 20, 10, 5, 15, 10])[0]
+    kind = random.choices(["get", "list", "bad-login", "login", "mid-line", "at-once", "tls"],
+                          [40, 20, 10, 5, 15, 10, 5 if TLS else 0])[0]
     if kind in ("bad-login", "login") and not logins.take():
         kind = "get"
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as sock:
@@ -181,6 +183,12 @@ def one_client(port, source, counts, logins):
             if kind == "login":
                 sock.sendall(b"GET NUMLOGINS ups\nLOGOUT\n")
                 lines_until(sock, b"Goodbye\n")
+        elif kind == "tls":
+            sock.sendall(b"STARTTLS\n")
+            if lines_until(sock, b"\n").startswith(b"OK STARTTLS"):
+                with TLS.wrap_socket(sock) as tls:
+                    tls.sendall(b"GET VAR ups ups.status\n")
+                    lines_until(tls, b"\n")
         elif kind == "mid-line":
             sock.sendall(b"GET VAR ups ups.sta")
     counts.add(kind)
@@ -228,6 +236,26 @@ def flap(sim, period, stop, flapping, counts):
         stop.wait(2)
 
 
+def certificate(work):
+    """ZqUpsNetd's TLS options with a self-signed certificate made in
+    `work`, and the clients' context; none without openssl."""
+    global TLS
+    cert, key = os.path.join(work, "cert.pem"), os.path.join(work, "key.pem")
+    try:
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:prime256v1", "-nodes", "-subj", "/CN=127.0.0.1",
+                        "-days", "2", "-keyout", key, "-out", cert],
+                       check=True, capture_output=True, timeout=60)
+    except (OSError, subprocess.SubprocessError):
+        print("soak: no STARTTLS (openssl could not make a certificate)")
+        return []
+    os.chmod(key, 0o600)
+    TLS = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    TLS.check_hostname = False
+    TLS.verify_mode = ssl.CERT_NONE
+    return ["--tls-cert", cert, "--tls-key", key]
+
+
 def growth(samples, column, seconds):
     half = [(t, row[column]) for t, row in samples if t >= seconds / 2 and row[column] is not None]
     if len(half) < 2:
@@ -267,9 +295,10 @@ def main():
     with open(os.open(users, os.O_WRONLY | os.O_CREAT, 0o600), "w") as f:
         f.write(f"{USER}:{hashed.stdout.strip()}:monitor\n")
 
+    tls_options = certificate(work)
     sim = Server("ZqUpsSim", [program(args.build, "ZqUpsSim")], work)
     netd = Server("ZqUpsNetd", args.netd_prefix.split() + [
-        netd_path, "--listen", "127.0.0.1:0", "--users", users], work)
+        netd_path, "--listen", "127.0.0.1:0", "--users", users] + tls_options, work)
     exporter = Server("ZqUpsExporter", args.exporter_prefix.split() + [
                       program(args.build, "ZqUpsExporter"),
                                         "--listen", "127.0.0.1:0"], work)
@@ -285,10 +314,12 @@ def main():
     if args.flap_period > 0:
         threads.append(threading.Thread(target=flap,
                                         args=(sim, args.flap_period, stop, flapping, counts)))
+    service = (f"service flapping every other {args.flap_period} s" if args.flap_period > 0
+               else "service steady")
+    load = open("/proc/loadavg").read().split()[:3] if os.path.exists("/proc/loadavg") else "?"
     print(f"soak: {args.seconds} s, {args.clients} clients from {args.addresses} addresses, "
-          f"at most {args.rate:g} connections/s and {args.logins:g} LOGIN/s, "
-          f"service flapping every other {args.flap_period} s; load average "
-          f"{' '.join(open('/proc/loadavg').read().split()[:3]) if os.path.exists('/proc/loadavg') else '?'}")
+          f"at most {args.rate:g} connections/s and {args.logins:g} LOGIN/s, {service}; "
+          f"load average {' '.join(load)}")
     print("RSS in KiB, the least and most of 5 reads 0.2 s apart")
     print(f"{'t/s':>5} {'netd':>7} {'most':>7} {'fds':>4} {'exporter':>8} {'most':>7} {'fds':>4} "
           f"{'sim':>6} {'clients':>8} {'scrapes':>8}  service", flush=True)
@@ -325,6 +356,8 @@ def main():
     for name, column in (("ZqUpsNetd", "netd"), ("ZqUpsExporter", "exporter")):
         print(f"{name}: second half {growth(samples, column, args.seconds)}")
     print("counts:", ", ".join(f"{k} {v}" for k, v in sorted(counts.values.items())))
+    if os.path.exists("/proc/loadavg"):
+        print("load average at the end:", " ".join(open("/proc/loadavg").read().split()[:3]))
     print("exit statuses:", ", ".join(f"{k} {v}" for k, v in codes.items()), "; logs in", work)
     if died:
         print("soak: died:", ", ".join(died))
