@@ -417,7 +417,13 @@ TEST(Server, SaysOnceWhenTheServiceIsLostAndWhenItIsBack) {
   ASSERT_TRUE(sim.start({})) << sim.why();
   EXPECT_TRUE(showsUp("zqups_up 1"));
   const ProgramRun run = exporter.stop(SIGTERM);
-  EXPECT_EQ(run.err,
+  // A stop in the middle of a reading may cut one point's reply short
+  // first: that point's own lines are no service lines.
+  std::string serviceLines;
+  std::istringstream lines(run.err);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("ZqUpsExporter: UPS point ", 0) != 0) serviceLines += line + "\n";
+  EXPECT_EQ(serviceLines,
             "ZqUpsExporter: UPS service lost: 0xeca60201: service socket missing (/tmp/UPS0)\n"
             "ZqUpsExporter: UPS service back\n");
 }
