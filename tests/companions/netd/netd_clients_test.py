@@ -430,8 +430,8 @@ def check_slow_write(run):
 
 
 def check_drill(run):
-    # The source tree's deployment guide, beside the profiles' folder.
-    readme = os.path.join(run.profiles, os.pardir, os.pardir, "docs", "deployment.md")
+    # The source tree's deployment guide, three folders above the profiles.
+    readme = os.path.join(run.profiles, os.pardir, os.pardir, os.pardir, "docs", "deployment.md")
     settings = readme_upsmon_settings(readme)
     started = run.start_sim("power-cut-drill")
     run.start_netd({"mon": "monitor"})
