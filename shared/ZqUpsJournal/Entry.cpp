@@ -276,6 +276,19 @@ Seconds Ledger::batterySpellAt(Seconds now) const {
   return state_.power == Power::OnBattery ? clampedSince(state_.powerSince, now) : 0;
 }
 
+Stats Ledger::statsAt(Seconds now) const {
+  Stats stats = stats_;
+  const Seconds battery = batterySpellAt(now);
+  stats.batterySeconds += battery;
+  if (state_.power == Power::OnBattery) {
+    stats.longestBatterySpell = std::max(stats.longestBatterySpell, battery);
+    stats.lastBatterySpell = battery;
+  }
+  if (state_.serviceLost) stats.lostSeconds += clampedSince(state_.lostSince, now);
+  if (state_.unwatched) stats.unknownSeconds += clampedSince(state_.powerSince, now);
+  return stats;
+}
+
 namespace {
 std::string timeOrDash(Seconds time) { return time == 0 ? "-" : timeText(time); }
 Seconds timeOrZero(const std::string& text) { return text == "-" ? 0 : parseTime(text).value_or(0); }

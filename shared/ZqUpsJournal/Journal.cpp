@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -202,8 +203,10 @@ struct Journal::File {
       const size_t newline = text.find('\n');
       const std::string header = headerLine();
       if (newline == std::string::npos && header.compare(0, text.size(), text) == 0) {
-        // New, or its header torn: (re)written whole.
-        if (::ftruncate(fd, 0) != 0 || !writeAll(fd, header) || ::fsync(fd) != 0)
+        // New, or its header torn: (re)written whole, readable by all
+        // whatever the umask, so that anyone may ask for the statistics.
+        if (::ftruncate(fd, 0) != 0 || ::fchmod(fd, 0644) != 0 || !writeAll(fd, header) ||
+            ::fsync(fd) != 0)
           return *why = errnoText(path), false;
         offset = static_cast<off_t>(header.size());
         return true;
@@ -273,7 +276,8 @@ struct Journal::File {
     const int created = openRegular(next, O_RDWR | O_APPEND | O_CREAT | O_EXCL, why);
     if (created < 0) return false;
     const std::string start = headerLine() + ledger.carriedLine(now());
-    const bool written = writeAll(created, start) && ::fsync(created) == 0;
+    const bool written =
+        ::fchmod(created, 0644) == 0 && writeAll(created, start) && ::fsync(created) == 0;
     ::close(created);
     if (!written || (options.keep > 0 ? ::rename(path.c_str(), (path + ".1").c_str())
                                       : ::unlink(path.c_str())) != 0 ||
@@ -409,6 +413,20 @@ Seconds Journal::batterySpell() const {
   const State& s = file_->ledger.state();
   if (s.power != Power::OnBattery) return 0;
   return file_->steadySince(file_->batteryStart, s.powerSince, file_->now());
+}
+
+Stats Journal::stats() const {
+  const Seconds now = file_->now();
+  Stats stats = file_->ledger.statsAt(now);
+  // The spell under way as the steady clock measured it.
+  const Seconds spell = batterySpell();
+  const Seconds wall = file_->ledger.batterySpellAt(now);
+  stats.batterySeconds += spell - wall;
+  if (file_->ledger.state().power == Power::OnBattery) {
+    stats.lastBatterySpell = spell;
+    stats.longestBatterySpell = std::max(file_->ledger.stats().longestBatterySpell, spell);
+  }
+  return stats;
 }
 
 bool readJournal(const std::string& path, Seconds since, std::vector<Entry>* entries,

@@ -113,6 +113,8 @@ class Ledger {
   const Stats& stats() const { return stats_; }
   // Seconds on battery of the spell under way at `now`, 0 on mains.
   Seconds batterySpellAt(Seconds now) const;
+  // The statistics with the spells under way counted up to `now`.
+  Stats statsAt(Seconds now) const;
   // The first line of a new file after the header: all of this.
   std::string carriedLine(Seconds now) const;
   // Takes a carried line back; false when it is none.
@@ -167,6 +169,8 @@ class Journal {
   // Seconds on battery of the spell under way, measured on the steady
   // clock when this journal saw it start.
   Seconds batterySpell() const;
+  // The statistics now, the spells under way included.
+  Stats stats() const;
 
  private:
   struct File;
