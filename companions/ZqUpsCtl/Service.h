@@ -18,6 +18,7 @@ enum Exit {
   kExitUnreachable = 3,
   kExitStatus = 4,
   kExitMismatch = 5,
+  kExitJournal = 6,  // the power journal refused or unreadable
 };
 
 // 4 when the service answered badly, 3 when it could not be asked (or

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -18,6 +19,7 @@
 
 #include "Hooks.h"
 #include "ServiceQueue.h"
+#include "Service.h"
 #include "ZqUpsInternal.h"
 #include "Values.h"
 
@@ -67,6 +69,71 @@ std::string whyLost(const zqread::Reading& reading) {
 struct Event {
   std::string line;  // what is printed
   HookEvent hook;
+};
+
+std::optional<double> numberOf(const zqread::Reading& reading, const char* name) {
+  const zqread::Value* value = reading.value(name);
+  if (value == nullptr || !std::isfinite(value->number)) return std::nullopt;
+  return value->number;
+}
+
+std::string why(zqjournal::Event event, const zqread::Reading& reading,
+                const zqread::PowerRules& rules) {
+  const auto volts = numberOf(reading, "input_voltage");
+  const auto minutes = numberOf(reading, "estimated_runtime");
+  switch (event) {
+    case zqjournal::Event::OnBattery:
+    case zqjournal::Event::OnMains:
+      if (!volts) break;
+      return "line voltage " + shortestNumber(*volts) + " V, " +
+             (*volts < rules.minLineVoltage ? "below " : "at least ") +
+             shortestNumber(rules.minLineVoltage) + " V";
+    case zqjournal::Event::BatteryLow:
+      return minutes ? "runtime " + shortestNumber(*minutes) + " min, at most " +
+                           shortestNumber(rules.lowRuntimeMinutes) + " min"
+                     : "runtime unknown on battery";
+    case zqjournal::Event::ServiceLost: return whyLost(reading);
+    default: break;
+  }
+  return "";
+}
+
+// The journal that the events go to, or this run's own ledger without one:
+// what a hook is told of the transfers and the spell on battery.
+class PowerRecord {
+ public:
+  explicit PowerRecord(std::unique_ptr<zqjournal::Journal> journal) : journal_(std::move(journal)) {}
+
+  std::vector<std::string> note(const std::string& name, const zqread::Reading& reading,
+                                const zqread::PowerRules& rules) {
+    zqjournal::Observation seen;
+    seen.event = *zqjournal::eventNamed(name);
+    seen.lineVoltage = numberOf(reading, "input_voltage");
+    seen.runtimeMinutes = numberOf(reading, "estimated_runtime");
+    seen.reason = why(seen.event, reading, rules);
+    zqjournal::Seconds spell = 0;
+    std::uint64_t transfers = 0;
+    if (journal_) {
+      journal_->record(seen);
+      spell = journal_->batterySpell();
+      transfers = journal_->ledger().stats().transfers;
+      if (seen.event == zqjournal::Event::OnMains) spell = journal_->ledger().stats().lastBatterySpell;
+    } else {
+      zqjournal::Entry entry;
+      entry.time = static_cast<zqjournal::Seconds>(::time(nullptr));
+      entry.event = seen.event;
+      if (own_.changes(seen.event)) own_.apply(entry);
+      spell = seen.event == zqjournal::Event::OnMains ? own_.stats().lastBatterySpell
+                                                       : own_.batterySpellAt(entry.time);
+      transfers = own_.stats().transfers;
+    }
+    return {"ZQUPS_TRANSFER_COUNT=" + std::to_string(transfers),
+            "ZQUPS_BATTERY_SPELL_SECONDS=" + std::to_string(spell)};
+  }
+
+ private:
+  std::unique_ptr<zqjournal::Journal> journal_;
+  zqjournal::Ledger own_;
 };
 
 Event describeEvent(const std::string& name, const zqread::Reading& reading, bool json) {
@@ -186,6 +253,19 @@ std::vector<std::string> eventsFor(WatchState* state, const zqread::Reading& rea
 }
 
 int runWatch(const WatchSettings& settings) {
+  std::unique_ptr<zqjournal::Journal> journal;
+  if (!settings.journal.empty()) {
+    zqjournal::Options options;
+    options.maxSize = settings.journalMaxSize;
+    options.say = report;
+    std::string why;
+    journal = zqjournal::Journal::open(settings.journal, options, &why);
+    if (!journal) {
+      report(why);
+      return kExitJournal;
+    }
+  }
+  PowerRecord record(std::move(journal));
   // The signals come through only while the loop waits; the service
   // queue's thread starts with them blocked and never sees them.
   sigset_t watched, original;
@@ -222,7 +302,9 @@ int runWatch(const WatchSettings& settings) {
     service.sayTo([](const std::string& line) { report(line); });
     service.readEvery(interval, budget, [&](const zqread::Reading& reading) {
       for (const std::string& name : eventsFor(&state, reading, settings.rules)) {
+        const std::vector<std::string> tally = record.note(name, reading, settings.rules);
         Event event = describeEvent(name, reading, settings.json);
+        event.hook.environment.insert(event.hook.environment.end(), tally.begin(), tally.end());
         std::cout << event.line << std::endl;
         hooks.submit(std::move(event.hook));
       }

@@ -4,9 +4,11 @@
 #define ZQUPSCTL_WATCH_H
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "Journal.h"
 #include "Reading.h"
 
 namespace zqctl {
@@ -18,6 +20,8 @@ struct WatchSettings {
   double hookTimeoutSeconds = 300;
   bool json = false;
   std::optional<uid_t> serviceOwner;
+  std::string journal;  // empty: none
+  std::uintmax_t journalMaxSize = zqjournal::kDefaultMaxSize;
 };
 
 // What the previous polls found.

@@ -5,9 +5,11 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
 
 #include "DurationOption.h"
+#include "History.h"
 #include "Reading.h"
 #include "Service.h"
 #include "Values.h"
@@ -30,6 +32,9 @@ const char kUsage[] =
     "       ZqUpsCtl on-mains [--min-line-voltage V] [--verbose]\n"
     "       ZqUpsCtl watch [--interval 2s] [--low-runtime MINUTES] [--min-line-voltage V]\n"
     "                      [--exec CMD] [--hook-timeout 5m] [--json]\n"
+    "                      [--journal FILE [--journal-max-size 1M]]\n"
+    "       ZqUpsCtl events [--journal FILE] [--since TIME] [--json]\n"
+    "       ZqUpsCtl stats [--journal FILE] [--json]\n"
     "POINT: a name from 'ZqUpsCtl points' or INDEX:OFFSET; TYPE: text, float, int, version, hex.\n"
     "Commands that ask the service take --service-owner USER.  More: ZqUpsCtl COMMAND --help\n";
 
@@ -49,6 +54,9 @@ struct Options {
   std::string serviceOwner;
   WatchSettings watch;
   zqread::Access access;
+  std::string journal = zqjournal::kDefaultPath;
+  std::string since;
+  std::string journalMaxSize;
 };
 
 int usageError(const std::string& message) {
@@ -292,6 +300,21 @@ int run(int argc, char** argv) {
       ->default_str("5m");
   watch->add_flag("--json", options.watch.json, "One JSON object a line");
   addServiceOwner(watch, &options);
+  watch->add_option("--journal", options.watch.journal,
+                    "Append the events to this power journal, shared with other watchers");
+  watch->add_option("--journal-max-size", options.journalMaxSize,
+                    "Rotate the journal past this size: 1M, 512k, 65536")
+      ->default_str("1M");
+
+  CLI::App* events = app.add_subcommand("events", "Print the power journal's entries");
+  events->add_option("--journal", options.journal, "The journal")->capture_default_str();
+  events->add_option("--since", options.since,
+                     "From this UTC time or date (2026-12-09T17:00:00Z, 2026-12-09), or this long ago (7d, 12h, 30m)");
+  events->add_flag("--json", options.json, "One JSON object a line");
+
+  CLI::App* stats = app.add_subcommand("stats", "Print the power journal's statistics");
+  stats->add_option("--journal", options.journal, "The journal")->capture_default_str();
+  stats->add_flag("--json", options.json, "One JSON object");
 
   try {
     app.parse(argc, argv);
@@ -300,12 +323,28 @@ int run(int argc, char** argv) {
     return usageError(e.what());
   }
   if (*points) return listPoints(options.json);
+  if (*stats) return showStats(options.journal, options.json);
+  if (*events) {
+    zqjournal::Seconds since = 0;
+    if (!options.since.empty()) {
+      const auto time = sinceTime(options.since, static_cast<zqjournal::Seconds>(::time(nullptr)));
+      if (!time) return usageError("--since: '" + escapeText(options.since) + "' is no time");
+      since = *time;
+    }
+    return listEvents(options.journal, since, options.json);
+  }
   const int owner = takeServiceOwner(app.get_subcommands().front(), &options);
   if (owner != kExitOk) return owner;
   const Kind as = *zqread::kindNamed(options.as);
   if (*watch) {
     if (watch->count("--exec") != 0 && options.watch.hook.empty())
       return usageError("--exec needs a command");
+    if (watch->count("--journal") != 0 && options.watch.journal.empty())
+      return usageError("--journal needs a file");
+    if (!options.journalMaxSize.empty() &&
+        !zqjournal::parseSize(options.journalMaxSize, &options.watch.journalMaxSize))
+      return usageError("--journal-max-size: '" + escapeText(options.journalMaxSize) +
+                        "' is no size of at least 4k");
     return runWatch(options.watch);
   }
   if (*get) return getPoints(options, as);

@@ -348,6 +348,8 @@ TEST(Program, UsageErrorsAreStatus2WithTheUsage) {
       {"watch", "--min-line-voltage", "inf"},
       {"watch", "--low-runtime", "nan"},
       {"watch", "--hook-timeout", "0"},
+      {"watch", "--journal-max-size", "1k"},
+      {"events", "--since", "yesterday"},
   };
   for (const auto& args : cases) {
     const upstest::ProgramRun run = ctl(args);
@@ -610,6 +612,15 @@ TEST(Program, AHookHasATimeLimit) {
             std::string::npos) << run.err;
 }
 
+// The drill with the line back after 15 s rather than 60.
+std::string shortDrill() {
+  std::string drill = fileText(kProfiles + "/power-cut-drill.profile");
+  drill.replace(drill.find("\nat 60s"), 7, "\nat 15s");
+  const std::string profile = scratch("drill.profile");
+  std::ofstream(profile) << drill;
+  return profile;
+}
+
 // The drill profile's timeline, about 16 s: the hook sees every event in
 // order, with the values in its environment; one that is still running
 // when the next event comes holds that event back without holding up the
@@ -620,13 +631,7 @@ TEST(Program, TheDrillRunsTheHookForEveryEvent) {
   const std::string record = scratch("hook.log");
   const std::string hook = "echo \"$1 $ZQUPS_EVENT $ZQUPS_INPUT_VOLTAGE $ZQUPS_ESTIMATED_RUNTIME\" >>" +
                            record + "; [ \"$1\" != on-battery ] || sleep 6";
-  // The drill with the line back after 15 s rather than 60.
-  std::string drill = fileText(kProfiles + "/power-cut-drill.profile");
-  const size_t back = drill.find("\nat 60s");
-  ASSERT_NE(back, std::string::npos);
-  drill.replace(back, 7, "\nat 15s");
-  const std::string profile = scratch("drill.profile");
-  std::ofstream(profile) << drill;
+  const std::string profile = shortDrill();
   upstest::SimProcess sim(kSim);
   ASSERT_TRUE(sim.start({"--profile", profile})) << sim.why();
   upstest::BackgroundProgram watch;
@@ -654,4 +659,72 @@ TEST(Program, TheDrillRunsTheHookForEveryEvent) {
   EXPECT_EQ(sim.stop(), 0);
   ::unlink(record.c_str());
   ::unlink(profile.c_str());
+}
+
+// Two watches keep one journal through the drill; both are killed in the
+// middle of the outage and one is started again: the gap is unknown, the
+// outage one transfer, and the last watch to stop ends the record.
+TEST(Program, WatchesShareOneJournalThroughTheDrillAndAKill) {
+  upstest::PathClaim claim;
+  CLAIM_OR_SKIP(claim);
+  const std::string journal = scratch("power.journal");
+  const std::string record = scratch("tally.log");
+  const std::string profile = shortDrill();
+  upstest::SimProcess sim(kSim);
+  ASSERT_TRUE(sim.start({"--profile", profile})) << sim.why();
+  const std::vector<std::string> watchArgs = {"ZqUpsCtl", "watch", "--interval", "300ms",
+                                              "--journal", journal};
+  const auto journalHas = [&](const char* event, size_t times) {
+    return within(30, [&] {
+      const std::string text = fileText(journal);
+      size_t found = 0;
+      for (size_t at = 0; (at = text.find(event, at)) != std::string::npos; ++at) ++found;
+      return found >= times;
+    });
+  };
+  {
+    upstest::BackgroundProgram first, second;
+    ASSERT_TRUE(first.start(kCtl, watchArgs)) << first.error();
+    ASSERT_TRUE(second.start(kCtl, watchArgs)) << second.error();
+    ASSERT_TRUE(journalHas(" battery-low", 1)) << fileText(journal);
+    first.stop(SIGKILL);
+    second.stop(SIGKILL);
+  }
+  std::vector<std::string> args = watchArgs;
+  args.insert(args.end(), {"--exec", "echo $1 $ZQUPS_TRANSFER_COUNT $ZQUPS_BATTERY_SPELL_SECONDS >>" + record});
+  upstest::BackgroundProgram again;
+  ASSERT_TRUE(again.start(kCtl, args)) << again.error();
+  ASSERT_TRUE(journalHas(" on-mains", 2)) << fileText(journal);
+  const upstest::ProgramRun run = again.stop(SIGTERM);
+  EXPECT_NE(run.err.find("the last one ended without saying so"), std::string::npos) << run.err;
+  EXPECT_EQ(sim.stop(), 0);
+
+  const upstest::ProgramRun events = ctl({"events", "--journal", journal, "--json"});
+  ASSERT_EQ(events.exitStatus, 0) << events.err;
+  std::vector<std::string> names;
+  for (const std::string& line : lines(events.out))
+    names.push_back(nlohmann::json::parse(line)["event"]);
+  EXPECT_EQ(names, (std::vector<std::string>{"on-mains", "on-battery", "battery-low", "unknown",
+                                             "on-battery", "battery-low", "on-mains", "unknown"}));
+  const std::vector<std::string> tally = lines(fileText(record));
+  ASSERT_EQ(tally.size(), 3u);
+  EXPECT_EQ(tally[0], "on-battery 1 0");
+  EXPECT_EQ(tally[2].substr(0, 11), "on-mains 1 ");
+  EXPECT_GE(std::stoi(tally[2].substr(11)), 4) << "from the restart to the line's return";
+
+  const upstest::ProgramRun stats = ctl({"stats", "--journal", journal, "--json"});
+  ASSERT_EQ(stats.exitStatus, 0) << stats.err;
+  const auto figures = nlohmann::json::parse(stats.out);
+  EXPECT_EQ(figures["transfers"], 1);
+  EXPECT_EQ(figures["power"], "unknown");
+  EXPECT_EQ(figures["last_transfer_reason"], "line voltage 0 V, below 100 V");
+  EXPECT_GE(figures["battery_seconds"].get<int>(), 9);
+  EXPECT_LE(figures["battery_seconds"].get<int>(), 14);
+  const upstest::ProgramRun text = ctl({"stats", "--journal", journal});
+  EXPECT_NE(text.out.find("\ntransfers to battery: 1\n"), std::string::npos) << text.out;
+  const upstest::ProgramRun foreign = ctl({"stats", "--journal", profile});
+  EXPECT_EQ(foreign.exitStatus, 6);
+  EXPECT_EQ(foreign.err, "ZqUpsCtl stats: " + profile + " is not a power journal\n");
+  for (const std::string& path : {journal, journal + ".lock", journal + ".watch", record, profile})
+    ::unlink(path.c_str());
 }
