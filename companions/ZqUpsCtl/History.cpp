@@ -111,9 +111,8 @@ int listEvents(const std::string& path, Seconds since, bool json) {
     if (json) {
       std::cout << jsonText(entryJson(entry)) << "\n";
     } else {
-      std::string line = zqjournal::entryLine(entry);
-      line.pop_back();
-      std::cout << escapeText(line) << "\n";
+      // Printable ASCII only, as the journal holds it.
+      std::cout << zqjournal::entryLine(entry);
     }
   }
   std::cout.flush();

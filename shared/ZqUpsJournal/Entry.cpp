@@ -23,14 +23,15 @@ std::string number(double value) {
   return text;
 }
 
-// Quoted, with the quote, the backslash and control characters escaped.
+// Quoted, with the quote and the backslash escaped and every byte but
+// printable ASCII as \xhh, so that a line is safe on a terminal as it is.
 std::string quoted(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7f) {
+    } else if (c < 0x20 || c >= 0x7f) {
       char escape[8];
       std::snprintf(escape, sizeof escape, "\\x%02x", c);
       out += escape;

@@ -73,6 +73,25 @@ Observation seen(Event event, std::string reason = "") {
   return o;
 }
 
+TEST(JournalLine, AReasonOfAnyBytesComesBackWhileTheLineIsPrintableAscii) {
+  Entry entry;
+  entry.time = 1796800000;
+  entry.event = Event::OnMains;
+  entry.lineVoltage = 229.5;
+  entry.batterySpell = 61;
+  entry.reason = "say \"x\" \\ \n\x1b[2J caf\xc3\xa9 \xff";
+  const std::string line = entryLine(entry);
+  for (size_t i = 0; i + 1 < line.size(); ++i)
+    EXPECT_TRUE(line[i] >= 0x20 && line[i] < 0x7f) << i << " in " << line;
+  Entry back;
+  std::string why;
+  ASSERT_TRUE(parseEntry(line.substr(0, line.size() - 1), &back, &why)) << why;
+  EXPECT_EQ(back.reason, entry.reason);
+  EXPECT_EQ(back.lineVoltage, entry.lineVoltage);
+  EXPECT_EQ(back.batterySpell, entry.batterySpell);
+  EXPECT_EQ(entryLine(back), line);
+}
+
 TEST_F(JournalTest, ATornLastLineIsCutOffAndSaidOnce) {
   {
     auto journal = open(clock_.options());
