@@ -345,7 +345,8 @@ struct Journal::File {
         if (!append(gap, why)) return false;
       }
     }
-    if (::flock(watchFd, LOCK_SH) != 0) return *why = errnoText(path + ".watch"), false;
+    // Others take the exclusive lock only under the append lock, held here.
+    if (::flock(watchFd, LOCK_SH | LOCK_NB) != 0) return *why = errnoText(path + ".watch"), false;
     watching = true;
     return true;
   }
