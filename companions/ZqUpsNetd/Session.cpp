@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 
 #include "Log.h"
 
@@ -50,14 +51,6 @@ const char* keyword(std::string_view word, std::initializer_list<const char*> na
   return nullptr;
 }
 
-// What sends a secret or changes the UPS: in the clear, refused when TLS
-// is required, before anything is checked or kept.
-bool needsTls(std::string_view command) {
-  for (const char* name : {"USERNAME", "PASSWORD", "LOGIN", "SET", "PRIMARY", "MASTER", "FSD"})
-    if (same(command, name)) return true;
-  return false;
-}
-
 // The value a client sees: ups.status carries FSD, made in `made`.
 std::optional<std::string_view> valueOf(const Shared& shared, const Variable& variable,
                                         std::string* made) {
@@ -98,7 +91,33 @@ std::string newTrackingId() {
   return id;
 }
 
+// What a row asks of the session before its handler runs.
+enum CommandFlag : unsigned {
+  kListed = 1,       // named in HELP's reply
+  kTls = 2,          // sends a secret or changes the UPS: refused in the clear when TLS is required
+  kCredentials = 4,  // USERNAME and PASSWORD first (rights imply it)
+};
+
+constexpr size_t kAnyWords = SIZE_MAX;
+
+// Whether `words` begin with the one or two words of `name`.
+bool names(const char* name, const Words& words) {
+  const std::string_view both(name);
+  const size_t space = both.find(' ');
+  if (space == std::string_view::npos) return same(words[0], both);
+  return words.size() >= 2 && same(words[0], both.substr(0, space)) &&
+         same(words[1], both.substr(space + 1));
+}
+
 }  // namespace
+
+struct Session::Command {
+  const char* name;  // a word, or two for a subcommand with a row of its own
+  size_t minWords, maxWords;
+  unsigned flags;
+  unsigned rights;  // any of these, the password checked; 0: no check
+  Reply (Session::*handler)(const Words&, Clock::time_point);
+};
 
 bool Shared::fresh(Clock::time_point now) const {
   return snapshot && snapshot->reached && now - snapshot->taken <= staleAfter;
@@ -167,43 +186,64 @@ Reply Session::handle(std::string_view line, Clock::time_point now) {
   return dispatch(request_.words(), now);
 }
 
+const std::vector<Session::Command>& Session::commands() {
+  // HELP names the kListed rows in this order.
+  static const std::vector<Command> kCommands = {
+      {"HELP", 1, 1, kListed, 0, &Session::help},
+      {"VER", 1, 1, kListed, 0, &Session::version},
+      {"GET", 2, 4, kListed, 0, &Session::get},
+      {"LIST", 2, 4, kListed, 0, &Session::list},
+      {"SET VAR", 5, 5, kTls, kSet, &Session::setVariable},
+      {"SET", 2, 3, kListed | kTls, 0, &Session::setTracking},
+      {"INSTCMD", 3, kAnyWords, kListed | kCredentials, 0, &Session::instantCommand},
+      {"LOGIN", 2, 2, kListed | kTls, kMonitor | kPrimary, &Session::login},
+      {"LOGOUT", 1, 1, kListed, 0, &Session::logout},
+      {"USERNAME", 2, 2, kListed | kTls, 0, &Session::setUsername},
+      {"PASSWORD", 2, 2, kListed | kTls, 0, &Session::setPassword},
+      {"STARTTLS", 1, 1, kListed, 0, &Session::startTls},
+      {"NETVER", 1, 1, 0, 0, &Session::protocolVersion},
+      {"PROTVER", 1, 1, 0, 0, &Session::protocolVersion},
+      {"PRIMARY", 2, 2, kTls, kPrimary, &Session::primary},
+      {"MASTER", 2, 2, kTls, kPrimary, &Session::primary},
+      {"FSD", 2, 2, kTls, kPrimary, &Session::forcedShutdown},
+  };
+  return kCommands;
+}
+
+const Session::Command* Session::commandFor(const Words& words) {
+  for (const Command& command : commands())
+    if (names(command.name, words)) return &command;
+  return nullptr;
+}
+
 Reply Session::dispatch(const Words& words, Clock::time_point now) {
-  const std::string_view command = words[0];
-  const size_t count = words.size();
-  if (same(command, "VER") && count == 1)
-    return lineReply("ZqUpsNetd " ZQUPSNETD_VERSION " - network UPS protocol server");
-  if ((same(command, "NETVER") || same(command, "PROTVER")) && count == 1) return lineReply("1.3");
-  if (same(command, "HELP") && count == 1)
-    return lineReply("Commands: HELP VER GET LIST SET INSTCMD LOGIN LOGOUT USERNAME PASSWORD STARTTLS");
-  if (same(command, "STARTTLS") && count == 1) return startTls();
-  if (shared_->tlsRequired && !encrypted_ && needsTls(command))
+  const Command* command = commandFor(words);
+  if (command == nullptr) return error("UNKNOWN-COMMAND");
+  if ((command->flags & kTls) != 0 && shared_->tlsRequired && !encrypted_)
     return lineReply("ERR ACCESS-DENIED STARTTLS first");
-  if (same(command, "LIST")) return list(words, now);
-  if (same(command, "GET")) return get(words, now);
-  if (same(command, "SET")) return set(words, now);
-  if (same(command, "USERNAME")) return setUsername(words);
-  if (same(command, "PASSWORD")) return setPassword(words);
-  if (same(command, "LOGIN")) return login(words);
-  if (same(command, "PRIMARY") || same(command, "MASTER")) return primary(words);
-  if (same(command, "FSD")) return forcedShutdown(words);
-  if (same(command, "LOGOUT") && count == 1) {
-    Reply reply = lineReply("OK Goodbye");
-    reply.close = true;
-    return reply;
-  }
-  if (same(command, "INSTCMD")) {
-    if (count < 3) return error("INVALID-ARGUMENT");
-    if (username_.empty()) return error("USERNAME-REQUIRED");
-    if (!password_) return error("PASSWORD-REQUIRED");
-    return error(isUps(words[1]) ? "CMD-NOT-SUPPORTED" : "UNKNOWN-UPS");
-  }
-  for (const char* known : {"VER", "NETVER", "PROTVER", "HELP", "STARTTLS", "LOGOUT"})
-    if (same(command, known)) return error("INVALID-ARGUMENT");
-  return error("UNKNOWN-COMMAND");
+  if (words.size() < command->minWords || words.size() > command->maxWords)
+    return error("INVALID-ARGUMENT");
+  if (auto refused = refuseUnless(*command)) return *refused;
+  return (this->*command->handler)(words, now);
+}
+
+Reply Session::version(const Words&, Clock::time_point) {
+  return lineReply("ZqUpsNetd " ZQUPSNETD_VERSION " - network UPS protocol server");
+}
+
+Reply Session::protocolVersion(const Words&, Clock::time_point) { return lineReply("1.3"); }
+
+Reply Session::help(const Words&, Clock::time_point) {
+  static const std::string kHelp = [] {
+    std::string text = "Commands:";
+    for (const Command& command : commands())
+      if ((command.flags & kListed) != 0) text += std::string(" ") + command.name;
+    return text;
+  }();
+  return lineReply(kHelp);
 }
 
 Reply Session::list(const Words& words, Clock::time_point now) {
-  if (words.size() < 2) return error("INVALID-ARGUMENT");
   const char* what = keyword(words[1], {"UPS", "VAR", "RW", "CMD", "CLIENT", "ENUM", "RANGE"});
   if (what == nullptr) return error("INVALID-ARGUMENT");
   const std::string_view ups = shared_->upsName;
@@ -253,7 +293,7 @@ const std::string& Session::valueLines(std::string_view ups, bool writableOnly) 
 }
 
 Reply Session::get(const Words& words, Clock::time_point now) {
-  if (words.size() >= 2 && same(words[1], "TRACKING")) return tracking(words);
+  if (same(words[1], "TRACKING")) return tracking(words);
   if (words.size() < 3) return error("INVALID-ARGUMENT");
   const char* what =
       keyword(words[1], {"UPSDESC", "NUMLOGINS", "VAR", "TYPE", "DESC", "CMDDESC"});
@@ -291,10 +331,11 @@ Reply Session::tracking(const Words& words) {
   return lineReply("OK");
 }
 
-Reply Session::set(const Words& words, Clock::time_point now) {
-  if (words.size() >= 2 && same(words[1], "TRACKING")) return tracking(words);
-  if (words.size() != 5 || !same(words[1], "VAR")) return error("INVALID-ARGUMENT");
-  if (auto refused = refuseUnless(kSet)) return *refused;
+Reply Session::setTracking(const Words& words, Clock::time_point) {
+  return same(words[1], "TRACKING") ? tracking(words) : error("INVALID-ARGUMENT");
+}
+
+Reply Session::setVariable(const Words& words, Clock::time_point now) {
   if (!isUps(words[2])) return error("UNKNOWN-UPS");
   const Variable* variable = variableNamed(words[3]);
   if (variable == nullptr) return error("VAR-NOT-SUPPORTED");
@@ -334,22 +375,20 @@ Reply Session::sent(std::string* trackingId) {
   return lineReply({"OK TRACKING", *trackingId});
 }
 
-Reply Session::setUsername(const Words& words) {
-  if (words.size() != 2) return error("INVALID-ARGUMENT");
+Reply Session::setUsername(const Words& words, Clock::time_point) {
   if (!username_.empty()) return error("ALREADY-SET-USERNAME");
   if (words[1].empty()) return error("INVALID-USERNAME");
   username_ = words[1];
   return lineReply("OK");
 }
 
-Reply Session::setPassword(const Words& words) {
-  if (words.size() != 2) return error("INVALID-ARGUMENT");
+Reply Session::setPassword(const Words& words, Clock::time_point) {
   if (password_) return error("ALREADY-SET-PASSWORD");
   password_ = words[1];
   return lineReply("OK");
 }
 
-Reply Session::startTls() {
+Reply Session::startTls(const Words&, Clock::time_point) {
   if (!shared_->tlsOffered) return error("FEATURE-NOT-CONFIGURED");
   if (encrypted_) return error("ALREADY-SSL-MODE");
   encrypted_ = true;
@@ -358,9 +397,7 @@ Reply Session::startTls() {
   return reply;
 }
 
-Reply Session::login(const Words& words) {
-  if (words.size() != 2) return error("INVALID-ARGUMENT");
-  if (auto refused = refuseUnless(kMonitor | kPrimary)) return *refused;
+Reply Session::login(const Words& words, Clock::time_point) {
   if (loggedIn_) return error("ALREADY-LOGGED-IN");
   if (!isUps(words[1])) return error("UNKNOWN-UPS");
   loggedIn_ = true;
@@ -368,32 +405,41 @@ Reply Session::login(const Words& words) {
   return lineReply("OK");
 }
 
-Reply Session::primary(const Words& words) {
-  if (words.size() != 2) return error("INVALID-ARGUMENT");
-  if (auto refused = refuseUnless(kPrimary)) return *refused;
+Reply Session::primary(const Words& words, Clock::time_point) {
   if (!isUps(words[1])) return error("UNKNOWN-UPS");
   return lineReply(same(words[0], "MASTER") ? "OK MASTER-GRANTED" : "OK PRIMARY-GRANTED");
 }
 
-Reply Session::forcedShutdown(const Words& words) {
-  if (words.size() != 2) return error("INVALID-ARGUMENT");
-  if (auto refused = refuseUnless(kPrimary)) return *refused;
+Reply Session::forcedShutdown(const Words& words, Clock::time_point) {
   if (!isUps(words[1])) return error("UNKNOWN-UPS");
   shared_->forcedShutdown = true;
   logLine("FSD set by " + username_ + " from " + address_);
   return lineReply("OK FSD-SET");
 }
 
-std::optional<Reply> Session::refuseUnless(unsigned right) {
+Reply Session::logout(const Words&, Clock::time_point) {
+  Reply reply = lineReply("OK Goodbye");
+  reply.close = true;
+  return reply;
+}
+
+// No instant command is offered.
+Reply Session::instantCommand(const Words& words, Clock::time_point) {
+  return error(isUps(words[1]) ? "CMD-NOT-SUPPORTED" : "UNKNOWN-UPS");
+}
+
+std::optional<Reply> Session::refuseUnless(const Command& command) {
+  if ((command.flags & kCredentials) == 0 && command.rights == 0) return std::nullopt;
   if (username_.empty()) return error("USERNAME-REQUIRED");
   if (!password_) return error("PASSWORD-REQUIRED");
+  if (command.rights == 0) return std::nullopt;
   if (!checked_ && (shared_->users == nullptr || shared_->users->empty())) passwordChecked({});
   if (!checked_) {
     Reply reply;
     reply.wait = Reply::Wait::Password;
     return reply;
   }
-  if ((rights_ & right) == 0) return error("ACCESS-DENIED");
+  if ((rights_ & command.rights) == 0) return error("ACCESS-DENIED");
   return std::nullopt;
 }
 

@@ -123,20 +123,33 @@ class Session {
   bool signedIn() const { return loggedIn_ || (checked_ && rights_ != 0); }
 
  private:
+  // A row of the command table: a request's first word (or two), the
+  // words it takes and what must come before it.
+  struct Command;
+  // The rows in order: a subcommand's before its command's.
+  static const std::vector<Command>& commands();
+  // The row for `words`; null for a command not known.
+  static const Command* commandFor(const Words& words);
   Reply dispatch(const Words& words, Clock::time_point now);
+  Reply version(const Words& words, Clock::time_point now);
+  Reply protocolVersion(const Words& words, Clock::time_point now);
+  Reply help(const Words& words, Clock::time_point now);
   Reply list(const Words& words, Clock::time_point now);
   Reply get(const Words& words, Clock::time_point now);
-  Reply set(const Words& words, Clock::time_point now);
+  Reply setVariable(const Words& words, Clock::time_point now);
+  Reply setTracking(const Words& words, Clock::time_point now);
   Reply tracking(const Words& words);
-  Reply login(const Words& words);
-  Reply primary(const Words& words);
-  Reply forcedShutdown(const Words& words);
-  Reply setUsername(const Words& words);
-  Reply setPassword(const Words& words);
-  Reply startTls();
-  // An error reply when the user may not do what needs `right`; a reply
-  // that waits when the password is still to be checked.
-  std::optional<Reply> refuseUnless(unsigned right);
+  Reply instantCommand(const Words& words, Clock::time_point now);
+  Reply login(const Words& words, Clock::time_point now);
+  Reply logout(const Words& words, Clock::time_point now);
+  Reply primary(const Words& words, Clock::time_point now);
+  Reply forcedShutdown(const Words& words, Clock::time_point now);
+  Reply setUsername(const Words& words, Clock::time_point now);
+  Reply setPassword(const Words& words, Clock::time_point now);
+  Reply startTls(const Words& words, Clock::time_point now);
+  // An error reply when the credentials or rights `command` needs are
+  // missing; a reply that waits when the password is still to be checked.
+  std::optional<Reply> refuseUnless(const Command& command);
   bool isUps(std::string_view name) const;
   // Replies made in out_, whose capacity is kept from one reply to the
   // next: a line, or words with a space between each two.
