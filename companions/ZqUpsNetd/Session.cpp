@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "Log.h"
+#include "ReplyLines.h"
 
 #ifndef ZQUPSNETD_VERSION
 #define ZQUPSNETD_VERSION "0"
@@ -16,30 +17,7 @@ namespace zqnetd {
 
 namespace {
 
-// A reply line's bytes, its LF included; clients read lines into 512 bytes.
-constexpr size_t kMaxReplyLine = 511;
 const char kFixedDescription[] = "UPS on the local UPS service";
-
-using Line = std::initializer_list<std::string_view>;
-
-// Appends `words` with a space between each two.
-void appendWords(std::string* out, Line words) {
-  bool first = true;
-  for (const std::string_view word : words) {
-    if (!first) *out += ' ';
-    first = false;
-    out->append(word.data(), word.size());
-  }
-}
-
-// Appends `head` and the quoted `value` as one line, cut to fit.
-void appendValueLine(std::string* out, Line head, std::string_view value) {
-  const size_t start = out->size();
-  appendWords(out, head);
-  *out += ' ';
-  appendQuoted(out, value, kMaxReplyLine - 1 - (out->size() - start));
-  *out += '\n';
-}
 
 bool same(std::string_view word, std::string_view name) { return sameWord(word, name); }
 

@@ -1,9 +1,9 @@
 #include "Variables.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 
+#include "ReplyLines.h"
 #include "Request.h"
 
 #include "Text.h"
@@ -183,35 +183,11 @@ Snapshot withPoint(const Snapshot& snapshot, const std::string& point,
   return changed;
 }
 
-std::string numberText(double value) {
-  if (!std::isfinite(value)) return "0";
-  // Six decimals at most, so that a difference of two readings does not
-  // print as 0.35000000000000003.
-  if (std::fabs(value) < 1e9) value = std::round(value * 1e6) / 1e6;
-  if (value == 0) value = 0;  // no "-0"
-  char digits[400];
-  const auto result = std::to_chars(digits, digits + sizeof digits, value,
-                                    std::chars_format::fixed);
-  return std::string(digits, result.ptr);
-}
-
 std::string printable(const std::string& text) {
   std::string clean = text;
   for (char& c : clean)
     if (c < 0x20 || c > 0x7e) c = '?';
   return clean;
-}
-
-void appendQuoted(std::string* out, std::string_view text, size_t room) {
-  const size_t end = out->size() + room;
-  *out += '"';
-  for (char c : text) {
-    const size_t size = (c == '\\' || c == '"') ? 2 : 1;
-    if (out->size() + size + 1 > end) break;
-    if (size == 2) *out += '\\';
-    *out += c;
-  }
-  *out += '"';
 }
 
 }  // namespace zqnetd

@@ -82,13 +82,8 @@ Snapshot snapshotOf(const zqread::Reading& reading, const Rules& rules, Clock::t
 // `snapshot` with the variables of `point` showing `value`.
 Snapshot withPoint(const Snapshot& snapshot, const std::string& point, const zqread::Value& value);
 
-// A number with a decimal point and no exponent: "230", "0.45", "-14.2".
-std::string numberText(double value);
 // `text` with every byte outside ASCII's printable range as '?'.
 std::string printable(const std::string& text);
-// Appends `text` in double quotes, '\' and '"' escaped, at most `room`
-// bytes in all: a longer text is cut, never inside an escape.
-void appendQuoted(std::string* out, std::string_view text, size_t room);
 
 }  // namespace zqnetd
 
