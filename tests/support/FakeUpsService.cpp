@@ -287,6 +287,9 @@ FakeUpsService::Handler upsWith(std::map<uint32_t, Answer> odd,
     const uint32_t index = wordAt(envelope, 12), offset = wordAt(envelope, 16);
     peer.pause(pauseMs);
     const auto it = odd.find(offset);
+    // A write is answered with its status alone, and stores nothing.
+    if (wordAt(envelope, 8) != zqwire::kEnvelopeHeaderSize)
+      return peer.reply(accessReply(index, offset, it != odd.end() ? it->second.status : 0, {}));
     if (it != odd.end())
       return peer.reply(accessReply(index, offset, it->second.status, it->second.data));
     const UPSPoint& point = *UPSPointAt(index, offset);

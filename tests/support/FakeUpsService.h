@@ -142,7 +142,8 @@ FakeUpsService::Handler replyWith(const Bytes& body);
 // A healthy UPS on mains: each text is the point's name but the dates,
 // the line `lineVoltage` (230 V when null), the runtime and every other
 // integer 42, every other number 1.5.  `odd` answers for the offsets it
-// holds; each answer comes after `pauseMs`.
+// holds; a write gets only the status (odd's, or 0) and changes nothing.
+// Each answer comes after `pauseMs`.
 FakeUpsService::Handler upsWith(std::map<uint32_t, Answer> odd = {},
                                 const std::atomic<float>* lineVoltage = nullptr, int pauseMs = 0);
 
