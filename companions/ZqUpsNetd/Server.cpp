@@ -334,6 +334,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     pending->ticket = server_->offload_.service->write(
         write.point, write.bytes, server_->offload_.writeBudget,
         [self = weak_from_this(), server = server_, pending](const zqread::WriteResult& result) {
+          if (result.held && result.readBack)
+            server->shared_->writeVerified(pending->write.point, *result.readBack);
           const auto connection = self.lock();
           if (connection && connection->pending_ == pending) return connection->written(result);
           writtenLate(server, *pending, result);
@@ -352,8 +354,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     pending_.reset();
     answerWrite_.cancel();
     waiting_ = false;
-    const zqread::Value readBack = result.readBack.value_or(zqread::Value());
-    send(session_.written(result.held, readBack).text);
+    send(session_.written(result.held).text);
     drain();
   }
 
@@ -365,7 +366,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
       noteWrite(server_, *pending, "not sent for",
                 "no answer from the service in " +
                     durationText(server_->offload_.answerWrite) + ", answered as failed");
-      send(session_.written(false, zqread::Value()).text);
+      send(session_.written(false).text);
     } else {
       pending->answered = true;
       send(session_.sent(&pending->trackingId).text);
@@ -377,7 +378,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   static void writtenLate(Server* server, const PendingWrite& pending,
                           const zqread::WriteResult& result) {
     Shared& shared = *server->shared_;
-    if (result.held && result.readBack) shared.showWritten(pending.write, *result.readBack);
     if (!pending.trackingId.empty()) shared.tracked.settle(pending.trackingId, result.held);
     if (result.held) return;
     const std::string why = result.outcome.ok() ? "read back otherwise" : result.outcome.why;

@@ -106,9 +106,9 @@ void Shared::publish(std::shared_ptr<const Snapshot> next) {
   snapshot = std::move(next);
 }
 
-void Shared::showWritten(const Write& write, const zqread::Value& value) {
+void Shared::writeVerified(const zqread::Point& point, const zqread::Value& value) {
   if (snapshot)
-    snapshot = std::make_shared<const Snapshot>(withPoint(*snapshot, write.point.name, value));
+    snapshot = std::make_shared<const Snapshot>(withPoint(*snapshot, point.name, value));
 }
 
 std::string Tracked::add() {
@@ -334,12 +334,10 @@ Reply Session::setVariable(const Words& words, Clock::time_point now) {
   reply.write.point = *point;
   reply.write.wanted = wanted.text;
   reply.wait = Reply::Wait::Write;
-  pendingWrite_ = reply.write;
   return reply;
 }
 
-Reply Session::written(bool held, const zqread::Value& value) {
-  if (held) shared_->showWritten(pendingWrite_, value);
+Reply Session::written(bool held) {
   if (!tracking_) return held ? lineReply("OK") : error("SET-FAILED");
   const std::string id = shared_->tracked.add();
   shared_->tracked.settle(id, held);

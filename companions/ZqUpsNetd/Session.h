@@ -69,9 +69,9 @@ struct Shared {
   // The snapshot's values are current: read in time from a service reached.
   bool fresh(Clock::time_point now) const;
   void publish(std::shared_ptr<const Snapshot> next);
-  // A write read back as written shows until the next reading, which
-  // begins after it.
-  void showWritten(const Write& write, const zqread::Value& value);
+  // A write of `point` verified: it read back as `value`, which shows
+  // until the next reading, begun after it.
+  void writeVerified(const zqread::Point& point, const zqread::Value& value);
   std::string upsDescription() const;
 };
 
@@ -114,7 +114,7 @@ class Session {
   const std::string& username() const { return username_; }
   const std::string& password() const { return *password_; }
   void passwordChecked(std::optional<unsigned> rights) { rights_ = rights.value_or(0); checked_ = true; }
-  Reply written(bool held, const zqread::Value& value);
+  Reply written(bool held);
   // The reply to a write accepted whose outcome is not known yet: OK, or
   // with tracking an id whose outcome is pending, which `trackingId` gets.
   Reply sent(std::string* trackingId);
@@ -173,7 +173,6 @@ class Session {
   bool loggedIn_ = false;
   bool encrypted_ = false;  // from OK STARTTLS on
   bool tracking_ = false;   // SET VAR answers with an id to ask GET TRACKING
-  Write pendingWrite_;
   Request request_;
   std::string out_;  // the reply's bytes
   std::string value_;  // a value made for the reply

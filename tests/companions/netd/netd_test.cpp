@@ -493,14 +493,15 @@ TEST_F(SessionTest, SetVarWritesOnlyWhatItMay) {
   ASSERT_EQ(pending.wait, Reply::Wait::Write);
   EXPECT_EQ(pending.write.point.name, "battery_replace_date");
   EXPECT_EQ(pending.write.bytes, zqread::Bytes({'2', '0', '3', '0', '-', '0', '1', '-', '0', '1', 0}));
-  EXPECT_EQ(setter.written(false, zqread::Value{}).text, "ERR SET-FAILED\n");
+  EXPECT_EQ(setter.written(false).text, "ERR SET-FAILED\n");
   EXPECT_EQ(value("battery.date"), "2028-07-01");
   EXPECT_EQ(ask("LIST RW ups"), "BEGIN LIST RW ups\nRW ups battery.date \"2028-07-01\"\nEND LIST RW ups\n");
   setter.handle("SET VAR ups battery.date 2030-01-01", now);
   zqread::Value readBack;
   readBack.kind = zqread::Kind::Text;
   readBack.text = "2030-01-01";
-  EXPECT_EQ(setter.written(true, readBack).text, "OK\n");
+  shared.writeVerified(pending.write.point, readBack);
+  EXPECT_EQ(setter.written(true).text, "OK\n");
   EXPECT_EQ(value("battery.date"), "2030-01-01");
   EXPECT_EQ(ask("LIST RW ups"), "BEGIN LIST RW ups\nRW ups battery.date \"2030-01-01\"\nEND LIST RW ups\n");
   // The next reading begins after the write: it is the UPS's word.
@@ -535,10 +536,10 @@ TEST_F(SessionTest, TrackedWritesAnswerWithAnIdToAskAfter) {
   EXPECT_EQ(ask("set tracking on"), "OK\n");
   EXPECT_EQ(ask("GET TRACKING"), "ON\n");
   asUser(session, kSet, "SET VAR ups battery.date 2030-01-01");
-  const std::string done = trackingIdOf(session.written(true, zqread::Value{}).text);
+  const std::string done = trackingIdOf(session.written(true).text);
   ASSERT_FALSE(done.empty());
   ASSERT_EQ(session.handle("SET VAR ups battery.date 2030-01-02", now).wait, Reply::Wait::Write);
-  const std::string failed = trackingIdOf(session.written(false, zqread::Value{}).text);
+  const std::string failed = trackingIdOf(session.written(false).text);
   ASSERT_FALSE(failed.empty());
   EXPECT_NE(done, failed);
   // Any client may ask; refusals before the write are answered at once.
@@ -557,7 +558,7 @@ TEST_F(SessionTest, TrackedWritesAnswerWithAnIdToAskAfter) {
   EXPECT_EQ(ask(other, "GET TRACKING " + sent), "ERR FAILED\n");
   EXPECT_EQ(ask("SET TRACKING OFF"), "OK\n");
   ASSERT_EQ(session.handle("SET VAR ups battery.date 2030-01-03", now).wait, Reply::Wait::Write);
-  EXPECT_EQ(session.written(true, zqread::Value{}).text, "OK\n");
+  EXPECT_EQ(session.written(true).text, "OK\n");
   EXPECT_EQ(session.sent(&sent).text, "OK\n");
   EXPECT_EQ(sent, "");
 
