@@ -296,35 +296,4 @@ Reading readCatalogue(const Access& access,
   return CatalogueRead(access, onPoint, health, say).run();
 }
 
-namespace {
-
-// The runtime's read failed, as against not being read yet: only then
-// does being on battery without it count as low.
-bool runtimeFailed(const Outcome& outcome) {
-  return outcome.ok() || outcome.failure == Failure::BadAnswer ||
-         outcome.failure == Failure::Silent || outcome.failure == Failure::Unreachable;
-}
-
-}  // namespace
-
-Power powerFrom(const Value* inputVoltage, const PowerRules& rules) {
-  if (inputVoltage == nullptr || std::isnan(inputVoltage->number)) return Power::Unknown;
-  return inputVoltage->number >= rules.minLineVoltage ? Power::OnMains : Power::OnBattery;
-}
-
-PowerState powerOf(const Reading& reading, const PowerRules& rules) {
-  PowerState state;
-  state.power = powerFrom(reading.value("input_voltage"), rules);
-  if (state.power == Power::OnMains) {
-    state.batteryLow = false;
-  } else if (state.power == Power::OnBattery) {
-    const PointReading* runtime = reading.entry("estimated_runtime");
-    if (runtime != nullptr && runtime->value && !std::isnan(runtime->value->number))
-      state.batteryLow = runtime->value->number <= rules.lowRuntimeMinutes;
-    else if (runtime != nullptr && runtimeFailed(runtime->outcome))
-      state.batteryLow = true;
-  }
-  return state;
-}
-
 }  // namespace zqread

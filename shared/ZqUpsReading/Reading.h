@@ -1,5 +1,5 @@
-// One reading of the whole catalogue, and the power rules that the
-// companions share: on mains or on battery, battery low, or cannot tell.
+// One reading of the whole catalogue, read so that the points that tell
+// the power (Power.h) come first and are never left out.
 #ifndef ZQUPSREADING_READING_H
 #define ZQUPSREADING_READING_H
 
@@ -10,12 +10,10 @@
 #include <vector>
 
 #include "Access.h"
+#include "Power.h"
 #include "ZqUpsPoints.h"
 
 namespace zqread {
-
-// Battery low at this estimated runtime (minutes) or less, by default.
-constexpr double kDefaultLowRuntimeMinutes = 5;
 
 struct PointReading {
   Point point;
@@ -128,28 +126,6 @@ Reading readCatalogue(const Access& access,
                       const std::function<void(const PointReading&)>& onPoint = {},
                       PointHealth* health = nullptr,
                       const std::function<void(const std::string&)>& say = {});
-
-enum class Power { OnMains, OnBattery, Unknown };
-
-struct PowerRules {
-  // On mains while input_voltage is at least this.
-  double minLineVoltage = UPS_MIN_LINE_VOLTAGE;
-  // Battery low on battery at this estimated runtime or less.
-  double lowRuntimeMinutes = kDefaultLowRuntimeMinutes;
-};
-
-struct PowerState {
-  Power power = Power::Unknown;
-  // Empty when the power is unknown, or on battery with a runtime not
-  // read yet; never low on mains.  On battery with a runtime that failed
-  // (a status, a bad reply, no answer within the library's bound) it is
-  // low: shutting down early beats going down with the battery.
-  std::optional<bool> batteryLow;
-};
-
-// Unknown without a voltage (a NaN never decodes into one).
-Power powerFrom(const Value* inputVoltage, const PowerRules& rules);
-PowerState powerOf(const Reading& reading, const PowerRules& rules);
 
 }  // namespace zqread
 
