@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <optional>
 
-#include "Listen.h"
 
 namespace zqups {
 
@@ -26,8 +25,6 @@ const char kExpositionType[] = "text/plain; version=0.0.4; charset=utf-8";
 const char kIndexPage[] =
     "<!DOCTYPE html>\n<html><head><title>ZqUpsExporter</title></head>\n"
     "<body><h1>ZqUpsExporter</h1><p><a href=\"/metrics\">Metrics</a></p></body></html>\n";
-// After a failed accept (out of descriptors, say), before the next try.
-constexpr std::chrono::milliseconds kAcceptPause{100};
 // How long a connection being closed may still send what nobody reads.
 constexpr std::chrono::seconds kLinger{2};
 
@@ -162,78 +159,57 @@ class Session : public std::enable_shared_from_this<Session> {
   unsigned version_ = 11;
 };
 
-struct MetricsServer::Listener {
-  explicit Listener(asio::io_context& io) : pause(io) {}
-  std::unique_ptr<tcp::acceptor> acceptor;
-  asio::steady_timer pause;
-};
-
 MetricsServer::MetricsServer(asio::io_context& io, double scrapeTimeout, Scrape scrape,
                              const ServerLimits& limits)
-    : io_(io), scrapeTimeout_(scrapeTimeout), scrape_(std::move(scrape)), limits_(limits) {}
+    : scrapeTimeout_(scrapeTimeout),
+      scrape_(std::move(scrape)),
+      limits_(limits),
+      accepting_(io, zqloop::AcceptRules{
+                         limits.connections, [this] { return held(); },
+                         [this](const tcp::socket&) { return closeOldestIdle(); },
+                         [this](tcp::socket socket) { admit(std::move(socket)); },
+                         [](tcp::socket&) {}}) {
+  accepting_.start();
+}
 
 MetricsServer::~MetricsServer() { stop(); }
 
 bool MetricsServer::listen(const tcp::endpoint& endpoint, tcp::endpoint* bound,
                            std::string* error) {
-  auto listener = std::make_unique<Listener>(io_);
-  listener->acceptor = zqloop::listenOn(io_, endpoint, error);
-  if (!listener->acceptor) return false;
-  beast::error_code ec;
-  *bound = listener->acceptor->local_endpoint(ec);
-  if (ec) {
-    *error = "cannot tell the port bound: " + ec.message();
-    return false;
-  }
-  accept(*listener);
-  listeners_.push_back(std::move(listener));
+  if (!accepting_.listen(endpoint, error)) return false;
+  *bound = accepting_.endpoints().back();
   return true;
 }
 
 void MetricsServer::stop() {
-  for (const auto& listener : listeners_) {
-    beast::error_code ignored;
-    listener->acceptor->close(ignored);
-    listener->pause.cancel();
-  }
+  accepting_.stop();
   for (const auto& weak : sessions_)
     if (const auto session = weak.lock()) session->close();
   sessions_.clear();
 }
 
-void MetricsServer::accept(Listener& listener) {
-  listener.acceptor->async_accept([this, &listener](beast::error_code ec, tcp::socket socket) {
-    if (ec == asio::error::operation_aborted || !listener.acceptor->is_open()) return;
-    if (!ec) {
-      admit(std::move(socket));
-      return accept(listener);
-    }
-    listener.pause.expires_after(kAcceptPause);
-    listener.pause.async_wait([this, &listener](beast::error_code waited) {
-      if (!waited) accept(listener);
-    });
-  });
+// The connections that ended go from the list first, so that it never
+// holds more than the cap.
+size_t MetricsServer::held() {
+  sessions_.remove_if([](const std::weak_ptr<Session>& weak) { return weak.expired(); });
+  return sessions_.size();
 }
 
 // Over the cap, the oldest connection that waits for a request goes; when
-// every one is being served, the new one does.  The connections that
-// ended go from the list first, so that it never holds more than the cap.
+// every one is being served, the new one does.
+bool MetricsServer::closeOldestIdle() {
+  const auto oldest =
+      std::find_if(sessions_.begin(), sessions_.end(), [](const std::weak_ptr<Session>& weak) {
+        const auto session = weak.lock();
+        return session && session->idle();
+      });
+  if (oldest == sessions_.end()) return false;
+  oldest->lock()->close();
+  sessions_.erase(oldest);
+  return true;
+}
+
 void MetricsServer::admit(tcp::socket socket) {
-  sessions_.remove_if([](const std::weak_ptr<Session>& weak) { return weak.expired(); });
-  if (sessions_.size() >= limits_.connections) {
-    const auto oldest =
-        std::find_if(sessions_.begin(), sessions_.end(), [](const std::weak_ptr<Session>& weak) {
-          const auto session = weak.lock();
-          return session && session->idle();
-        });
-    if (oldest == sessions_.end()) {
-      beast::error_code ignored;
-      socket.close(ignored);
-      return;
-    }
-    oldest->lock()->close();
-    sessions_.erase(oldest);
-  }
   // Not make_shared: a weak_ptr would keep the whole Session's memory.
   const std::shared_ptr<Session> session(new Session(*this, std::move(socket)));
   sessions_.push_back(session);

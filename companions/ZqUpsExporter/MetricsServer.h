@@ -5,10 +5,6 @@
 #ifndef METRICSSERVER_H
 #define METRICSSERVER_H
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
-
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -16,6 +12,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "Accept.h"
 
 namespace zqups {
 
@@ -62,18 +60,17 @@ class MetricsServer {
 
  private:
   friend class Session;
-  struct Listener;
 
-  void accept(Listener& listener);
+  size_t held();
+  bool closeOldestIdle();
   void admit(boost::asio::ip::tcp::socket socket);
 
-  boost::asio::io_context& io_;
   double scrapeTimeout_;
   Scrape scrape_;
   ServerLimits limits_;
-  std::vector<std::unique_ptr<Listener>> listeners_;
   // In the order accepted; those that ended go at the next accept.
   std::list<std::weak_ptr<Session>> sessions_;
+  zqloop::AcceptLoop accepting_;
 };
 
 }  // namespace zqups
