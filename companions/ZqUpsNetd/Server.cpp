@@ -1,26 +1,16 @@
 #include "Server.h"
 
-#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/write.hpp>
-#ifdef ZQUPSNETD_TLS
-#include <boost/asio/ssl/stream.hpp>
-#endif
-
-#include <errno.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <array>
 
 #include "Request.h"
+#include "Transport.h"
 
 namespace zqnetd {
 
 namespace {
 
-// After a failed accept (out of descriptors, say), before the next.
-constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 const char kTooMany[] = "ERR ACCESS-DENIED too many connections\n";
 // For the client's answer to TLS's closing alert.
 constexpr auto kGoodbyeTime = std::chrono::seconds(1);
@@ -33,108 +23,16 @@ std::string durationText(Clock::duration duration) {
 
 }  // namespace
 
-// The bytes of one connection: plain TCP on the socket's descriptor,
-// which the server's SocketSet watches, then TLS through Asio once
-// startTls() has put a TLS stream over the same socket.
-class Channel {
- public:
-  explicit Channel(tcp::socket socket) {
-    boost::system::error_code ec;
-    protocol_ = socket.local_endpoint(ec).protocol();
-    if (!ec) fd_ = socket.release(ec);
-    if (ec) fd_ = -1;
-  }
-  ~Channel() { close(); }
-  Channel(const Channel&) = delete;
-  Channel& operator=(const Channel&) = delete;
-
-  int fd() const { return fd_; }
-  // Until TLS starts.
-  bool plain() const {
-#ifdef ZQUPSNETD_TLS
-    return tls_ == nullptr;
-#else
-    return true;
-#endif
-  }
-  // Plain TCP, never waiting: the bytes received, 0 at the end, -1 with errno.
-  ssize_t receiveNow(char* data, size_t size) { return ::recv(fd_, data, size, MSG_DONTWAIT); }
-  // Plain TCP, never waiting: the peer has closed or reset, whatever it
-  // sent before is left unread.
-  bool peerGone() {
-    char byte;
-    const ssize_t size = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return size == 0 || (size < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-  }
-  // Plain TCP, never waiting: the bytes taken, -1 with errno.
-  ssize_t sendNow(std::string_view data) {
-    return ::send(fd_, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-  }
-#ifdef ZQUPSNETD_TLS
-  template <typename Handler>
-  void readSome(asio::mutable_buffer buffer, Handler&& handler) {
-    tls_->async_read_some(buffer, std::forward<Handler>(handler));
-  }
-  template <typename Handler>
-  void write(asio::const_buffer buffer, Handler&& handler) {
-    asio::async_write(*tls_, buffer, std::forward<Handler>(handler));
-  }
-  // The server's handshake on what the socket receives from now on; the
-  // socket is Asio's from here.  False when Asio cannot take it.
-  template <typename Handler>
-  bool startTls(asio::io_context& io, TlsContext& context, Handler&& handler) {
-    boost::system::error_code ec;
-    socket_ = std::make_unique<tcp::socket>(io);
-    socket_->assign(protocol_, fd_, ec);
-    if (ec) {
-      socket_.reset();
-      return false;
-    }
-    tls_ = std::make_unique<asio::ssl::stream<tcp::socket&>>(*socket_, context);
-    tls_->async_handshake(asio::ssl::stream_base::server, std::forward<Handler>(handler));
-    return true;
-  }
-  // TLS's closing alert, so that the client knows it has every reply.
-  template <typename Handler>
-  void shutdownTls(Handler&& handler) {
-    tls_->async_shutdown(std::forward<Handler>(handler));
-  }
-#endif
-  // Without TLS's closing alert: a close never waits on the client.
-  void close() {
-#ifdef ZQUPSNETD_TLS
-    if (socket_) {
-      boost::system::error_code ignored;
-      socket_->shutdown(tcp::socket::shutdown_both, ignored);
-      socket_->close(ignored);
-      fd_ = -1;
-    }
-#endif
-    if (fd_ < 0) return;
-    ::shutdown(fd_, SHUT_RDWR);
-    ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  tcp protocol_ = tcp::v4();
-  int fd_ = -1;
-#ifdef ZQUPSNETD_TLS
-  std::unique_ptr<tcp::socket> socket_;  // once TLS starts
-  std::unique_ptr<asio::ssl::stream<tcp::socket&>> tls_;  // over socket_
-#endif
-};
-
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(Server* server, tcp::socket socket, std::string address, std::string source)
       : server_(server),
-        channel_(std::move(socket)),
+        transport_(plainTransport(std::move(socket))),
         address_(std::move(address)),
         source_(std::move(source)),
         session_(server->shared_, address_),
         idle_(server->io_),
-        tlsDeadline_(server->io_),
+        deadline_(server->io_),
         answerWrite_(server->io_),
         heldAnswer_(server->io_) {}
 
@@ -149,8 +47,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void start() {
     lastLine_ = Clock::now();
     watchIdle();
-    if (channel_.fd() < 0 || !server_->sockets_.add(channel_.fd(), this)) return close();
-    watched_ = {true, false};
+    read();
   }
 
   void close() {
@@ -163,10 +60,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     pending_.reset();
     answerWrite_.cancel();
     idle_.cancel();
-    tlsDeadline_.cancel();
+    deadline_.cancel();
     heldAnswer_.cancel();
-    if (channel_.plain() && channel_.fd() >= 0) server_->sockets_.remove(channel_.fd(), this);
-    channel_.close();
+    transport_->close();
     server_->forget(this);
   }
 
@@ -177,51 +73,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
     close();
   }
 
-  // Plain TCP: what the server's SocketSet found the socket ready for.
-  void ready(bool input, bool output) {
-    if (output && writing_) {
-      writing_ = false;
-      flush();
-    }
-    if (closed_ || !input) return;
-    // Level-triggered: input that cannot be taken now stops being watched
-    // until read() wants it; reported all the same, the socket failed.
-    if (!watched_.input) return close();
-    // A write not sent yet for a client that has gone never is.
-    if (pending_ && channel_.peerGone()) return close();
-    if (!takesInput()) return watch(false, writing_);
-    const ssize_t size = channel_.receiveNow(input_.data(), input_.size());
-    if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-    if (size <= 0) return close();
-    framer_.append(input_.data(), size_t(size));
-    drain();
-  }
-
  private:
   bool takesInput() const { return !closed_ && !waiting_ && !closing_ && !upgrading(); }
 
   void read() {
-    if (closed_) return;
-    if (channel_.plain()) return watch(true, writing_);
-#ifdef ZQUPSNETD_TLS
-    if (reading_) return;
+    if (closed_ || reading_) return;
     reading_ = true;
-    channel_.readSome(asio::buffer(input_),
-                      [self = shared_from_this()](const boost::system::error_code& ec, size_t size) {
-                        self->reading_ = false;
-                        if (self->closed_) return;
-                        if (ec) return self->close();
-                        self->framer_.append(self->input_.data(), size);
-                        self->drain();
-                      });
-#endif
-  }
-
-  // Plain TCP: what the SocketSet watches the socket for.
-  void watch(bool input, bool output) {
-    if (closed_ || (watched_.input == input && watched_.output == output)) return;
-    watched_ = {input, output};
-    if (!server_->sockets_.change(channel_.fd(), this, input, output)) close();
+    transport_->readSome(asio::buffer(input_),
+                         [self = shared_from_this()](const boost::system::error_code& ec, size_t size) {
+                           self->reading_ = false;
+                           if (self->closed_) return;
+                           if (ec) return self->close();
+                           self->framer_.append(self->input_.data(), size);
+                           self->drain();
+                         });
   }
 
   // Answers the whole lines received, in order, until one waits.
@@ -262,18 +127,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // The handshake, within its own time: a client that stalls in it holds
   // up only itself.
-  void startTls() {
-#ifdef ZQUPSNETD_TLS
-    if (server_->tls_ == nullptr) return close();
+  void upgrade() {
     tlsStage_ = Tls::Handshaking;
-    tlsDeadline_.expires_after(server_->limits_.handshakeTimeout);
-    tlsDeadline_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+    if (server_->tls_ == nullptr) return close();
+    deadline_.expires_after(server_->limits_.handshakeTimeout);
+    deadline_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
       if (!ec) self->drop("no TLS handshake in time");
     });
-    server_->sockets_.remove(channel_.fd(), this);
-    const bool started = channel_.startTls(
-        server_->io_, *server_->tls_, [self = shared_from_this()](const boost::system::error_code& ec) {
-          self->tlsDeadline_.cancel();
+    const bool started = zqnetd::startTls(
+        &transport_, *server_->tls_, [self = shared_from_this()](const boost::system::error_code& ec) {
+          self->deadline_.cancel();
           if (self->closed_) return;
           if (ec) return self->drop("TLS handshake failed: " + ec.message());
           self->tlsStage_ = Tls::On;
@@ -281,9 +144,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
           self->drain();
         });
     if (!started) close();
-#else
-    close();
-#endif
   }
 
   void checkPassword(const std::string& line) {
@@ -341,6 +201,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
           writtenLate(server, *pending, result);
         });
     pending_ = pending;
+    watchGone();
     answerWrite_.expires_at(answerBy);
     // A timer that expired is not stopped by the outcome: the pending
     // write may be the next one by then.
@@ -348,6 +209,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
         [self = shared_from_this(), pending](const boost::system::error_code& ec) {
           if (!ec && self->pending_ == pending) self->answerBeforeOutcome();
         });
+  }
+
+  // A write not sent yet for a client that has gone never is.
+  void watchGone() {
+    if (watchingGone_) return;
+    watchingGone_ = true;
+    transport_->watchGone([self = shared_from_this()](bool gone) {
+      self->watchingGone_ = false;
+      if (gone && self->pending_ && !self->closed_) self->close();
+    });
   }
 
   void written(const zqread::WriteResult& result) {
@@ -395,68 +266,40 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // up is dropped.
   void send(std::string_view text) {
     if (closed_) return;
-    // Plain TCP with nothing before it: straight to the socket, which
-    // mostly takes it all.
-    if (channel_.plain() && unsent_.empty() && !text.empty()) text.remove_prefix(sendNow(text));
-    if (closed_) return;
     unsent_ += text;
     if (unsent_.size() + sending_.size() > server_->limits_.maxUnsent)
       return drop("more than " + std::to_string(server_->limits_.maxUnsent) + " bytes of replies unread");
     flush();
   }
 
-  // What is unsent to the socket; plain TCP sends what the socket takes
-  // and the rest when the SocketSet finds room.
+  // What is unsent, in one write at a time; what comes meanwhile goes
+  // with the next.
   void flush() {
     if (writing_ || closed_) return;
-    if (!unsent_.empty() && channel_.plain()) {
-      unsent_.erase(0, sendNow(unsent_));
-      if (closed_) return;
-      writing_ = !unsent_.empty();
-      watch(watched_.input, writing_);
-      if (writing_) return;
-    }
     if (unsent_.empty()) {
       if (closing_) return finish();
-      if (tlsStage_ == Tls::Upgrading) startTls();
+      if (tlsStage_ == Tls::Upgrading) upgrade();
       return;
     }
-#ifdef ZQUPSNETD_TLS
     writing_ = true;
     sending_.swap(unsent_);
-    channel_.write(asio::buffer(sending_),
-                   [self = shared_from_this()](const boost::system::error_code& ec, size_t) {
-                     self->writing_ = false;
-                     self->sending_.clear();
-                     if (self->closed_) return;
-                     if (ec) return self->close();
-                     self->flush();
-                   });
-#endif
+    transport_->write(asio::buffer(sending_),
+                      [self = shared_from_this()](const boost::system::error_code& ec, size_t) {
+                        self->writing_ = false;
+                        self->sending_.clear();
+                        if (self->closed_) return;
+                        if (ec) return self->close();
+                        self->flush();
+                      });
   }
 
-  // Plain TCP: one send that never waits; what it took.  A socket that
-  // failed is closed.
-  size_t sendNow(std::string_view text) {
-    const ssize_t sent = channel_.sendNow(text);
-    if (sent >= 0) return size_t(sent);
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) close();
-    return 0;
-  }
-
-  // The end after the last reply.
+  // The end after the last reply, within its time.
   void finish() {
-#ifdef ZQUPSNETD_TLS
-    if (tlsStage_ == Tls::On) {
-      tlsDeadline_.expires_after(kGoodbyeTime);
-      tlsDeadline_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
-        if (!ec) self->close();
-      });
-      return channel_.shutdownTls(
-          [self = shared_from_this()](const boost::system::error_code&) { self->close(); });
-    }
-#endif
-    close();
+    deadline_.expires_after(kGoodbyeTime);
+    deadline_.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+      if (!ec) self->close();
+    });
+    transport_->shutdown([self = shared_from_this()](const boost::system::error_code&) { self->close(); });
   }
 
   void watchIdle() {
@@ -470,29 +313,24 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   Server* server_;
-  Channel channel_;
+  std::unique_ptr<Transport> transport_;
   std::string address_;
   std::string source_;  // what the limits count it as
   Session session_;
   LineFramer framer_;
   asio::steady_timer idle_;
-  asio::steady_timer tlsDeadline_;
+  asio::steady_timer deadline_;  // the TLS handshake's, then the goodbye's
   asio::steady_timer answerWrite_;  // for pending_
   std::shared_ptr<PendingWrite> pending_;  // until answered
   asio::steady_timer heldAnswer_;  // a failed login's, held back
   Clock::time_point lastLine_;
   std::string line_;  // the request answered, its capacity kept for the next
   std::string unsent_;
-  std::string sending_;
-#ifdef ZQUPSNETD_TLS
-  bool reading_ = false;
-#endif
-  // Plain TCP: waiting for room in the socket; TLS: a write in flight.
-  bool writing_ = false;
+  std::string sending_;  // the write in flight
   std::optional<PasswordChecks::Id> check_;  // waiting for it
-  struct {
-    bool input = false, output = false;
-  } watched_;  // plain TCP, by the SocketSet
+  bool reading_ = false;  // a read in flight
+  bool writing_ = false;  // a write in flight
+  bool watchingGone_ = false;
   bool waiting_ = false;  // for a password check or a write
   bool closing_ = false;  // after what is unsent
   bool closed_ = false;
@@ -502,29 +340,32 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::array<char, 1024> input_;  // last: the fields above share fewer cache lines
 };
 
+Server::Server(asio::io_context& io, Shared* shared, Limits limits, Offload offload,
+               TlsContext* tls)
+    : io_(io),
+      shared_(shared),
+      limits_(limits),
+      offload_(offload),
+      tls_(tls),
+      accepting_(io, zqloop::AcceptRules{
+                         limits.maxConnections, [this] { return connections_.size(); },
+                         [this](const tcp::socket& newcomer) { return makeRoomFor(newcomer); },
+                         [this](tcp::socket socket) { admit(std::move(socket)); },
+                         [this](tcp::socket& socket) { refuse(socket); }}),
+      passwords_(io, offload.passwords, shared->users, &clientLog_),
+      housekeeping_(io),
+      staleAt_(io) {}
+
+Server::~Server() = default;
+
 bool Server::listen(const tcp::endpoint& endpoint, std::string* error) {
-  if (!sockets_.open(error)) return false;
-  auto acceptor = zqloop::listenOn(io_, endpoint, error);
-  if (!acceptor) return false;
-  auto listener = std::make_unique<Listener>();
-  listener->acceptor = std::move(acceptor);
-  listener->pause = std::make_unique<asio::steady_timer>(io_);
-  listeners_.push_back(std::move(listener));
-  return true;
+  return accepting_.listen(endpoint, error);
 }
 
-std::vector<tcp::endpoint> Server::endpoints() const {
-  std::vector<tcp::endpoint> bound;
-  for (const auto& listener : listeners_) bound.push_back(listener->acceptor->local_endpoint());
-  return bound;
-}
+std::vector<tcp::endpoint> Server::endpoints() const { return accepting_.endpoints(); }
 
 void Server::start() {
-  sockets_.start([](void* owner, bool input, bool output) {
-    const auto connection = static_cast<Connection*>(owner)->shared_from_this();
-    connection->ready(input, output);
-  });
-  for (const auto& listener : listeners_) accept(listener.get());
+  accepting_.start();
   keepHouse();
 }
 
@@ -569,55 +410,53 @@ void Server::watchFreshness() {
 
 void Server::stop() {
   stopped_ = true;
-  for (const auto& listener : listeners_) {
-    boost::system::error_code ignored;
-    listener->acceptor->close(ignored);
-    listener->pause->cancel();
-  }
+  accepting_.stop();
   housekeeping_.cancel();
   staleAt_.cancel();
   passwords_.stop();
   while (!connections_.empty()) connections_.begin()->second->close();
   clientLog_.flush(Clock::now(), true);
-  sockets_.stop();
 }
 
-void Server::accept(Listener* listener) {
-  listener->acceptor->async_accept(
-      [this, listener](const boost::system::error_code& ec, tcp::socket socket) {
-        if (stopped_) return;
-        if (!ec) {
-          admit(std::move(socket));
-          return accept(listener);
-        }
-        // Out of descriptors or memory: wait rather than spin.
-        listener->pause->expires_after(kAcceptPause);
-        listener->pause->async_wait([this, listener](const boost::system::error_code& waited) {
-          if (!waited && !stopped_) accept(listener);
-        });
-      });
+// The address and what the limits count it as; false when the socket
+// has no peer any more.
+bool Server::peerOf(const tcp::socket& socket, std::string* address, std::string* source) const {
+  boost::system::error_code ec;
+  const tcp::endpoint peer = socket.remote_endpoint(ec);
+  if (ec) return false;
+  *address = peer.address().to_string();
+  *source = sourceOf(peer.address());
+  return true;
+}
+
+bool Server::sourceFull(const std::string& source) const {
+  const auto found = perSource_.find(source);
+  return found != perSource_.end() && found->second >= limits_.maxPerAddress;
+}
+
+// At the cap in all: from the newcomer's address when that is at its cap
+// too, since its own room is then made there or nowhere.
+bool Server::makeRoomFor(const tcp::socket& newcomer) {
+  std::string address, source;
+  if (!peerOf(newcomer, &address, &source)) return false;
+  return sourceFull(source) ? makeRoom(&source) : makeRoom(nullptr);
+}
+
+void Server::refuse(tcp::socket& socket) {
+  std::string address, source;
+  if (!peerOf(socket, &address, &source)) return;
+  clientLog_.note(Clock::now(), "refused", address,
+                  sourceFull(source) ? "too many connections from its address" : "too many connections");
+  // Never waits: what does not fit in the socket's buffer is lost.
+  boost::system::error_code ec;
+  socket.non_blocking(true, ec);
+  socket.send(asio::buffer(kTooMany, sizeof kTooMany - 1), 0, ec);
 }
 
 void Server::admit(tcp::socket socket) {
-  boost::system::error_code ec;
-  const tcp::endpoint peer = socket.remote_endpoint(ec);
-  if (ec) return;
-  const std::string address = peer.address().to_string();
-  const std::string source = sourceOf(peer.address());
-  const auto found = perSource_.find(source);
-  const bool sourceFull = found != perSource_.end() && found->second >= limits_.maxPerAddress;
-  const char* refused = nullptr;
-  if (sourceFull && !makeRoom(&source))
-    refused = "too many connections from its address";
-  else if (connections_.size() >= limits_.maxConnections && !makeRoom(nullptr))
-    refused = "too many connections";
-  if (refused != nullptr) {
-    clientLog_.note(Clock::now(), "refused", address, refused);
-    // Never waits: what does not fit in the socket's buffer is lost.
-    socket.non_blocking(true, ec);
-    socket.send(asio::buffer(kTooMany, sizeof kTooMany - 1), 0, ec);
-    return;
-  }
+  std::string address, source;
+  if (!peerOf(socket, &address, &source)) return;
+  if (sourceFull(source) && !makeRoom(&source)) return refuse(socket);
   ++perSource_[source];
   auto connection = std::make_shared<Connection>(this, std::move(socket), address, source);
   connections_[connection.get()] = connection;

@@ -13,11 +13,10 @@
 #include <vector>
 
 #include "Guard.h"
-#include "Listen.h"
+#include "Accept.h"
 #include "Log.h"
 #include "ServiceQueue.h"
 #include "Session.h"
-#include "SocketSet.h"
 #include "Tls.h"
 #include "Workers.h"
 
@@ -53,23 +52,17 @@ class Server {
  public:
   // `tls`, when given, answers STARTTLS; it outlives the server.
   Server(asio::io_context& io, Shared* shared, Limits limits, Offload offload,
-         TlsContext* tls = nullptr)
-      : io_(io),
-        shared_(shared),
-        limits_(limits),
-        offload_(offload),
-        tls_(tls),
-        sockets_(io),
-        passwords_(io, offload.passwords, shared->users, &clientLog_),
-        housekeeping_(io),
-        staleAt_(io) {}
+         TlsContext* tls = nullptr);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
 
   // Listens on `endpoint`; false with `error` when it cannot.
   bool listen(const tcp::endpoint& endpoint, std::string* error);
   // Where it listens, ports as bound.
   std::vector<tcp::endpoint> endpoints() const;
   // No more clients at once than `most`.
-  void limitConnections(size_t most) { limits_.maxConnections = most; }
+  void limitConnections(size_t most) { accepting_.limit(most); }
   void start();
   // Closes the listening sockets and every connection.
   void stop();
@@ -80,11 +73,10 @@ class Server {
 
  private:
   friend class Connection;
-  struct Listener {
-    std::unique_ptr<tcp::acceptor> acceptor;
-    std::unique_ptr<asio::steady_timer> pause;
-  };
-  void accept(Listener* listener);
+  bool peerOf(const tcp::socket& socket, std::string* address, std::string* source) const;
+  bool sourceFull(const std::string& source) const;
+  bool makeRoomFor(const tcp::socket& newcomer);
+  void refuse(tcp::socket& socket);
   void admit(tcp::socket socket);
   // Drops the client idle longest of those that may go (never signed in,
   // no password check in flight), of `source` when given; false when
@@ -99,10 +91,9 @@ class Server {
   Limits limits_;
   Offload offload_;
   TlsContext* tls_;
-  SocketSet sockets_;  // the plain connections'
-  std::vector<std::unique_ptr<Listener>> listeners_;
   std::map<Connection*, std::shared_ptr<Connection>> connections_;
   std::map<std::string, size_t> perSource_;
+  zqloop::AcceptLoop accepting_;
   ClientLog clientLog_;
   PasswordChecks passwords_;
   asio::steady_timer housekeeping_;  // the client log's counts, old failures

@@ -1104,10 +1104,11 @@ class TlsClient {
     SSL_CTX_free(context_);
   }
   bool connected() const { return connected_; }
-  // The reply's first line; empty at the end of the stream.
-  std::string ask(const std::string& request) {
-    const std::string line = request + "\n";
-    SSL_write(ssl_, line.data(), static_cast<int>(line.size()));
+  bool send(const std::string& text) {
+    return SSL_write(ssl_, text.data(), static_cast<int>(text.size())) == static_cast<int>(text.size());
+  }
+  // The next line; empty at the end of the stream.
+  std::string line() {
     std::string reply;
     char c;
     while (reply.empty() || reply.back() != '\n') {
@@ -1115,6 +1116,11 @@ class TlsClient {
       reply += c;
     }
     return reply;
+  }
+  // The reply's first line.
+  std::string ask(const std::string& request) {
+    send(request + "\n");
+    return line();
   }
   // Whether the server ended with TLS's closing alert.
   bool closedCleanly() {
@@ -1141,11 +1147,25 @@ TEST(Server, AnswersThroughTlsAfterStartTls) {
   ::rmdir(folder);
   ASSERT_TRUE(made && started);
 
+  // A burst of requests in one write, many reads' worth, answered whole
+  // and in order before and after STARTTLS.
+  std::string burst;
+  for (int i = 0; i < 500; ++i) burst += i % 2 ? "NETVER\n" : "VER\n";
+  const auto answersBurst = [&](auto& client) {
+    if (!client.send(burst)) return false;
+    for (int i = 0; i < 500; ++i) {
+      const std::string line = client.line();
+      if (i % 2 ? line != "1.3\n" : line.rfind("ZqUpsNetd ", 0) != 0) return false;
+    }
+    return true;
+  };
   Client client("127.0.0.1", netd.port);
+  EXPECT_TRUE(answersBurst(client));
   EXPECT_EQ(client.ask("USERNAME alice"), "OK\n");  // on loopback TLS is not required
   ASSERT_EQ(client.ask("STARTTLS"), "OK STARTTLS\n");
   TlsClient tls(client.fd());
   ASSERT_TRUE(tls.connected());
+  EXPECT_TRUE(answersBurst(tls));
   EXPECT_EQ(tls.ask("NETVER"), "1.3\n");
   EXPECT_EQ(tls.ask("STARTTLS"), "ERR ALREADY-SSL-MODE\n");
   EXPECT_EQ(tls.ask("LOGOUT"), "OK Goodbye\n");
@@ -1307,10 +1327,19 @@ TEST_F(ServerWithSim, DropsAClientThatDoesNotRead) {
   EXPECT_TRUE(dropped);
   EXPECT_EQ(reader.ask("NETVER"), "1.3\n");
 
-  // One that reads late, within the bound, gets every reply whole.
-  Client late("127.0.0.1", netd.port, 4096);
+  // Clients that go while their replies are being written (a reset, with
+  // them unread) leave the server serving.
   std::string lists;
   for (int i = 0; i < 40; ++i) lists += "LIST VAR ups\n";
+  for (int i = 0; i < 20; ++i) {
+    Client quitter("127.0.0.1", netd.port, 4096);
+    ASSERT_TRUE(quitter.send(lists));
+    ::usleep(i * 1000);
+  }
+  EXPECT_EQ(reader.ask("NETVER"), "1.3\n");
+
+  // One that reads late, within the bound, gets every reply whole.
+  Client late("127.0.0.1", netd.port, 4096);
   ASSERT_TRUE(late.send(lists));
   ::usleep(300 * 1000);
   for (int i = 0; i < 40; ++i) {

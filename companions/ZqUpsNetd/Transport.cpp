@@ -1,0 +1,67 @@
+#include "Transport.h"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+
+namespace zqnetd {
+
+namespace {
+
+// A request costs one receive: Asio's own receive would be tried as soon
+// as a read starts, and between requests finds nothing most times.
+class PlainTransport : public Transport {
+ public:
+  explicit PlainTransport(tcp::socket socket) : Transport(socket_), socket_(std::move(socket)) {
+    boost::system::error_code ignored;
+    socket_.non_blocking(true, ignored);
+  }
+
+  void readSome(asio::mutable_buffer buffer, Moved done) override {
+    socket_.async_wait(tcp::socket::wait_read,
+                       [this, buffer, done = std::move(done)](const boost::system::error_code& ec) mutable {
+                         if (ec) return done(ec, 0);
+                         boost::system::error_code received;
+                         const size_t size = socket_.receive(buffer, 0, received);
+                         if (received == asio::error::would_block || received == asio::error::interrupted)
+                           return readSome(buffer, std::move(done));
+                         done(received, size);
+                       });
+  }
+
+  void write(asio::const_buffer buffer, Moved done) override {
+    asio::async_write(socket_, buffer, std::move(done));
+  }
+
+  void shutdown(Done done) override { asio::post(socket_.get_executor(), [done] { done({}); }); }
+
+ private:
+  tcp::socket socket_;
+};
+
+}  // namespace
+
+void Transport::watchGone(std::function<void(bool gone)> gone) {
+  socket_.async_wait(tcp::socket::wait_read,
+                     [this, gone = std::move(gone)](const boost::system::error_code& ec) mutable {
+                       if (ec) return gone(ec != asio::error::operation_aborted);
+                       char byte;
+                       boost::system::error_code peeked;
+                       const size_t size =
+                           socket_.receive(asio::buffer(&byte, 1), tcp::socket::message_peek, peeked);
+                       if (peeked == asio::error::would_block || peeked == asio::error::interrupted)
+                         return watchGone(std::move(gone));
+                       gone(size == 0);
+                     });
+}
+
+void Transport::close() {
+  boost::system::error_code ignored;
+  socket_.shutdown(tcp::socket::shutdown_both, ignored);
+  socket_.close(ignored);
+}
+
+std::unique_ptr<Transport> plainTransport(tcp::socket socket) {
+  return std::make_unique<PlainTransport>(std::move(socket));
+}
+
+}  // namespace zqnetd
