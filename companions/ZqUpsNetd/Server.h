@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "Guard.h"
 #include "Accept.h"
 #include "Log.h"
+#include "Passwords.h"
 #include "ServiceQueue.h"
 #include "Session.h"
 #include "Tls.h"
-#include "Workers.h"
+#include "Worker.h"
 
 namespace zqnetd {
 

@@ -34,8 +34,8 @@
 #include <new>
 #include <thread>
 
-#include "Guard.h"
 #include "LineClient.h"
+#include "Passwords.h"
 #include "Request.h"
 #include "RunProgram.h"
 #include "Session.h"

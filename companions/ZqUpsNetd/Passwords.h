@@ -1,10 +1,9 @@
-// What keeps many hostile clients from locking the real ones out: the
-// source a client counts as (an IPv6 /64 is one), and the password
-// checks, shared fairly between sources, a right password seen before
-// known at once, and the delays after a failure for the connection that
-// failed alone.
-#ifndef ZQUPSNETD_GUARD_H
-#define ZQUPSNETD_GUARD_H
+// The password checks, kept from letting many hostile clients lock the
+// real ones out: shared fairly between the sources clients count as (an
+// IPv6 /64 is one), a right password seen before known at once, and the
+// delays after a failure for the connection that failed alone.
+#ifndef ZQUPSNETD_PASSWORDS_H
+#define ZQUPSNETD_PASSWORDS_H
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -20,7 +19,7 @@
 #include "Log.h"
 #include "Users.h"
 #include "Variables.h"
-#include "Workers.h"
+#include "Worker.h"
 
 namespace zqnetd {
 

@@ -1,8 +1,8 @@
 // A thread for slow work, so that the network thread never waits: the
 // password checks.  (Every exchange with the UPS service goes through
 // zqread::ServiceQueue.)
-#ifndef ZQUPSNETD_WORKERS_H
-#define ZQUPSNETD_WORKERS_H
+#ifndef ZQUPSNETD_WORKER_H
+#define ZQUPSNETD_WORKER_H
 
 #include <condition_variable>
 #include <deque>
@@ -10,9 +10,6 @@
 #include <mutex>
 #include <optional>
 #include <thread>
-
-#include "Session.h"
-#include "Variables.h"
 
 namespace zqnetd {
 

@@ -1,4 +1,4 @@
-#include "Guard.h"
+#include "Passwords.h"
 
 #include <boost/asio/post.hpp>
 

@@ -1,4 +1,4 @@
-#include "Workers.h"
+#include "Worker.h"
 
 namespace zqnetd {
 
