@@ -13,8 +13,6 @@ namespace zqjournal {
 
 namespace {
 
-const char* const kEventNames[] = {"on-battery",   "on-mains",     "battery-low", "battery-ok",
-                                   "service-lost", "service-back", "fsd",         "unknown"};
 const char* const kPowerNames[] = {"unknown", "on-mains", "on-battery"};
 
 std::string number(double value) {
@@ -117,12 +115,28 @@ bool parseSize(const std::string& text, std::uintmax_t* size) {
   return true;
 }
 
-const char* eventName(Event event) { return kEventNames[static_cast<int>(event)]; }
+const char* eventName(Event event) {
+  switch (event) {
+    case Event::Fsd: return "fsd";
+    case Event::Unknown: return "unknown";
+    default: return zqread::eventName(static_cast<zqread::PowerEventKind>(event));
+  }
+}
 
 std::optional<Event> eventNamed(const std::string& name) {
-  for (int i = 0; i < 8; ++i)
-    if (name == kEventNames[i]) return static_cast<Event>(i);
+  for (int i = 0; i <= static_cast<int>(Event::Unknown); ++i)
+    if (name == eventName(static_cast<Event>(i))) return static_cast<Event>(i);
   return std::nullopt;
+}
+
+Observation observed(const zqread::PowerEvent& event) {
+  Observation seen;
+  seen.event = static_cast<Event>(event.kind);
+  seen.lineVoltage = event.lineVoltage;
+  seen.runtimeMinutes = event.runtimeMinutes;
+  seen.reason = event.reason;
+  seen.at = event.at;
+  return seen;
 }
 
 std::string timeText(Seconds time) {

@@ -92,9 +92,17 @@ int openRegular(const std::string& path, int flags, std::string* why) {
   return fd;
 }
 
-Seconds wallSeconds(const Clocks& clocks) {
-  return std::chrono::duration_cast<std::chrono::seconds>(clocks.wall().time_since_epoch()).count();
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+Seconds secondsOf(std::chrono::system_clock::time_point time) {
+  return std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
 }
+
+// When something was seen, on both clocks.
+struct Moment {
+  Seconds wall;
+  SteadyTime steady;
+};
 
 // The lines of `text` parsed in order: a carried line first after the
 // header; a line that is no entry is skipped and counted, and a last piece
@@ -141,7 +149,7 @@ struct Journal::File {
   Ledger ledger;
   // Others' entries since the last record.
   std::vector<Entry> fresh;
-  std::optional<std::chrono::steady_clock::time_point> batteryStart, lostStart;
+  std::optional<SteadyTime> batteryStart, lostStart;
   bool failing = false;
   bool watching = false;
 
@@ -153,7 +161,11 @@ struct Journal::File {
   void say(const std::string& line) const {
     if (options.say) options.say(line);
   }
-  Seconds now() const { return wallSeconds(options.clocks); }
+  Seconds now() const { return secondsOf(options.clocks.wall()); }
+  Moment moment() const { return {now(), options.clocks.steady()}; }
+  Moment momentOf(const Observation& seen) const {
+    return seen.at ? Moment{secondsOf(seen.at->utc), seen.at->steady} : moment();
+  }
 
   bool lock(std::string* why) {
     const auto until = std::chrono::steady_clock::now() + kLockWait;
@@ -241,16 +253,16 @@ struct Journal::File {
     return false;
   }
 
-  Seconds steadySince(const std::optional<std::chrono::steady_clock::time_point>& start,
-                      Seconds wallStart, Seconds now) const {
-    if (!start) return std::max<Seconds>(0, now - wallStart);
-    return std::chrono::duration_cast<std::chrono::seconds>(options.clocks.steady() - *start)
-        .count();
+  static Seconds spellUntil(const std::optional<SteadyTime>& start, Seconds wallStart,
+                            const Moment& now) {
+    if (!start) return std::max<Seconds>(0, now.wall - wallStart);
+    return std::max<Seconds>(
+        0, std::chrono::duration_cast<std::chrono::seconds>(now.steady - *start).count());
   }
 
-  Entry entryFor(const Observation& seen, Seconds now) const {
+  Entry entryFor(const Observation& seen, const Moment& at) const {
     Entry entry;
-    entry.time = now;
+    entry.time = at.wall;
     entry.event = seen.event;
     entry.lineVoltage = seen.lineVoltage;
     entry.runtimeMinutes = seen.runtimeMinutes;
@@ -258,10 +270,10 @@ struct Journal::File {
     const State& s = ledger.state();
     const bool endsAll = seen.event == Event::Unknown;
     if (s.power == Power::OnBattery && (endsAll || seen.event == Event::OnMains))
-      entry.batterySpell = steadySince(batteryStart, s.powerSince, now);
+      entry.batterySpell = spellUntil(batteryStart, s.powerSince, at);
     if (s.serviceLost && (endsAll || seen.event == Event::ServiceBack))
-      entry.lostSpell = steadySince(lostStart, s.lostSince, now);
-    if (s.unwatched && !endsAll) entry.unknownSpell = std::max<Seconds>(0, now - s.powerSince);
+      entry.lostSpell = spellUntil(lostStart, s.lostSince, at);
+    if (s.unwatched && !endsAll) entry.unknownSpell = std::max<Seconds>(0, at.wall - s.powerSince);
     return entry;
   }
 
@@ -309,12 +321,11 @@ struct Journal::File {
     return true;
   }
 
-  void noteSpellStarts(Event event) {
-    const auto steadyNow = options.clocks.steady();
+  void noteSpellStarts(Event event, SteadyTime seen) {
     if (event == Event::OnBattery && ledger.state().power == Power::OnBattery && !batteryStart)
-      batteryStart = steadyNow;
+      batteryStart = seen;
     if (event == Event::ServiceLost && ledger.state().serviceLost && !lostStart)
-      lostStart = steadyNow;
+      lostStart = seen;
     forgetEndedSpells();
   }
 
@@ -322,13 +333,13 @@ struct Journal::File {
     if (!lock(why)) return false;
     bool appended = false;
     bool ok = sync(why);
-    const Seconds at = now();
-    if (ok && !alreadyRecorded(seen.event, at)) {
+    const Moment at = momentOf(seen);
+    if (ok && !alreadyRecorded(seen.event, at.wall)) {
       ok = append(entryFor(seen, at), why);
       appended = ok;
     }
     fresh.clear();
-    if (ok) noteSpellStarts(seen.event);
+    if (ok) noteSpellStarts(seen.event, at.steady);
     unlock();
     return appended;
   }
@@ -361,7 +372,7 @@ struct Journal::File {
         ledger.changes(Event::Unknown)) {
       Observation end;
       end.reason = "the last watcher stopped";
-      if (!append(entryFor(end, now()), &why)) say(why);
+      if (!append(entryFor(end, moment()), &why)) say(why);
     }
     ::flock(watchFd, LOCK_UN);
     unlock();
@@ -413,7 +424,7 @@ const Ledger& Journal::ledger() const { return file_->ledger; }
 Seconds Journal::batterySpell() const {
   const State& s = file_->ledger.state();
   if (s.power != Power::OnBattery) return 0;
-  return file_->steadySince(file_->batteryStart, s.powerSince, file_->now());
+  return File::spellUntil(file_->batteryStart, s.powerSince, file_->moment());
 }
 
 Stats Journal::stats() const {

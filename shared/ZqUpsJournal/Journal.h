@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "Power.h"
+
 namespace zqjournal {
 
 // Where the journal is unless a program is told otherwise.
@@ -34,13 +36,15 @@ constexpr int kDefaultKeep = 3;
 // KiB or MiB ("4096", "512k", "1M"), from 4 KiB; false for anything else.
 bool parseSize(const std::string& text, std::uintmax_t* size);
 
+// The power events of a reading (zqread::PowerEventKind, named as there)
+// and two of the journal's own.
 enum class Event {
-  OnBattery,
-  OnMains,
-  BatteryLow,
-  BatteryOk,
-  ServiceLost,
-  ServiceBack,
+  OnBattery = static_cast<int>(zqread::PowerEventKind::OnBattery),
+  OnMains = static_cast<int>(zqread::PowerEventKind::OnMains),
+  BatteryLow = static_cast<int>(zqread::PowerEventKind::BatteryLow),
+  BatteryOk = static_cast<int>(zqread::PowerEventKind::BatteryOk),
+  ServiceLost = static_cast<int>(zqread::PowerEventKind::ServiceLost),
+  ServiceBack = static_cast<int>(zqread::PowerEventKind::ServiceBack),
   Fsd,      // a forced shutdown was called
   Unknown,  // from here nobody watched
 };
@@ -132,7 +136,12 @@ struct Observation {
   std::optional<double> lineVoltage;
   std::optional<double> runtimeMinutes;
   std::string reason;
+  // When it was seen, on both clocks; empty: when it is recorded.
+  std::optional<zqread::PowerTime> at;
 };
+
+// A reading's event as the journal takes it.
+Observation observed(const zqread::PowerEvent& event);
 
 struct Options {
   std::uintmax_t maxSize = kDefaultMaxSize;
