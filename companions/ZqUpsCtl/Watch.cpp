@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -40,8 +39,8 @@ constexpr std::chrono::seconds kIdleWait{60};
 
 void report(const std::string& text) { std::cerr << "ZqUpsCtl watch: " << text << std::endl; }
 
-std::string localTime() {
-  const time_t now = ::time(nullptr);
+std::string localTime(std::chrono::system_clock::time_point at) {
+  const time_t now = std::chrono::system_clock::to_time_t(at);
   struct tm parts;
   char text[40] = "";
   if (::localtime_r(&now, &parts) != nullptr)
@@ -71,46 +70,18 @@ struct Event {
   HookEvent hook;
 };
 
-std::optional<double> numberOf(const zqread::Reading& reading, const char* name) {
-  const zqread::Value* value = reading.value(name);
-  if (value == nullptr || !std::isfinite(value->number)) return std::nullopt;
-  return value->number;
-}
-
-std::string why(zqjournal::Event event, const zqread::Reading& reading,
-                const zqread::PowerRules& rules) {
-  const auto volts = numberOf(reading, "input_voltage");
-  const auto minutes = numberOf(reading, "estimated_runtime");
-  switch (event) {
-    case zqjournal::Event::OnBattery:
-    case zqjournal::Event::OnMains:
-      if (!volts) break;
-      return "line voltage " + shortestNumber(*volts) + " V, " +
-             (*volts < rules.minLineVoltage ? "below " : "at least ") +
-             shortestNumber(rules.minLineVoltage) + " V";
-    case zqjournal::Event::BatteryLow:
-      return minutes ? "runtime " + shortestNumber(*minutes) + " min, at most " +
-                           shortestNumber(rules.lowRuntimeMinutes) + " min"
-                     : "runtime unknown on battery";
-    case zqjournal::Event::ServiceLost: return whyLost(reading);
-    default: break;
-  }
-  return "";
-}
-
 // The journal that the events go to, or this run's own ledger without one:
 // what a hook is told of the transfers and the spell on battery.
 class PowerRecord {
  public:
   explicit PowerRecord(std::unique_ptr<zqjournal::Journal> journal) : journal_(std::move(journal)) {}
 
-  std::vector<std::string> note(const std::string& name, const zqread::Reading& reading,
-                                const zqread::PowerRules& rules) {
+  std::vector<std::string> note(const zqread::PowerEvent& event) {
     zqjournal::Observation seen;
-    seen.event = *zqjournal::eventNamed(name);
-    seen.lineVoltage = numberOf(reading, "input_voltage");
-    seen.runtimeMinutes = numberOf(reading, "estimated_runtime");
-    seen.reason = why(seen.event, reading, rules);
+    seen.event = *zqjournal::eventNamed(zqread::eventName(event.kind));
+    seen.lineVoltage = event.lineVoltage;
+    seen.runtimeMinutes = event.runtimeMinutes;
+    seen.reason = event.reason;
     zqjournal::Seconds spell = 0;
     std::uint64_t transfers = 0;
     if (journal_) {
@@ -120,7 +91,8 @@ class PowerRecord {
       if (seen.event == zqjournal::Event::OnMains) spell = journal_->ledger().stats().lastBatterySpell;
     } else {
       zqjournal::Entry entry;
-      entry.time = static_cast<zqjournal::Seconds>(::time(nullptr));
+      entry.time = static_cast<zqjournal::Seconds>(
+          std::chrono::system_clock::to_time_t(event.at.utc));
       entry.event = seen.event;
       if (own_.changes(seen.event)) own_.apply(entry);
       spell = seen.event == zqjournal::Event::OnMains ? own_.stats().lastBatterySpell
@@ -136,9 +108,10 @@ class PowerRecord {
   zqjournal::Ledger own_;
 };
 
-Event describeEvent(const std::string& name, const zqread::Reading& reading, bool json) {
+Event describeEvent(const zqread::PowerEvent& power, const zqread::Reading& reading, bool json) {
+  const std::string name = zqread::eventName(power.kind);
   Event event{"", {name, {"ZQUPS_EVENT=" + name}}};
-  nlohmann::json object = {{"time", localTime()}, {"event", name}};
+  nlohmann::json object = {{"time", localTime(power.at.utc)}, {"event", name}};
   std::string detail;
   if (!reading.reached()) {
     detail = whyLost(reading);
@@ -228,30 +201,6 @@ bool openWakePipe(int fds[2]) {
 
 }  // namespace
 
-std::vector<std::string> eventsFor(WatchState* state, const zqread::Reading& reading,
-                                   const zqread::PowerRules& rules) {
-  std::vector<std::string> events;
-  const bool first = !state->polled;
-  state->polled = true;
-  if (!reading.reached()) {
-    if (first || state->reached) events.push_back("service-lost");
-    state->reached = false;
-    return events;
-  }
-  if (!first && !state->reached) events.push_back("service-back");
-  state->reached = true;
-  const zqread::PowerState power = zqread::powerOf(reading, rules);
-  if (power.power == zqread::Power::Unknown) return events;
-  const bool onBattery = power.power == zqread::Power::OnBattery;
-  if (power.power != state->power) events.push_back(onBattery ? "on-battery" : "on-mains");
-  state->power = power.power;
-  const bool low = onBattery && power.batteryLow.value_or(state->low);
-  if (low && !state->low) events.push_back("battery-low");
-  if (!low && state->low && onBattery) events.push_back("battery-ok");
-  state->low = low;
-  return events;
-}
-
 int runWatch(const WatchSettings& settings) {
   std::unique_ptr<zqjournal::Journal> journal;
   if (!settings.journal.empty()) {
@@ -289,7 +238,7 @@ int runWatch(const WatchSettings& settings) {
                    original);
   {
     Inbox inbox(wake[1]);
-    WatchState state;
+    zqread::PowerTracker tracker(settings.rules);
     // The polls run on the queue's thread, so that a slow service holds
     // up neither the signals nor the hooks.
     zqread::ServiceQueue service(settings.serviceOwner, [&inbox](std::function<void()> result) {
@@ -301,9 +250,9 @@ int runWatch(const WatchSettings& settings) {
     const Clock::duration budget = std::max<Clock::duration>(interval, zqups::kCallBudget);
     service.sayTo([](const std::string& line) { report(line); });
     service.readEvery(interval, budget, [&](const zqread::Reading& reading) {
-      for (const std::string& name : eventsFor(&state, reading, settings.rules)) {
-        const std::vector<std::string> tally = record.note(name, reading, settings.rules);
-        Event event = describeEvent(name, reading, settings.json);
+      for (const zqread::PowerEvent& power : tracker.take(reading, zqread::PowerTime::now())) {
+        const std::vector<std::string> tally = record.note(power);
+        Event event = describeEvent(power, reading, settings.json);
         event.hook.environment.insert(event.hook.environment.end(), tally.begin(), tally.end());
         std::cout << event.line << std::endl;
         hooks.submit(std::move(event.hook));

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "Journal.h"
-#include "Reading.h"
+#include "Power.h"
 
 namespace zqctl {
 
@@ -23,20 +23,6 @@ struct WatchSettings {
   std::string journal;  // empty: none
   std::uintmax_t journalMaxSize = zqjournal::kDefaultMaxSize;
 };
-
-// What the previous polls found.
-struct WatchState {
-  bool polled = false;
-  bool reached = false;
-  zqread::Power power = zqread::Power::Unknown;
-  bool low = false;
-};
-
-// The events that `reading` makes of `state`, in order, and the state
-// after it.  Only a service that could not be asked is lost; a power that
-// cannot be told from an answer leaves the power as it was.
-std::vector<std::string> eventsFor(WatchState* state, const zqread::Reading& reading,
-                                   const zqread::PowerRules& rules);
 
 // Until SIGINT or SIGTERM; returns the exit status.
 int runWatch(const WatchSettings& settings);

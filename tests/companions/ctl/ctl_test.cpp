@@ -1,4 +1,4 @@
-// ZqUpsCtl: the rules that turn polls into events, and the built program
+// ZqUpsCtl: how waiting hooks fold events, and the built program
 // against the built simulator or a scripted service: outputs, exit
 // statuses, JSON read back, texts kept as data, a write that does not
 // hold, the service's owner, signals, hooks and the power-cut drill.
@@ -18,10 +18,8 @@
 
 #include "FakeUpsService.h"
 #include "Hooks.h"
-#include "Reading.h"
 #include "RunProgram.h"
 #include "SimProcess.h"
-#include "Watch.h"
 #include "ZqUpsPoints.h"
 
 namespace {
@@ -61,63 +59,7 @@ std::string scratch(const char* tag) {
   return "/tmp/zqctl-" + std::to_string(::getpid()) + "-" + tag;
 }
 
-zqread::PointReading answered(const char* name, double number) {
-  zqread::PointReading entry{*zqread::resolvePoint(name, zqread::Kind::Hex), zqread::Value(), {}};
-  entry.value->kind = entry.point.kind;
-  entry.value->number = number;
-  return entry;
-}
-
-zqread::Reading served(double volts, int runtime) {
-  zqread::Reading reading;
-  reading.answered = true;
-  reading.points = {answered("input_voltage", volts), answered("estimated_runtime", runtime)};
-  return reading;
-}
-
 }  // namespace
-
-TEST(Events, EachChangeGivesItsEventsInOrder) {
-  const zqread::PowerRules rules;  // 100 V, 5 minutes
-  zqread::Reading lost;
-  lost.end = {zqread::Failure::Unreachable, 0, "no socket"};
-  // Answers, but none that tells the power: the power stays as it was.
-  zqread::Reading voltageUnreadable = served(0, 3);
-  voltageUnreadable.points[0].value.reset();
-  voltageUnreadable.points[0].outcome = {zqread::Failure::BadAnswer, 0, "reply holds 2 of 4 bytes"};
-  // On battery with a runtime that failed: low, to be safe; one not read
-  // in time tells nothing.
-  zqread::Reading runtimeUnreadable = served(0, 6);
-  runtimeUnreadable.points[1].value.reset();
-  runtimeUnreadable.points[1].outcome = {zqread::Failure::Silent, 0, "no answer in time"};
-  zqread::Reading runtimeLate = runtimeUnreadable;
-  runtimeLate.points[1].outcome = {zqread::Failure::OutOfTime, 0, "not read in time"};
-  const struct {
-    zqread::Reading reading;
-    std::vector<std::string> events;
-  } steps[] = {
-      {lost, {"service-lost"}},
-      {lost, {}},
-      {served(0, 3), {"service-back", "on-battery", "battery-low"}},
-      {voltageUnreadable, {}},
-      {served(0, 5), {}},
-      {served(0, 6), {"battery-ok"}},
-      {served(0, 2), {"battery-low"}},
-      {served(0, 6), {"battery-ok"}},
-      {runtimeLate, {}},
-      {runtimeUnreadable, {"battery-low"}},
-      {lost, {"service-lost"}},
-      {served(99.9, 2), {"service-back"}},
-      {served(100, 2), {"on-mains"}},
-      {served(230, 42), {}},
-  };
-  zqctl::WatchState state;
-  int at = 0;
-  for (const auto& step : steps) {
-    EXPECT_EQ(zqctl::eventsFor(&state, step.reading, rules), step.events) << "step " << at;
-    ++at;
-  }
-}
 
 // Behind a hook that runs long: a flapping service leaves one lost/back
 // pair waiting behind battery-low, and a full queue drops an older event
