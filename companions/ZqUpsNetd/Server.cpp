@@ -379,13 +379,14 @@ void Server::keepHouse() {
   });
 }
 
-void Server::publish(std::shared_ptr<const Snapshot> snapshot) {
-  const bool reached = snapshot->reached;
-  const std::string why = snapshot->why;
+void Server::publish(std::shared_ptr<const Snapshot> snapshot,
+                     const std::vector<zqread::PowerEvent>& events) {
   shared_->publish(std::move(snapshot));
-  if (reached != serviceReached_.value_or(true))
-    logLine(reached ? "UPS service back" : "UPS service lost: " + why);
-  serviceReached_ = reached;
+  for (const zqread::PowerEvent& event : events)
+    if (event.kind == zqread::PowerEventKind::ServiceLost)
+      logLine("UPS service lost: " + event.reason);
+    else if (event.kind == zqread::PowerEventKind::ServiceBack)
+      logLine("UPS service back");
   watchFreshness();
 }
 

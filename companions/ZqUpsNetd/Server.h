@@ -67,9 +67,10 @@ class Server {
   // Closes the listening sockets and every connection.
   void stop();
   // Takes the next reading's snapshot (on the loop's thread) and says
-  // when the service is lost or back and when the data turns stale or
-  // fresh.
-  void publish(std::shared_ptr<const Snapshot> snapshot);
+  // when the service is lost or back, as `events` of that reading tell,
+  // and when the data turns stale or fresh.
+  void publish(std::shared_ptr<const Snapshot> snapshot,
+               const std::vector<zqread::PowerEvent>& events);
 
  private:
   friend class Connection;
@@ -98,7 +99,6 @@ class Server {
   PasswordChecks passwords_;
   asio::steady_timer housekeeping_;  // the client log's counts, old failures
   asio::steady_timer staleAt_;       // when the data turns stale
-  std::optional<bool> serviceReached_;
   bool fresh_ = false;
   bool stopped_ = false;
 };

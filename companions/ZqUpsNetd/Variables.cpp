@@ -160,7 +160,6 @@ Snapshot snapshotOf(const zqread::Reading& reading, const Rules& rules, Clock::t
   Snapshot snapshot;
   snapshot.taken = taken;
   snapshot.reached = reading.reached();
-  if (!snapshot.reached) snapshot.why = reading.end.ok() ? "no answer" : reading.end.why;
   for (const Variable& variable : variables()) {
     snapshot.values.push_back(valueOf(variable, reading, rules));
     if (!snapshot.values.back() && unread(variable, reading)) snapshot.unread.insert(variable.name);

@@ -65,7 +65,6 @@ struct Rules {
 struct Snapshot {
   Clock::time_point taken;
   bool reached = false;  // false: the service was lost; no value is worth anything
-  std::string why;       // why it was not reached
   // By position in variables(); none for a variable whose point failed.
   // Texts are printable ASCII; ups.status lacks FSD, which the server adds.
   std::vector<std::optional<std::string>> values;

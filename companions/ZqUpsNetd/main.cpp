@@ -260,10 +260,12 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
   Rules rules;
   rules.power = zqread::PowerRules{options.minLineVoltage, options.lowRuntimeMinutes};
   service.sayTo([](const std::string& line) { logLine("UPS point " + line); });
+  zqread::PowerTracker power(rules.power);
   service.readEvery(seconds(options.pollSeconds), budget,
-                    [&server, rules](const zqread::Reading& reading) {
+                    [&server, &power, rules](const zqread::Reading& reading) {
                       server.publish(std::make_shared<const Snapshot>(
-                          snapshotOf(reading, rules, reading.started)));
+                                         snapshotOf(reading, rules, reading.started)),
+                                     power.take(reading, zqread::PowerTime::now()));
                     });
   server.start();
   io.run();
