@@ -145,18 +145,29 @@ void addValues(const Reading& reading, Families* families) {
   }
 }
 
-void addPower(const Reading& reading, double minLineVoltage, Families* families) {
-  zqread::PowerRules rules;
-  rules.minLineVoltage = minLineVoltage;
-  const zqread::Power power = zqread::powerOf(reading, rules).power;
-  if (power == zqread::Power::Unknown) return;
-  char threshold[64];
-  std::snprintf(threshold, sizeof threshold, "%g V", minLineVoltage);
+std::string measure(const char* what, double number, const char* unit) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%s%g %s", what, number, unit);
+  return text;
+}
+
+void addPower(const Reading& reading, const zqread::PowerRules& rules, Families* families) {
+  const zqread::PowerState state = zqread::powerOf(reading, rules);
+  if (state.power == zqread::Power::Unknown) return;
   const std::string help =
-      pointHelp(std::string("1 while the input line voltage is below ") + threshold,
+      pointHelp(measure("1 while the input line voltage is below ", rules.minLineVoltage, "V"),
                 entryOf(reading, kLineVoltagePoint)->point) +
       ", the UPS running on its battery; else 0";
-  families->push_back(gauge("zqups_on_battery", help, power == zqread::Power::OnBattery));
+  families->push_back(gauge("zqups_on_battery", help, state.power == zqread::Power::OnBattery));
+  if (!state.batteryLow) return;
+  families->push_back(gauge(
+      "zqups_battery_low",
+      pointHelp(measure("1 while on battery with the estimated runtime at most ",
+                      rules.lowRuntimeMinutes, "min") +
+                    " or unreadable",
+                *zqread::resolvePoint("estimated_runtime", zqread::Kind::Hex)) +
+          "; else 0",
+      *state.batteryLow));
 }
 
 // Nothing answered (no service, or one that never answers in time): no
@@ -191,7 +202,7 @@ Families readingFamilies(const Reading& reading, const MetricOptions& options, d
                            reading.reached()));
   addInfo(reading, &families);
   addValues(reading, &families);
-  addPower(reading, options.minLineVoltage, &families);
+  addPower(reading, options.power, &families);
   families.push_back(gauge("zqups_scrape_duration_seconds",
                            "Time this scrape took in seconds: the reading, or the wait for a "
                            "first one",

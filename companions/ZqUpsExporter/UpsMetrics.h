@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "Power.h"
 #include "Reading.h"
 
 namespace zqups {
@@ -22,16 +23,15 @@ namespace zqups {
 using Families = std::vector<prometheus::MetricFamily>;
 
 struct MetricOptions {
-  // The UPS counts as on battery while the input line voltage is below
-  // this many volts.
-  double minLineVoltage = UPS_MIN_LINE_VOLTAGE;
+  // On battery below the line voltage; battery low at the runtime.
+  zqread::PowerRules power;
   // The exporter's version, for zqups_exporter_build_info.
   std::string version;
 };
 
 // zqups_exporter_build_info, then what `reading` holds: zqups_up, each
-// value that was read, the power state when the voltage was, and
-// zqups_scrape_duration_seconds.
+// value that was read, the power state as far as the reading tells it,
+// and zqups_scrape_duration_seconds.
 Families readingFamilies(const zqread::Reading& reading, const MetricOptions& options,
                          double seconds);
 

@@ -66,19 +66,13 @@ std::string scrapeExposition(const zqread::Reading* latest, const zqups::MetricO
 }
 
 // One line on standard error when the service is lost and when it is
-// back, rather than one a scrape.  A reading cut short by the end of the
-// exporter says nothing.
-void sayServiceChange(const zqread::Reading& reading, std::optional<bool>* reached) {
-  if (reading.end.failure == zqread::Failure::Cancelled) return;
-  const bool now = reading.reached();
-  if (now != reached->value_or(true)) {
-    if (now)
+// back, rather than one a scrape.
+void sayServiceChange(const std::vector<zqread::PowerEvent>& events) {
+  for (const zqread::PowerEvent& event : events)
+    if (event.kind == zqread::PowerEventKind::ServiceLost)
+      std::cerr << "ZqUpsExporter: UPS service lost: " << event.reason << std::endl;
+    else if (event.kind == zqread::PowerEventKind::ServiceBack)
       std::cerr << "ZqUpsExporter: UPS service back" << std::endl;
-    else
-      std::cerr << "ZqUpsExporter: UPS service lost: "
-                << (reading.end.why.empty() ? "nothing answered" : reading.end.why) << std::endl;
-  }
-  *reached = now;
 }
 
 // Serves until SIGINT or SIGTERM, all on this thread but the reading.
@@ -86,13 +80,13 @@ int serve(const Settings& settings) {
   zqloop::asio::io_context io;
   zqups::ReadCounters counters;
   zqups::SharedReading reading(io, settings.serviceOwner);
-  std::optional<bool> reached;
+  zqread::PowerTracker power(settings.metrics.power);
   const Clock::duration interval = secondsAsDuration(settings.readInterval);
   // A reading may take as long as one exchange may, or the interval.
   reading.start(interval, std::max<Clock::duration>(interval, zqups::kCallBudget),
-                [&counters, &reached](const zqread::Reading& ended) {
+                [&counters, &power](const zqread::Reading& ended) {
                   counters.count(ended);
-                  sayServiceChange(ended, &reached);
+                  sayServiceChange(power.take(ended, zqread::PowerTime::now()));
                 },
                 [](const std::string& line) {
                   std::cerr << "ZqUpsExporter: UPS point " << line << std::endl;
@@ -153,8 +147,10 @@ void validate(const CLI::App& app, const std::vector<std::string>& listen,
   }
   if (app.count("--textfile") && settings->textfile.empty())
     throw CLI::ValidationError("--textfile", "needs a path");
-  if (!std::isfinite(settings->metrics.minLineVoltage))
+  if (!std::isfinite(settings->metrics.power.minLineVoltage))
     throw CLI::ValidationError("--min-line-voltage", "must be a finite number");
+  if (!std::isfinite(settings->metrics.power.lowRuntimeMinutes))
+    throw CLI::ValidationError("--low-runtime", "must be a finite number");
   for (const std::string& text : listen) {
     std::string error;
     const auto endpoints = zqloop::parseListen(text, &error);
@@ -177,8 +173,13 @@ int main(int argc, char** argv) {
   app.add_option("--textfile", settings.textfile,
                  "write the metrics once to this file (atomically) and exit")
       ->excludes(listenOption);
-  app.add_option("--min-line-voltage", settings.metrics.minLineVoltage,
+  app.add_option("--min-line-voltage", settings.metrics.power.minLineVoltage,
                  "below this input voltage the UPS counts as on battery")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--low-runtime", settings.metrics.power.lowRuntimeMinutes,
+                 "on battery at this estimated runtime (minutes) or less the battery counts "
+                 "as low (zqups_battery_low)")
       ->capture_default_str()
       ->check(CLI::NonNegativeNumber);
   zqopt::addDuration(&app, "--scrape-timeout", &settings.scrapeTimeout,

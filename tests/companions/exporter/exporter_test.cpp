@@ -43,14 +43,14 @@ const char kExporter[] = ZQUPSEXPORTER_PATH;
 const char kSim[] = ZQUPSSIM_PATH;
 
 // One reading as a long-running exporter shows it, its counters included.
-std::string scrape(zqups::ReadCounters& counters, double minLineVoltage = UPS_MIN_LINE_VOLTAGE,
+std::string scrape(zqups::ReadCounters& counters, const zqread::PowerRules& rules = {},
                    Clock::duration budget = std::chrono::seconds(30)) {
   zqread::Access access;
   access.deadline = Clock::now() + budget;
   const zqread::Reading reading = zqread::readCatalogue(access);
   counters.count(reading);
   zqups::MetricOptions options;
-  options.minLineVoltage = minLineVoltage;
+  options.power = rules;
   zqups::Families families = zqups::readingFamilies(reading, options, 0);
   const zqups::Families counted = counters.families();
   families.insert(families.end(), counted.begin(), counted.end());
@@ -72,7 +72,7 @@ std::string readErrors(const char* point, int count) {
 
 void expectNoValueMetrics(const std::string& text) {
   for (const char* name : {"zqups_info", "zqups_input_voltage_volts", "zqups_on_battery",
-                           "zqups_battery_runtime_seconds"})
+                           "zqups_battery_low", "zqups_battery_runtime_seconds"})
     EXPECT_FALSE(hasMetric(text, name)) << name << " in\n" << text;
 }
 
@@ -121,20 +121,25 @@ TEST(Metrics, AServiceThatAnswersNothingIsUnreachable) {
   }
   FakeUpsService service([](Peer& peer) { peer.stall(); });
   START_OR_SKIP(service);
-  const std::string text = scrape(counters, UPS_MIN_LINE_VOLTAGE, std::chrono::milliseconds(200));
+  const std::string text = scrape(counters, {}, std::chrono::milliseconds(200));
   EXPECT_TRUE(has(text, "zqups_up 0"));
   EXPECT_TRUE(has(text, "zqups_service_unreachable_total 2")) << text;
   EXPECT_TRUE(has(text, readErrors("vendor", 0))) << text;
 }
 
-TEST(Metrics, OnBatteryBelowTheThresholdOnly) {
+// The service's runtime is 42 minutes: low on battery at a --low-runtime
+// of 42, not by default, never on mains.
+TEST(Metrics, OnBatteryBelowTheThresholdOnlyAndLowAtTheRuntime) {
   std::atomic<float> volts{99.5f};
   FakeUpsService service(upsWith({}, &volts));
   START_OR_SKIP(service);
   zqups::ReadCounters counters;
-  EXPECT_TRUE(has(scrape(counters), "zqups_on_battery 1"));
+  std::string text = scrape(counters);
+  EXPECT_TRUE(has(text, "zqups_on_battery 1") && has(text, "zqups_battery_low 0")) << text;
+  EXPECT_TRUE(has(scrape(counters, {UPS_MIN_LINE_VOLTAGE, 42}), "zqups_battery_low 1"));
   volts = 100.0f;
-  EXPECT_TRUE(has(scrape(counters), "zqups_on_battery 0"));
+  text = scrape(counters, {UPS_MIN_LINE_VOLTAGE, 42});
+  EXPECT_TRUE(has(text, "zqups_on_battery 0") && has(text, "zqups_battery_low 0")) << text;
 }
 
 TEST(Metrics, DatesAreDaysAtMidnightUtc) {
