@@ -77,11 +77,7 @@ class PowerRecord {
   explicit PowerRecord(std::unique_ptr<zqjournal::Journal> journal) : journal_(std::move(journal)) {}
 
   std::vector<std::string> note(const zqread::PowerEvent& event) {
-    zqjournal::Observation seen;
-    seen.event = *zqjournal::eventNamed(zqread::eventName(event.kind));
-    seen.lineVoltage = event.lineVoltage;
-    seen.runtimeMinutes = event.runtimeMinutes;
-    seen.reason = event.reason;
+    const zqjournal::Observation seen = zqjournal::observed(event);
     zqjournal::Seconds spell = 0;
     std::uint64_t transfers = 0;
     if (journal_) {
