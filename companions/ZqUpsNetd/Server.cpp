@@ -266,6 +266,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // up is dropped.
   void send(std::string_view text) {
     if (closed_) return;
+    if (!writing_ && unsent_.empty() && !text.empty()) {
+      boost::system::error_code ec;
+      text.remove_prefix(transport_->sendNow(text, &ec));
+      if (ec) return close();
+    }
     unsent_ += text;
     if (unsent_.size() + sending_.size() > server_->limits_.maxUnsent)
       return drop("more than " + std::to_string(server_->limits_.maxUnsent) + " bytes of replies unread");
@@ -286,7 +291,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     transport_->write(asio::buffer(sending_),
                       [self = shared_from_this()](const boost::system::error_code& ec, size_t) {
                         self->writing_ = false;
-                        self->sending_.clear();
+                        // Most connections are idle most of the time: none
+                        // keeps a list's worth of memory.
+                        std::string().swap(self->sending_);
                         if (self->closed_) return;
                         if (ec) return self->close();
                         self->flush();

@@ -24,6 +24,8 @@ class TlsTransport : public Transport {
     stream_.async_read_some(buffer, std::move(done));
   }
 
+  size_t sendNow(std::string_view, boost::system::error_code*) override { return 0; }
+
   void write(asio::const_buffer buffer, Moved done) override {
     asio::async_write(stream_, buffer, std::move(done));
   }

@@ -28,6 +28,13 @@ class PlainTransport : public Transport {
                        });
   }
 
+  // Mostly the whole reply, without a write's round through the loop.
+  size_t sendNow(std::string_view data, boost::system::error_code* ec) override {
+    const size_t sent = socket_.send(asio::buffer(data.data(), data.size()), 0, *ec);
+    if (*ec == asio::error::would_block || *ec == asio::error::interrupted) ec->clear();
+    return sent;
+  }
+
   void write(asio::const_buffer buffer, Moved done) override {
     asio::async_write(socket_, buffer, std::move(done));
   }

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <string_view>
 
 #include "Listen.h"
 #include "Tls.h"
@@ -25,6 +26,10 @@ class Transport {
 
   // Once bytes come, some of them into `buffer`; an error at the end.
   virtual void readSome(asio::mutable_buffer buffer, Moved done) = 0;
+  // What of `data` goes out at once, never waiting; TLS takes nothing
+  // this way, its records go through write().  An error when the
+  // connection has failed.
+  virtual size_t sendNow(std::string_view data, boost::system::error_code* ec) = 0;
   // The whole of `buffer`, which outlives the call.
   virtual void write(asio::const_buffer buffer, Moved done) = 0;
   // After the last reply: TLS's closing alert, so that the client knows
