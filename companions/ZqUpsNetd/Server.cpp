@@ -2,8 +2,6 @@
 
 #include <boost/asio/steady_timer.hpp>
 
-#include <array>
-
 #include "Request.h"
 #include "Transport.h"
 
@@ -27,7 +25,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(Server* server, tcp::socket socket, std::string address, std::string source)
       : server_(server),
-        transport_(plainTransport(std::move(socket))),
+        transport_(plainTransport(std::move(socket), asio::buffer(server->received_))),
         address_(std::move(address)),
         source_(std::move(source)),
         session_(server->shared_, address_),
@@ -79,14 +77,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void read() {
     if (closed_ || reading_) return;
     reading_ = true;
-    transport_->readSome(asio::buffer(input_),
-                         [self = shared_from_this()](const boost::system::error_code& ec, size_t size) {
-                           self->reading_ = false;
-                           if (self->closed_) return;
-                           if (ec) return self->close();
-                           self->framer_.append(self->input_.data(), size);
-                           self->drain();
-                         });
+    transport_->readSome([self = shared_from_this()](const boost::system::error_code& ec,
+                                                     std::string_view bytes) {
+      self->reading_ = false;
+      if (self->closed_) return;
+      if (ec) return self->close();
+      self->framer_.append(bytes.data(), bytes.size());
+      self->drain();
+    });
   }
 
   // Answers the whole lines received, in order, until one waits.
@@ -344,7 +342,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Plain until OK STARTTLS is sent, then nothing is read until the
   // handshake is over.
   enum class Tls { Plain, Upgrading, Handshaking, On } tlsStage_ = Tls::Plain;
-  std::array<char, 1024> input_;  // last: the fields above share fewer cache lines
 };
 
 Server::Server(asio::io_context& io, Shared* shared, Limits limits, Offload offload,

@@ -6,6 +6,7 @@
 
 #include <boost/asio/steady_timer.hpp>
 
+#include <array>
 #include <map>
 #include <memory>
 #include <optional>
@@ -93,6 +94,7 @@ class Server {
   Offload offload_;
   TlsContext* tls_;
   std::map<Connection*, std::shared_ptr<Connection>> connections_;
+  std::array<char, 4096> received_;  // what a plain connection receives, taken at once
   std::map<std::string, size_t> perSource_;
   zqloop::AcceptLoop accepting_;
   ClientLog clientLog_;

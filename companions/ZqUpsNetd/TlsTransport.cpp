@@ -2,6 +2,8 @@
 #include "Transport.h"
 
 #ifdef ZQUPSNETD_TLS
+#include <array>
+
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/write.hpp>
 #endif
@@ -20,8 +22,13 @@ class TlsTransport : public Transport {
 
   void handshake(Done done) { stream_.async_handshake(asio::ssl::stream_base::server, std::move(done)); }
 
-  void readSome(asio::mutable_buffer buffer, Moved done) override {
-    stream_.async_read_some(buffer, std::move(done));
+  // Into a buffer of its own: the bytes are decrypted as the read ends,
+  // before its call.
+  void readSome(Received done) override {
+    stream_.async_read_some(asio::buffer(input_),
+                            [this, done = std::move(done)](const boost::system::error_code& ec, size_t size) {
+                              done(ec, std::string_view(input_.data(), ec ? 0 : size));
+                            });
   }
 
   size_t sendNow(std::string_view, boost::system::error_code*) override { return 0; }
@@ -35,6 +42,7 @@ class TlsTransport : public Transport {
  private:
   std::unique_ptr<Transport> plain_;
   asio::ssl::stream<tcp::socket&> stream_;
+  std::array<char, 1024> input_;
 };
 
 }  // namespace

@@ -11,20 +11,21 @@ namespace {
 // as a read starts, and between requests finds nothing most times.
 class PlainTransport : public Transport {
  public:
-  explicit PlainTransport(tcp::socket socket) : Transport(socket_), socket_(std::move(socket)) {
+  PlainTransport(tcp::socket socket, asio::mutable_buffer landing)
+      : Transport(socket_), socket_(std::move(socket)), landing_(landing) {
     boost::system::error_code ignored;
     socket_.non_blocking(true, ignored);
   }
 
-  void readSome(asio::mutable_buffer buffer, Moved done) override {
+  void readSome(Received done) override {
     socket_.async_wait(tcp::socket::wait_read,
-                       [this, buffer, done = std::move(done)](const boost::system::error_code& ec) mutable {
-                         if (ec) return done(ec, 0);
+                       [this, done = std::move(done)](const boost::system::error_code& ec) mutable {
+                         if (ec) return done(ec, {});
                          boost::system::error_code received;
-                         const size_t size = socket_.receive(buffer, 0, received);
+                         const size_t size = socket_.receive(landing_, 0, received);
                          if (received == asio::error::would_block || received == asio::error::interrupted)
-                           return readSome(buffer, std::move(done));
-                         done(received, size);
+                           return readSome(std::move(done));
+                         done(received, std::string_view(static_cast<const char*>(landing_.data()), size));
                        });
   }
 
@@ -43,6 +44,7 @@ class PlainTransport : public Transport {
 
  private:
   tcp::socket socket_;
+  asio::mutable_buffer landing_;
 };
 
 }  // namespace
@@ -67,8 +69,8 @@ void Transport::close() {
   socket_.close(ignored);
 }
 
-std::unique_ptr<Transport> plainTransport(tcp::socket socket) {
-  return std::make_unique<PlainTransport>(std::move(socket));
+std::unique_ptr<Transport> plainTransport(tcp::socket socket, asio::mutable_buffer landing) {
+  return std::make_unique<PlainTransport>(std::move(socket), landing);
 }
 
 }  // namespace zqnetd

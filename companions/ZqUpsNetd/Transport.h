@@ -19,13 +19,15 @@ class Transport {
  public:
   using Done = std::function<void(const boost::system::error_code&)>;
   using Moved = std::function<void(const boost::system::error_code&, size_t)>;
+  using Received = std::function<void(const boost::system::error_code&, std::string_view bytes)>;
 
   virtual ~Transport() = default;
   Transport(const Transport&) = delete;
   Transport& operator=(const Transport&) = delete;
 
-  // Once bytes come, some of them into `buffer`; an error at the end.
-  virtual void readSome(asio::mutable_buffer buffer, Moved done) = 0;
+  // Once bytes come, some of them, to be taken during the call; an error
+  // at the end.
+  virtual void readSome(Received done) = 0;
   // What of `data` goes out at once, never waiting; TLS takes nothing
   // this way, its records go through write().  An error when the
   // connection has failed.
@@ -53,7 +55,10 @@ class Transport {
   tcp::socket& socket_;  // the connection's, under any TLS
 };
 
-std::unique_ptr<Transport> plainTransport(tcp::socket socket);
+// `landing` is where every plain connection's bytes land: each receive
+// is made in the call that takes them, so that one buffer serves them all
+// (most connections are idle most of the time).
+std::unique_ptr<Transport> plainTransport(tcp::socket socket, asio::mutable_buffer landing);
 
 // Puts TLS over `*transport`, plain, for what its socket receives from
 // now on, and begins the server's handshake; `handshaken` at its end.
