@@ -10,6 +10,7 @@
 #include <iostream>
 #include <utility>
 
+#include "Duration.h"
 #include "Values.h"
 
 extern char** environ;
@@ -19,10 +20,6 @@ namespace zqctl {
 namespace {
 
 void report(const std::string& text) { std::cerr << "ZqUpsCtl watch: " << text << std::endl; }
-
-std::string seconds(HookRunner::Clock::duration time) {
-  return shortestNumber(std::chrono::duration<double>(time).count()) + "s";
-}
 
 // Words of these characters and blanks make a simple command: no quoting,
 // expansion, redirection or operator in it.
@@ -175,8 +172,8 @@ void HookRunner::reap() {
 void HookRunner::enforceTimeLimit() {
   if (running_ <= 0 || stop_ == Stop::Killed || Clock::now() < stopAt_) return;
   if (stop_ == Stop::None) {
-    report("the hook for " + runningEvent_ + " ran longer than " + seconds(timeLimit_) +
-           "; stopping it");
+    report("the hook for " + runningEvent_ + " ran longer than " +
+           zqopt::durationText(timeLimit_) + "; stopping it");
     ::killpg(running_, SIGTERM);
     stop_ = Stop::Terminated;
     stopAt_ = Clock::now() + kHookKillGrace;

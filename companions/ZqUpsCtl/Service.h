@@ -4,12 +4,10 @@
 #define ZQUPSCTL_SERVICE_H
 
 #include "Access.h"
-#include "ZqUpsWire.h"
 
 namespace zqctl {
 
-// Where the service listens.
-constexpr const char* kServicePath = zqwire::kSocketPath;
+using zqread::kServicePath;
 
 // Exit statuses of every command (on-mains has its own as well).
 enum Exit {

@@ -19,7 +19,6 @@
 #include "Hooks.h"
 #include "ServiceQueue.h"
 #include "Service.h"
-#include "ZqUpsInternal.h"
 #include "Values.h"
 
 namespace zqctl {
@@ -228,10 +227,7 @@ int runWatch(const WatchSettings& settings) {
     report(std::string("pipe: ") + std::strerror(errno));
     return 1;
   }
-  HookRunner hooks(settings.hook,
-                   std::chrono::duration_cast<Clock::duration>(
-                       std::chrono::duration<double>(settings.hookTimeoutSeconds)),
-                   original);
+  HookRunner hooks(settings.hook, settings.hookTimeout, original);
   {
     Inbox inbox(wake[1]);
     zqread::PowerTracker tracker(settings.rules);
@@ -240,10 +236,9 @@ int runWatch(const WatchSettings& settings) {
     zqread::ServiceQueue service(settings.serviceOwner, [&inbox](std::function<void()> result) {
       inbox.post(std::move(result));
     });
-    const auto interval = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(settings.intervalSeconds));
+    const Clock::duration interval = settings.interval;
     // A poll may take as long as one exchange may, or the interval.
-    const Clock::duration budget = std::max<Clock::duration>(interval, zqups::kCallBudget);
+    const Clock::duration budget = std::max(interval, zqread::kExchangeBound);
     service.sayTo([](const std::string& line) { report(line); });
     service.readEvery(interval, budget, [&](const zqread::Reading& reading) {
       for (const zqread::PowerEvent& power : tracker.take(reading, zqread::PowerTime::now())) {

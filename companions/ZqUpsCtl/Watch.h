@@ -14,10 +14,10 @@
 namespace zqctl {
 
 struct WatchSettings {
-  double intervalSeconds = 2;
+  std::chrono::milliseconds interval = std::chrono::seconds(2);
   zqread::PowerRules rules;
   std::string hook;  // empty: none
-  double hookTimeoutSeconds = 300;
+  std::chrono::milliseconds hookTimeout = std::chrono::minutes(5);
   bool json = false;
   std::optional<uid_t> serviceOwner;
   std::string journal;  // empty: none

@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "DurationOption.h"
+#include "SharedOptions.h"
 #include "History.h"
 #include "Reading.h"
 #include "Service.h"
@@ -51,7 +52,6 @@ struct Options {
   std::string value;
   bool noVerify = false;
   bool verbose = false;
-  std::string serviceOwner;
   WatchSettings watch;
   zqread::Access access;
   std::string journal = zqjournal::kDefaultPath;
@@ -206,47 +206,9 @@ int onMains(const Options& options) {
   return mains ? kOnMains : kOnBattery;
 }
 
-// A finite number from `low` to `high` (after any unit was applied).
-CLI::Validator numberFrom(double low, double high) {
-  return CLI::Validator(
-      [low, high](std::string& text) -> std::string {
-        char* end = nullptr;
-        const double number = std::strtod(text.c_str(), &end);
-        if (text.empty() || *end != '\0' || !std::isfinite(number))
-          return "'" + escapeText(text) + "' is not a finite number";
-        if (number < low || number > high)
-          return text + " is not from " + shortestNumber(low) + " to " + shortestNumber(high);
-        return std::string();
-      },
-      "");
-}
-
-void addServiceOwner(CLI::App* command, Options* options) {
-  command->add_option("--service-owner", options->serviceOwner,
-                      "Ask only a service that runs as this user");
-}
-
-void addMinLineVoltage(CLI::App* command, Options* options) {
-  command
-      ->add_option("--min-line-voltage", options->watch.rules.minLineVoltage,
-                   "On mains when input_voltage is at least this many volts")
-      ->check(numberFrom(0, 1e6))
-      ->capture_default_str();
-}
-
-// The uid of --service-owner, when given; a usage error when it is no user.
-int takeServiceOwner(CLI::App* command, Options* options) {
-  if (command->count("--service-owner") == 0) return kExitOk;
-  if (options->serviceOwner.empty()) return usageError("--service-owner needs a user");
-  const auto uid = zqread::userNamed(options->serviceOwner);
-  if (!uid) return usageError("unknown user '" + escapeText(options->serviceOwner) + "'");
-  options->access.serviceOwner = uid;
-  options->watch.serviceOwner = uid;
-  return kExitOk;
-}
-
 int run(int argc, char** argv) {
   Options options;
+  std::optional<uid_t> serviceOwner;
   CLI::App app{"Reads and writes the UPS's data points through the UPS service on " +
                    std::string(kServicePath) + ".",
                "ZqUpsCtl"};
@@ -262,11 +224,11 @@ int run(int argc, char** argv) {
       ->check(CLI::IsMember(zqread::kindNames()))
       ->capture_default_str();
   get->add_flag("--json", options.json, "One JSON object keyed by point");
-  addServiceOwner(get, &options);
+  zqopt::addServiceOwner(get, &serviceOwner);
 
   CLI::App* report = app.add_subcommand("report", "Print every catalogue point");
   report->add_flag("--json", options.json, "One JSON object keyed by point");
-  addServiceOwner(report, &options);
+  zqopt::addServiceOwner(report, &serviceOwner);
 
   CLI::App* set = app.add_subcommand("set", "Write a data point and read it back");
   set->add_option("POINT", options.point, "A name or INDEX:OFFSET")->required();
@@ -275,31 +237,25 @@ int run(int argc, char** argv) {
       ->check(CLI::IsMember(zqread::kindNames()))
       ->capture_default_str();
   set->add_flag("--no-verify", options.noVerify, "Do not read the point back");
-  addServiceOwner(set, &options);
+  zqopt::addServiceOwner(set, &serviceOwner);
 
   CLI::App* onMainsCommand =
       app.add_subcommand("on-mains", "Exit 0 on mains power, 1 on battery, 255 when unknown");
-  addMinLineVoltage(onMainsCommand, &options);
+  zqopt::addMinLineVoltage(onMainsCommand, &options.watch.rules.minLineVoltage);
   onMainsCommand->add_flag("--verbose", options.verbose, "Say what was found");
-  addServiceOwner(onMainsCommand, &options);
+  zqopt::addServiceOwner(onMainsCommand, &serviceOwner);
 
   CLI::App* watch = app.add_subcommand("watch", "Print power events as they happen");
-  zqopt::addDuration(watch, "--interval", &options.watch.intervalSeconds,
-                     "Time between polls: 2s, 500ms, 1m", 100ms, 24h)
-      ->default_str("2s");
-  watch
-      ->add_option("--low-runtime", options.watch.rules.lowRuntimeMinutes,
-                   "battery-low at this estimated runtime (minutes) or less")
-      ->check(numberFrom(0, 1e6))
-      ->capture_default_str();
-  addMinLineVoltage(watch, &options);
+  zqopt::addDuration(watch, "--interval", &options.watch.interval,
+                     "Time between polls: 2s, 500ms, 1m", 100ms, 24h);
+  zqopt::addLowRuntime(watch, &options.watch.rules.lowRuntimeMinutes);
+  zqopt::addMinLineVoltage(watch, &options.watch.rules.minLineVoltage);
   watch->add_option("--exec", options.watch.hook,
                     "Run this for each event, the event as $1 (see the manual)");
-  zqopt::addDuration(watch, "--hook-timeout", &options.watch.hookTimeoutSeconds,
-                     "Stop a hook that runs longer: 30s, 5m", 100ms, 7 * 24h)
-      ->default_str("5m");
+  zqopt::addDuration(watch, "--hook-timeout", &options.watch.hookTimeout,
+                     "Stop a hook that runs longer: 30s, 5m", 100ms, 7 * 24h);
   watch->add_flag("--json", options.watch.json, "One JSON object a line");
-  addServiceOwner(watch, &options);
+  zqopt::addServiceOwner(watch, &serviceOwner);
   watch->add_option("--journal", options.watch.journal,
                     "Append the events to this power journal, shared with other watchers");
   watch->add_option("--journal-max-size", options.journalMaxSize,
@@ -333,8 +289,8 @@ int run(int argc, char** argv) {
     }
     return listEvents(options.journal, since, options.json);
   }
-  const int owner = takeServiceOwner(app.get_subcommands().front(), &options);
-  if (owner != kExitOk) return owner;
+  options.access.serviceOwner = serviceOwner;
+  options.watch.serviceOwner = serviceOwner;
   const Kind as = *zqread::kindNamed(options.as);
   if (*watch) {
     if (watch->count("--exec") != 0 && options.watch.hook.empty())

@@ -28,23 +28,23 @@ const char kIndexPage[] =
 // How long a connection being closed may still send what nobody reads.
 constexpr std::chrono::seconds kLinger{2};
 
-// A positive finite number of seconds, the whole text.
-std::optional<double> secondsIn(const std::string& text) {
+// The scraper's timeout, when the whole text is a number of seconds
+// above 0 and below `most`.
+std::optional<Clock::duration> askedBelow(const std::string& text, Clock::duration most) {
   if (text.empty()) return std::nullopt;
   char* end = nullptr;
   const double seconds = std::strtod(text.c_str(), &end);
-  if (end != text.c_str() + text.size() || !std::isfinite(seconds) || seconds <= 0)
+  if (end != text.c_str() + text.size() || !(seconds > 0) ||
+      !(seconds < std::chrono::duration<double>(most).count()))
     return std::nullopt;
-  return seconds;
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 }  // namespace
 
-Clock::duration scrapeBudget(double configuredSeconds, const std::string& header) {
-  double seconds = configuredSeconds;
-  if (const std::optional<double> asked = secondsIn(header)) seconds = std::min(seconds, *asked);
-  seconds -= std::min(0.5, seconds / 10);
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+Clock::duration scrapeBudget(Clock::duration configured, const std::string& header) {
+  const Clock::duration budget = askedBelow(header, configured).value_or(configured);
+  return budget - std::min<Clock::duration>(std::chrono::milliseconds(500), budget / 10);
 }
 
 // One client connection: a request at a time, each answered in turn.
@@ -159,7 +159,7 @@ class Session : public std::enable_shared_from_this<Session> {
   unsigned version_ = 11;
 };
 
-MetricsServer::MetricsServer(asio::io_context& io, double scrapeTimeout, Scrape scrape,
+MetricsServer::MetricsServer(asio::io_context& io, Clock::duration scrapeTimeout, Scrape scrape,
                              const ServerLimits& limits)
     : scrapeTimeout_(scrapeTimeout),
       scrape_(std::move(scrape)),

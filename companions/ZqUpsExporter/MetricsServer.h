@@ -30,7 +30,7 @@ struct ServerLimits {
 // X-Prometheus-Scrape-Timeout-Seconds when it is less (an unreadable or
 // non-positive one is ignored), less a tenth of it, at most half a
 // second, for the reply to get there in time.
-std::chrono::steady_clock::duration scrapeBudget(double configuredSeconds,
+std::chrono::steady_clock::duration scrapeBudget(std::chrono::steady_clock::duration configured,
                                                  const std::string& header);
 
 class Session;
@@ -42,8 +42,8 @@ class MetricsServer {
   using Reply = std::function<void(std::string exposition)>;
   using Scrape = std::function<void(std::chrono::steady_clock::time_point deadline, Reply reply)>;
 
-  MetricsServer(boost::asio::io_context& io, double scrapeTimeout, Scrape scrape,
-                const ServerLimits& limits = ServerLimits());
+  MetricsServer(boost::asio::io_context& io, std::chrono::steady_clock::duration scrapeTimeout,
+                Scrape scrape, const ServerLimits& limits = ServerLimits());
   ~MetricsServer();
   MetricsServer(const MetricsServer&) = delete;
   MetricsServer& operator=(const MetricsServer&) = delete;
@@ -65,7 +65,7 @@ class MetricsServer {
   bool closeOldestIdle();
   void admit(boost::asio::ip::tcp::socket socket);
 
-  double scrapeTimeout_;
+  std::chrono::steady_clock::duration scrapeTimeout_;
   Scrape scrape_;
   ServerLimits limits_;
   // In the order accepted; those that ended go at the next accept.

@@ -3,7 +3,6 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -12,10 +11,10 @@
 #include "DurationOption.h"
 #include "Listen.h"
 #include "MetricsServer.h"
+#include "SharedOptions.h"
 #include "SharedReading.h"
 #include "Textfile.h"
 #include "UpsMetrics.h"
-#include "ZqUpsInternal.h"
 
 namespace {
 
@@ -24,12 +23,12 @@ using zqread::Clock;
 // In the range that Prometheus' list of default exporter ports leaves
 // unallocated.
 const char kDefaultListen[] = "127.0.0.1:9967";
-const double kDefaultScrapeTimeout = 10;
+constexpr std::chrono::seconds kDefaultScrapeTimeout{10};
 // Long enough for every point to take the library's whole bound once.
 constexpr std::chrono::seconds kMaxScrapeTimeout{300};
 // Fresher than any scrape interval in common use asks for, at a few
 // exchanges a second.
-const double kDefaultReadInterval = 5;
+constexpr std::chrono::seconds kDefaultReadInterval{5};
 constexpr std::chrono::milliseconds kMinReadInterval{100};
 constexpr std::chrono::minutes kMaxReadInterval{5};
 
@@ -38,15 +37,11 @@ enum ExitStatus { kOk = 0, kFailed = 1, kUsage = 2, kServiceUnread = 3 };
 struct Settings {
   std::vector<zqloop::tcp::endpoint> endpoints;
   std::string textfile;
-  double scrapeTimeout = kDefaultScrapeTimeout;
-  double readInterval = kDefaultReadInterval;
+  std::chrono::milliseconds scrapeTimeout = kDefaultScrapeTimeout;
+  std::chrono::milliseconds readInterval = kDefaultReadInterval;
   std::optional<uid_t> serviceOwner;
   zqups::MetricOptions metrics;
 };
-
-Clock::duration secondsAsDuration(double seconds) {
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
 
 // The latest reading, or before the first one, none: the service not
 // reached yet.
@@ -81,9 +76,9 @@ int serve(const Settings& settings) {
   zqups::ReadCounters counters;
   zqups::SharedReading reading(io, settings.serviceOwner);
   zqread::PowerTracker power(settings.metrics.power);
-  const Clock::duration interval = secondsAsDuration(settings.readInterval);
+  const Clock::duration interval = settings.readInterval;
   // A reading may take as long as one exchange may, or the interval.
-  reading.start(interval, std::max<Clock::duration>(interval, zqups::kCallBudget),
+  reading.start(interval, std::max(interval, zqread::kExchangeBound),
                 [&counters, &power](const zqread::Reading& ended) {
                   counters.count(ended);
                   sayServiceChange(power.take(ended, zqread::PowerTime::now()));
@@ -121,7 +116,7 @@ int writeTextfile(const Settings& settings) {
   zqread::Access access;
   access.serviceOwner = settings.serviceOwner;
   const Clock::time_point start = Clock::now();
-  access.deadline = start + secondsAsDuration(settings.scrapeTimeout);
+  access.deadline = start + settings.scrapeTimeout;
   const zqread::Reading reading = zqread::readCatalogue(access);
   const std::chrono::duration<double> took = Clock::now() - start;
   zqups::Families families = zqups::readingFamilies(reading, settings.metrics, took.count());
@@ -139,18 +134,9 @@ int writeTextfile(const Settings& settings) {
 // What the options leave to be checked after parsing; throws CLI's
 // ValidationError.
 void validate(const CLI::App& app, const std::vector<std::string>& listen,
-              const std::string& owner, Settings* settings) {
-  if (app.count("--service-owner")) {
-    settings->serviceOwner = zqread::userNamed(owner);
-    if (!settings->serviceOwner)
-      throw CLI::ValidationError("--service-owner", "no user '" + owner + "'");
-  }
+              Settings* settings) {
   if (app.count("--textfile") && settings->textfile.empty())
     throw CLI::ValidationError("--textfile", "needs a path");
-  if (!std::isfinite(settings->metrics.power.minLineVoltage))
-    throw CLI::ValidationError("--min-line-voltage", "must be a finite number");
-  if (!std::isfinite(settings->metrics.power.lowRuntimeMinutes))
-    throw CLI::ValidationError("--low-runtime", "must be a finite number");
   for (const std::string& text : listen) {
     std::string error;
     const auto endpoints = zqloop::parseListen(text, &error);
@@ -173,33 +159,21 @@ int main(int argc, char** argv) {
   app.add_option("--textfile", settings.textfile,
                  "write the metrics once to this file (atomically) and exit")
       ->excludes(listenOption);
-  app.add_option("--min-line-voltage", settings.metrics.power.minLineVoltage,
-                 "below this input voltage the UPS counts as on battery")
-      ->capture_default_str()
-      ->check(CLI::NonNegativeNumber);
-  app.add_option("--low-runtime", settings.metrics.power.lowRuntimeMinutes,
-                 "on battery at this estimated runtime (minutes) or less the battery counts "
-                 "as low (zqups_battery_low)")
-      ->capture_default_str()
-      ->check(CLI::NonNegativeNumber);
+  zqopt::addMinLineVoltage(&app, &settings.metrics.power.minLineVoltage);
+  zqopt::addLowRuntime(&app, &settings.metrics.power.lowRuntimeMinutes);
   zqopt::addDuration(&app, "--scrape-timeout", &settings.scrapeTimeout,
                      "the longest a scrape may wait for a first reading (a scraper may "
                      "ask for less); with --textfile, the longest the reading may take",
-                     std::chrono::milliseconds(1), kMaxScrapeTimeout)
-      ->default_str("10s");
+                     std::chrono::milliseconds(1), kMaxScrapeTimeout);
   zqopt::addDuration(&app, "--read-interval", &settings.readInterval,
                      "how often the UPS is read, start to start, for the scrapes to serve",
                      kMinReadInterval, kMaxReadInterval)
-      ->default_str("5s")
       ->excludes("--textfile");
-  std::string owner;
-  app.add_option("--service-owner", owner,
-                 "read only a service that runs as this user (a name or a uid)");
+  zqopt::addServiceOwner(&app, &settings.serviceOwner);
   app.set_version_flag("--version", std::string("ZqUpsExporter ") + ZQUPSEXPORTER_VERSION);
   try {
     app.parse(argc, argv);
-    validate(app, settings.textfile.empty() ? listen : std::vector<std::string>{}, owner,
-             &settings);
+    validate(app, settings.textfile.empty() ? listen : std::vector<std::string>{}, &settings);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);
     std::cerr << "ZqUpsExporter: " << e.what() << "\n";

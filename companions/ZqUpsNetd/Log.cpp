@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "Duration.h"
+
 namespace zqnetd {
 
 namespace {
@@ -41,7 +43,7 @@ void ClientLog::note(Clock::time_point now, const std::string& what, const std::
 }
 
 void ClientLog::flush(Clock::time_point now, bool end) {
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(kInterval).count();
+  const std::string interval = zqopt::durationText(kInterval);
   for (auto held = held_.begin(); held != held_.end();) {
     if (!end && now - held->second.since < kInterval) {
       ++held;
@@ -50,12 +52,12 @@ void ClientLog::flush(Clock::time_point now, bool end) {
     const auto& [what, address, why] = held->first;
     if (held->second.more > 0)
       logLine(clientLine(what, address, why) + " (" + std::to_string(held->second.more) + " more" +
-              (end ? "" : " in " + std::to_string(seconds) + " s") + ")");
+              (end ? "" : " in " + interval) + ")");
     held = held_.erase(held);
   }
   if (unheld_.more > 0 && (end || now - unheld_.since >= kInterval)) {
     logLine(std::to_string(unheld_.more) + " more lines about clients not logged: over " +
-            std::to_string(kMaxHeld) + " addresses or reasons in " + std::to_string(seconds) + " s");
+            std::to_string(kMaxHeld) + " addresses or reasons in " + interval);
     unheld_.more = 0;
   }
 }

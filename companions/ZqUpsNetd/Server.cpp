@@ -2,6 +2,7 @@
 
 #include <boost/asio/steady_timer.hpp>
 
+#include "Duration.h"
 #include "Request.h"
 #include "Transport.h"
 
@@ -13,11 +14,9 @@ const char kTooMany[] = "ERR ACCESS-DENIED too many connections\n";
 // For the client's answer to TLS's closing alert.
 constexpr auto kGoodbyeTime = std::chrono::seconds(1);
 
-// "60 s", "1.5 s".
-std::string durationText(Clock::duration duration) {
-  const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(duration).count() / 100;
-  return std::to_string(tenths / 10) + (tenths % 10 ? "." + std::to_string(tenths % 10) : "") + " s";
-}
+using zqopt::durationText;
+// How far a measured age is told.
+using Tenths = std::chrono::duration<int64_t, std::deci>;
 
 }  // namespace
 
@@ -401,8 +400,9 @@ void Server::watchFreshness() {
   const bool fresh = shared_->fresh(now);
   if (fresh != fresh_) {
     const bool reached = shared_->snapshot && shared_->snapshot->reached;
+    const auto age = [&] { return std::chrono::floor<Tenths>(now - shared_->snapshot->taken); };
     logLine(fresh     ? "data fresh"
-            : reached ? "data stale: no reading for " + durationText(now - shared_->snapshot->taken)
+            : reached ? "data stale: no reading for " + durationText(age())
                       : "data stale: the UPS service was not reached");
   }
   fresh_ = fresh;

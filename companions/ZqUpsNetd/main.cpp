@@ -11,13 +11,12 @@
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
-#include <cmath>
 #include <iostream>
-#include <sstream>
 
 #include "DurationOption.h"
 #include "Request.h"
 #include "Server.h"
+#include "SharedOptions.h"
 
 namespace {
 
@@ -36,21 +35,21 @@ constexpr size_t kDescriptorsLookedAt = 65536;
 constexpr size_t kMaxDescription = 200;
 // What one reading of the whole catalogue may take on a healthy but busy
 // service (a quiet one answers it in tens of milliseconds).
-constexpr double kReadingSeconds = 0.5;
+constexpr std::chrono::milliseconds kReadingTime{500};
 
 struct Options {
   std::vector<std::string> listen;
   std::string upsName = "ups";
   std::string description;
-  double pollSeconds = 2;
-  double staleSeconds = 15;
-  double idleSeconds = 60;
+  std::chrono::milliseconds pollInterval = std::chrono::seconds(2);
+  std::chrono::milliseconds staleAfter = std::chrono::seconds(15);
+  std::chrono::milliseconds idleTimeout = std::chrono::seconds(60);
   double lowRuntimeMinutes = zqread::kDefaultLowRuntimeMinutes;
   double minLineVoltage = UPS_MIN_LINE_VOLTAGE;
   std::string users;
   size_t maxConnections = 1024;
   size_t maxPerAddress = 32;
-  std::string serviceOwner;
+  std::optional<uid_t> serviceOwner;
   bool hashPassword = false;
   std::string tlsCertificate;
   std::string tlsKey;
@@ -63,14 +62,10 @@ int usageError(const std::string& message) {
   return kExitUsage;
 }
 
-Clock::duration seconds(double value) {
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
-}
-
-CLI::Option* addDuration(CLI::App& app, const char* name, double* seconds, const char* help,
-                         const char* fallback) {
+CLI::Option* addDuration(CLI::App& app, const char* name, std::chrono::milliseconds* duration,
+                         const char* help) {
   using namespace std::chrono_literals;
-  return zqopt::addDuration(&app, name, seconds, help, 100ms, 24h)->default_str(fallback);
+  return zqopt::addDuration(&app, name, duration, help, 100ms, 24h);
 }
 
 bool validUpsName(const std::string& name) {
@@ -210,7 +205,7 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
   asio::io_context io(1);
   shared.upsName = options.upsName;
   shared.description = printable(options.description.substr(0, kMaxDescription));
-  shared.staleAfter = seconds(options.staleSeconds);
+  shared.staleAfter = options.staleAfter;
   shared.users = users;
 
   std::vector<std::pair<tcp::endpoint, bool>> endpoints;
@@ -231,7 +226,7 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
   Limits limits;
   limits.maxConnections = options.maxConnections;
   limits.maxPerAddress = options.maxPerAddress;
-  limits.idleTimeout = seconds(options.idleSeconds);
+  limits.idleTimeout = options.idleTimeout;
   Server server(io, &shared, limits, Offload{&passwords, &service, budget}, tls);
   for (const auto& [endpoint, required] : endpoints) {
     if (server.listen(endpoint, &error)) continue;
@@ -261,7 +256,7 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
   rules.power = zqread::PowerRules{options.minLineVoltage, options.lowRuntimeMinutes};
   service.sayTo([](const std::string& line) { logLine("UPS point " + line); });
   zqread::PowerTracker power(rules.power);
-  service.readEvery(seconds(options.pollSeconds), budget,
+  service.readEvery(options.pollInterval, budget,
                     [&server, &power, rules](const zqread::Reading& reading) {
                       server.publish(std::make_shared<const Snapshot>(
                                          snapshotOf(reading, rules, reading.started)),
@@ -274,29 +269,17 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
   return 0;
 }
 
-std::string secondsText(double seconds) {
-  std::ostringstream text;
-  text << seconds << "s";
-  return text.str();
-}
-
 // Why the options would serve wrong or stale data; empty when they would not.
 std::string nonsense(const Options& options) {
-  for (const auto& [name, value] :
-       {std::pair<const char*, double>{"--poll-interval", options.pollSeconds},
-        {"--stale-after", options.staleSeconds},
-        {"--idle-timeout", options.idleSeconds},
-        {"--low-runtime", options.lowRuntimeMinutes},
-        {"--min-line-voltage", options.minLineVoltage}})
-    if (!std::isfinite(value)) return std::string(name) + ": not a finite number";
-  if (options.staleSeconds < 2 * kReadingSeconds)
-    return "--stale-after " + secondsText(options.staleSeconds) +
+  using zqopt::durationText;
+  if (options.staleAfter < 2 * kReadingTime)
+    return "--stale-after " + durationText(options.staleAfter) +
            " is shorter than a reading may take: a reading is given half of it, and one may "
-           "need " + secondsText(kReadingSeconds);
-  if (options.pollSeconds + kReadingSeconds > options.staleSeconds)
-    return "--poll-interval " + secondsText(options.pollSeconds) + " and one reading (" +
-           secondsText(kReadingSeconds) + ") are longer than --stale-after " +
-           secondsText(options.staleSeconds) + ": the data would go stale between readings";
+           "need " + durationText(kReadingTime);
+  if (options.pollInterval + kReadingTime > options.staleAfter)
+    return "--poll-interval " + durationText(options.pollInterval) + " and one reading (" +
+           durationText(kReadingTime) + ") are longer than --stale-after " +
+           durationText(options.staleAfter) + ": the data would go stale between readings";
   return "";
 }
 
@@ -310,20 +293,12 @@ int run(int argc, char** argv) {
   app.add_option("--ups-name", options.upsName, "The UPS's name for clients")->capture_default_str();
   app.add_option("--description", options.description,
                  "The UPS's description (default: vendor and model as read)");
-  addDuration(app, "--poll-interval", &options.pollSeconds, "Time between readings: 2s, 500ms, 1m",
-              "2s");
-  addDuration(app, "--stale-after", &options.staleSeconds,
-              "Data older than this is stale", "15s");
-  addDuration(app, "--idle-timeout", &options.idleSeconds,
-              "Drop a client that sends no request for this long", "60s");
-  app.add_option("--low-runtime", options.lowRuntimeMinutes,
-                 "Low battery (LB) on battery at this estimated runtime (minutes) or less")
-      ->check(CLI::NonNegativeNumber)
-      ->capture_default_str();
-  app.add_option("--min-line-voltage", options.minLineVoltage,
-                 "On line (OL) while the input voltage is at least this many volts")
-      ->check(CLI::NonNegativeNumber)
-      ->capture_default_str();
+  addDuration(app, "--poll-interval", &options.pollInterval, "Time between readings: 2s, 500ms, 1m");
+  addDuration(app, "--stale-after", &options.staleAfter, "Data older than this is stale");
+  addDuration(app, "--idle-timeout", &options.idleTimeout,
+              "Drop a client that sends no request for this long");
+  zqopt::addLowRuntime(&app, &options.lowRuntimeMinutes);
+  zqopt::addMinLineVoltage(&app, &options.minLineVoltage);
   app.add_option("--users", options.users, "The users file: NAME:HASH:RIGHTS lines");
   app.add_option("--max-connections", options.maxConnections, "Clients connected at once")
       ->check(CLI::Range(1, 1000000))
@@ -331,8 +306,7 @@ int run(int argc, char** argv) {
   app.add_option("--max-per-address", options.maxPerAddress, "Clients at once from one address")
       ->check(CLI::Range(1, 1000000))
       ->capture_default_str();
-  app.add_option("--service-owner", options.serviceOwner,
-                 "Trust the UPS service only when this user runs it");
+  zqopt::addServiceOwner(&app, &options.serviceOwner);
   auto* certificate = app.add_option("--tls-cert", options.tlsCertificate,
                                      "Offer STARTTLS with this certificate chain (PEM)");
   auto* key = app.add_option("--tls-key", options.tlsKey,
@@ -358,11 +332,6 @@ int run(int argc, char** argv) {
   if (!wrong.empty()) return usageError(wrong);
   if (!validUpsName(options.upsName))
     return usageError("--ups-name: letters, digits and . _ - (at most 64)");
-  std::optional<uid_t> serviceOwner;
-  if (!options.serviceOwner.empty()) {
-    serviceOwner = zqread::userNamed(options.serviceOwner);
-    if (!serviceOwner) return usageError("unknown user '" + options.serviceOwner + "'");
-  }
   Users users;
   std::string error;
   if (!options.users.empty() && !users.load(options.users, &error)) return usageError(error);
@@ -373,7 +342,7 @@ int run(int argc, char** argv) {
     if (!tls) return usageError(error);
     if (!warning.empty()) std::cerr << "ZqUpsNetd: warning: " << warning << std::endl;
   }
-  return serve(options, &users, serviceOwner, tls.get());
+  return serve(options, &users, options.serviceOwner, tls.get());
 }
 
 }  // namespace

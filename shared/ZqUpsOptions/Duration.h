@@ -18,6 +18,11 @@ bool parseDuration(const std::string& text, std::chrono::milliseconds* duration)
 
 // The shortest of those forms that is exact: "100ms", "10s", "2m", "1.5s".
 std::string durationText(std::chrono::milliseconds duration);
+// A finer duration, to the millisecond below.
+template <typename Rep, typename Period>
+std::string durationText(std::chrono::duration<Rep, Period> duration) {
+  return durationText(std::chrono::floor<std::chrono::milliseconds>(duration));
+}
 
 }  // namespace zqopt
 

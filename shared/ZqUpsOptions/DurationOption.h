@@ -10,24 +10,24 @@
 
 namespace zqopt {
 
-// An option that takes a duration from `low` to `high` and stores it in
-// `seconds`.
-inline CLI::Option* addDuration(CLI::App* app, const std::string& name, double* seconds,
-                                const std::string& help, std::chrono::milliseconds low,
-                                std::chrono::milliseconds high) {
-  const auto inSeconds = [low, high](std::string& text) -> std::string {
-    std::chrono::milliseconds duration;
-    if (!parseDuration(text, &duration))
+// An option that takes a duration from `low` to `high` into `duration`,
+// whose value beforehand is the default shown.
+inline CLI::Option* addDuration(CLI::App* app, const std::string& name,
+                                std::chrono::milliseconds* duration, const std::string& help,
+                                std::chrono::milliseconds low, std::chrono::milliseconds high) {
+  const auto check = [low, high](std::string& text) -> std::string {
+    std::chrono::milliseconds parsed;
+    if (!parseDuration(text, &parsed))
       return "'" + text + "' is not a duration (" + kDurationForms + ")";
-    if (duration < low || duration > high)
+    if (parsed < low || parsed > high)
       return text + " is not from " + durationText(low) + " to " + durationText(high);
-    const auto ms = duration.count();
-    text = std::to_string(ms / 1000) + "." + std::to_string(1000 + ms % 1000).substr(1);
     return std::string();
   };
-  return app->add_option(name, *seconds, help)
-      ->transform(CLI::Validator(inSeconds, ""))
-      ->type_name("DURATION");
+  const auto store = [duration](const std::string& text) { parseDuration(text, duration); };
+  return app->add_option_function<std::string>(name, store, help)
+      ->check(CLI::Validator(check, ""))
+      ->type_name("DURATION")
+      ->default_str(durationText(*duration));
 }
 
 }  // namespace zqopt

@@ -16,6 +16,9 @@
 
 namespace zqread {
 
+const char* const kServicePath = zqwire::kSocketPath;
+const Clock::duration kExchangeBound = zqups::kCallBudget;
+
 // While an exchange runs, its Cancel holds a duplicate of the exchange's
 // socket; cancelling shuts that down, which ends any wait on the socket
 // at once.

@@ -21,6 +21,11 @@ namespace zqread {
 
 using Clock = std::chrono::steady_clock;
 
+// Where the service listens.
+extern const char* const kServicePath;
+// The library's own bound on one exchange, whatever the deadline.
+extern const Clock::duration kExchangeBound;
+
 // Ends the exchanges in flight and every later one, from any thread (not
 // from a signal handler: it takes a lock).
 class Cancel {

@@ -383,7 +383,7 @@ TEST(Program, AHookHasATimeLimit) {
   EXPECT_TRUE(within(30, [&] { return ::kill(hook, 0) != 0; })) << "reaped by the watch";
   upstest::ProgramRun run = watch.stop(SIGINT);
   EXPECT_EQ(run.err,
-            "ZqUpsCtl watch: the hook for on-mains ran longer than 0.3s; stopping it\n"
+            "ZqUpsCtl watch: the hook for on-mains ran longer than 300ms; stopping it\n"
             "ZqUpsCtl watch: the hook for on-mains was killed by signal 9\n");
   ::unlink(pidFile.c_str());
 

@@ -304,6 +304,7 @@ TEST_F(Textfile, FailuresToWriteAndBadUsage) {
       {"--min-line-voltage", "-1"},
       {"--min-line-voltage", "nan"},
       {"--min-line-voltage", "inf"},
+      {"--min-line-voltage", "2e6"},
       {"--scrape-timeout", "0"},
       {"--scrape-timeout", "nan"},
       {"--scrape-timeout", "6m"},
@@ -459,7 +460,8 @@ TEST(Server, AShortDeadlineSpoilsNoOtherScrape) {
 // table once the next one is accepted.
 TEST(Server, EndedConnectionsLeaveTheTable) {
   boost::asio::io_context io;
-  zqups::MetricsServer server(io, 10, [](Clock::time_point, zqups::MetricsServer::Reply reply) {
+  zqups::MetricsServer server(io, std::chrono::seconds(10),
+                              [](Clock::time_point, zqups::MetricsServer::Reply reply) {
     reply("zqups_up 1\n");
   });
   boost::asio::ip::tcp::endpoint bound;

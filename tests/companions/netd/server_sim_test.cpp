@@ -151,7 +151,7 @@ TEST_F(ServerWithSim, AWriteAnsweredFailedIsNeverPerformedLater) {
   const upstest::ProgramRun run = netd.stop();
   // The second's line is counted with the first's.
   const std::string head = "ZqUpsNetd: write of battery.date not sent for 127.0.0.1: ";
-  for (const char* why : {"no answer from the service in 4 s, answered as failed",
+  for (const char* why : {"no answer from the service in 4s, answered as failed",
                           "the client has gone"})
     EXPECT_NE(run.err.find(head + why + "\n"), std::string::npos) << run.err;
 }

@@ -84,7 +84,7 @@ TEST(Server, CapsConnectionsIdleClientsAndLongLines) {
        {"dropped 127.0.0.1: idle longest of those from its address not signed in, for a new "
         "client\n",
         v6 ? "dropped 127.0.0.1: idle longest of those not signed in, for a new client\n" : "",
-        "dropped 127.0.0.1: no request for 2 s\n", "dropped 127.0.0.1: request line too long\n"})
+        "dropped 127.0.0.1: no request for 2s\n", "dropped 127.0.0.1: request line too long\n"})
     EXPECT_NE(run.err.find(line), std::string::npos) << line << run.err;
 }
 
@@ -121,10 +121,10 @@ TEST(Server, LogsAFloodFromManyAddressesInBoundedLines) {
   size_t lines = 0;
   for (size_t at = 0; (at = text.find("ZqUpsNetd: refused ", at)) != std::string::npos; ++at) ++lines;
   EXPECT_EQ(lines, ClientLog::kMaxHeld + 1) << text.substr(0, 200);
-  EXPECT_NE(text.find("refused 10.0.0.0: too many connections (1 more in 10 s)\n"),
+  EXPECT_NE(text.find("refused 10.0.0.0: too many connections (1 more in 10s)\n"),
             std::string::npos);
   EXPECT_NE(text.find("ZqUpsNetd: 500 more lines about clients not logged: over 1024 addresses "
-                      "or reasons in 10 s\n"),
+                      "or reasons in 10s\n"),
             std::string::npos)
       << text.substr(text.size() - 300);
 }
@@ -144,8 +144,11 @@ TEST(Server, RefusesOptionsThatCannotWork) {
       {{"--poll-interval", "15s"}, "the data would go stale between readings"},
       {{"--poll-interval", "5s", "--stale-after", "5.2s"}, "would go stale between readings"},
       {{"--stale-after", "900ms", "--poll-interval", "100ms"}, "shorter than a reading may take"},
-      {{"--min-line-voltage", "nan"}, "--min-line-voltage: not a finite number"},
-      {{"--low-runtime", "NaN"}, "--low-runtime: not a finite number"},
+      {{"--min-line-voltage", "nan"}, "--min-line-voltage: 'nan' is not a finite number"},
+      {{"--low-runtime", "NaN"}, "--low-runtime: 'NaN' is not a finite number"},
+      {{"--low-runtime", "2e6"}, "--low-runtime: 2e6 is not from 0 to 1000000"},
+      {{"--service-owner", ""}, "--service-owner: needs a user"},
+      {{"--service-owner", "no-such-user-here"}, "--service-owner: unknown user 'no-such-user-here'"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> argv = {"ZqUpsNetd"};
