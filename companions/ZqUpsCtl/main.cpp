@@ -169,20 +169,21 @@ int setPoint(const Options& options, Kind as) {
   std::string error;
   if (!zqread::encode(*point, options.value, &written, &error))
     return usageError("set " + point->name + ": expected " + error);
-  Outcome outcome = zqread::writeBytes(*point, options.access, written);
-  if (!outcome.ok()) return failure("set", point->name, outcome);
+  const zqread::WriteResult result = zqread::writeAndVerify(
+      *point, written, !options.noVerify, [&options] { return options.access; });
+  if (!result.written) return failure("set", point->name, result.outcome);
   if (options.noVerify) return kExitOk;
-  zqread::Bytes readBack;
-  outcome = zqread::readBytes(*point, options.access, &readBack);
-  if (!outcome.ok()) return failure("set", point->name, outcome);
-  Value wanted, found;
-  zqread::decode(*point, written, &wanted, &error);
-  if (!zqread::decode(*point, readBack, &found, &error))
-    return failure("set", point->name, "read back: " + error, kExitMismatch);
-  if (found.text != wanted.text)
+  if (!result.undecodable.empty())
+    return failure("set", point->name, "read back: " + result.undecodable, kExitMismatch);
+  if (!result.outcome.ok()) return failure("set", point->name, result.outcome);
+  if (!result.held) {
+    Value wanted;
+    zqread::decode(*point, written, &wanted, &error);
     return failure("set", point->name,
-                   "wrote '" + plainText(wanted) + "' but read back '" + plainText(found) + "'",
+                   "wrote '" + plainText(wanted) + "' but read back '" +
+                       plainText(*result.readBack) + "'",
                    kExitMismatch);
+  }
   return kExitOk;
 }
 

@@ -185,6 +185,26 @@ Outcome writeBytes(const Point& point, const Access& access, const Bytes& bytes)
   return outcome;
 }
 
+WriteResult writeAndVerify(const Point& point, const Bytes& bytes, bool verify,
+                           const std::function<Access()>& access) {
+  WriteResult result;
+  result.outcome = writeBytes(point, access(), bytes);
+  result.written = result.outcome.ok();
+  if (!result.written || !verify) return result;
+  Bytes found;
+  result.outcome = readBytes(point, access(), &found);
+  if (!result.outcome.ok()) return result;
+  Value value, wanted;
+  if (!decode(point, found, &value, &result.undecodable)) {
+    result.outcome = failed(Failure::BadAnswer, 0, result.undecodable);
+    return result;
+  }
+  std::string error;
+  result.held = decode(point, bytes, &wanted, &error) && value.text == wanted.text;
+  result.readBack = value;
+  return result;
+}
+
 std::string describeResult(uint32_t result) {
   char text[UPS_RESULT_TEXT_SIZE];
   UPSResultText(result, text, sizeof text);

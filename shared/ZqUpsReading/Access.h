@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -87,6 +88,22 @@ Outcome readBytes(const Point& point, const Access& access, Bytes* bytes);
 Outcome readValue(const Point& point, const Access& access, Value* value);
 // A write of `bytes` to `point`; a reply without a status is a BadAnswer.
 Outcome writeBytes(const Point& point, const Access& access, const Bytes& bytes);
+
+struct WriteResult {
+  // Of the first exchange that failed, or ok; a read-back whose bytes
+  // hold no value is a BadAnswer.
+  Outcome outcome;
+  bool written = false;           // the service took the write
+  std::optional<Value> readBack;  // the point as read after the write
+  std::string undecodable;        // why the bytes read back hold no value
+  bool held = false;              // read back as written
+};
+
+// writeBytes, then, when `verify`, the point read back and compared with
+// what was written; each exchange within the Access that `access` gives
+// for it.
+WriteResult writeAndVerify(const Point& point, const Bytes& bytes, bool verify,
+                           const std::function<Access()>& access);
 
 // "0xeca60201: service socket missing (/tmp/UPS0)", or for a status the
 // library does not know, "service status 0x5a000007", naming the

@@ -171,18 +171,14 @@ void ServiceQueue::performWrite(const std::shared_ptr<WriteTicket>& ticket, cons
   const bool present = result.outcome.ok() || result.outcome.failure == Failure::BadAnswer;
   if (present) noteAnswer();
   if (present && !ticket->send()) return;
-  if (present) result.outcome = writeBytes(point, access(Clock::now() + budget), bytes);
-  if (result.outcome.ok()) result.outcome = readValue(point, access(Clock::now() + budget), &value);
-  if (result.outcome.ok()) {
-    noteAnswer();
-    Value wanted;
-    std::string error;
-    result.held = decode(point, bytes, &wanted, &error) && value.text == wanted.text;
-    result.readBack = value;
+  if (present) {
+    result = writeAndVerify(point, bytes, true, [&] { return access(Clock::now() + budget); });
+    if (result.readBack) noteAnswer();
   }
   // Readings that carry the last one's values over carry what was written.
   for (PointReading& entry : last_.points)
-    if (result.held && entry.point.name == point.name) entry = PointReading{point, value, {}};
+    if (result.held && entry.point.name == point.name)
+      entry = PointReading{point, *result.readBack, {}};
   // Withdrawn meanwhile when the pre-read failed: the owner has its answer.
   deliver([ticket, done, result] {
     if (!ticket->withdrawn()) done(result);

@@ -20,12 +20,6 @@
 
 namespace zqread {
 
-struct WriteResult {
-  Outcome outcome;                // of the first exchange that failed, or ok
-  std::optional<Value> readBack;  // the point as read after the write
-  bool held = false;              // read back as written
-};
-
 // A queued write, which its owner may withdraw until its bytes go out.
 class WriteTicket {
  public:

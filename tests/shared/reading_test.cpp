@@ -177,3 +177,37 @@ TEST(Reading, OnlyAServiceOfTheOwnerIsAsked) {
   EXPECT_TRUE(outcome.ok()) << outcome.why;
   EXPECT_EQ(value.text, "230");
 }
+
+// The scripted service takes every write and keeps its own values: the
+// date always reads 2028-07-01, the runtime two bytes.
+TEST(Reading, AWriteIsVerifiedByItsReadBack) {
+  FakeUpsService service(upsWith({{UPS_OFFSET_ESTIMATED_RUNTIME, {0, {1, 2}}}}));
+  START_OR_SKIP(service);
+  const auto access = [] { return accessFor(std::chrono::seconds(30)); };
+  const zqread::Point date = *zqread::resolvePoint("battery_replace_date", zqread::Kind::Hex);
+  const zqread::Point runtime = *zqread::resolvePoint("estimated_runtime", zqread::Kind::Hex);
+  const auto bytes = [](const zqread::Point& point, const std::string& text) {
+    Bytes encoded;
+    std::string error;
+    EXPECT_TRUE(zqread::encode(point, text, &encoded, &error)) << error;
+    return encoded;
+  };
+  zqread::WriteResult result = zqread::writeAndVerify(date, bytes(date, "2028-07-01"), true, access);
+  EXPECT_TRUE(result.outcome.ok() && result.written && result.held) << result.outcome.why;
+  result = zqread::writeAndVerify(date, bytes(date, "2030-01-01"), true, access);
+  EXPECT_TRUE(result.outcome.ok() && result.written) << result.outcome.why;
+  EXPECT_FALSE(result.held);
+  ASSERT_TRUE(result.readBack.has_value());
+  EXPECT_EQ(result.readBack->text, "2028-07-01");
+  result = zqread::writeAndVerify(runtime, bytes(runtime, "30"), true, access);
+  EXPECT_EQ(result.outcome.failure, zqread::Failure::BadAnswer);
+  EXPECT_TRUE(result.written);
+  EXPECT_FALSE(result.undecodable.empty());
+  EXPECT_FALSE(result.held || result.readBack);
+  service.waitIdle();
+  const size_t exchanges = service.envelopes().size();
+  result = zqread::writeAndVerify(runtime, bytes(runtime, "30"), false, access);
+  EXPECT_TRUE(result.written && !result.held && !result.readBack);
+  service.waitIdle();
+  EXPECT_EQ(service.envelopes().size(), exchanges + 1) << "no read back";
+}
