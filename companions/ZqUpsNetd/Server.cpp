@@ -24,7 +24,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(Server* server, tcp::socket socket, std::string address, std::string source)
       : server_(server),
-        transport_(plainTransport(std::move(socket), asio::buffer(server->received_))),
+        transport_(plainTransport(std::move(socket))),
         address_(std::move(address)),
         source_(std::move(source)),
         session_(server->shared_, address_),

@@ -6,7 +6,6 @@
 
 #include <boost/asio/steady_timer.hpp>
 
-#include <array>
 #include <map>
 #include <memory>
 #include <optional>
@@ -94,7 +93,6 @@ class Server {
   Offload offload_;
   TlsContext* tls_;
   std::map<Connection*, std::shared_ptr<Connection>> connections_;
-  std::array<char, 4096> received_;  // what a plain connection receives, taken at once
   std::map<std::string, size_t> perSource_;
   zqloop::AcceptLoop accepting_;
   ClientLog clientLog_;

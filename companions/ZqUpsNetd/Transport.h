@@ -55,10 +55,7 @@ class Transport {
   tcp::socket& socket_;  // the connection's, under any TLS
 };
 
-// `landing` is where every plain connection's bytes land: each receive
-// is made in the call that takes them, so that one buffer serves them all
-// (most connections are idle most of the time).
-std::unique_ptr<Transport> plainTransport(tcp::socket socket, asio::mutable_buffer landing);
+std::unique_ptr<Transport> plainTransport(tcp::socket socket);
 
 // Puts TLS over `*transport`, plain, for what its socket receives from
 // now on, and begins the server's handshake; `handshaken` at its end.
