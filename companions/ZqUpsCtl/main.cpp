@@ -11,6 +11,7 @@
 #include "DurationOption.h"
 #include "SharedOptions.h"
 #include "History.h"
+#include "JournalOption.h"
 #include "Reading.h"
 #include "Service.h"
 #include "Values.h"
@@ -56,7 +57,6 @@ struct Options {
   zqread::Access access;
   std::string journal = zqjournal::kDefaultPath;
   std::string since;
-  std::string journalMaxSize;
 };
 
 int usageError(const std::string& message) {
@@ -257,11 +257,8 @@ int run(int argc, char** argv) {
                      "Stop a hook that runs longer: 30s, 5m", 100ms, 7 * 24h);
   watch->add_flag("--json", options.watch.json, "One JSON object a line");
   zqopt::addServiceOwner(watch, &serviceOwner);
-  watch->add_option("--journal", options.watch.journal,
+  zqopt::addJournal(watch, &options.watch.journal, &options.watch.journalMaxSize,
                     "Append the events to this power journal, shared with other watchers");
-  watch->add_option("--journal-max-size", options.journalMaxSize,
-                    "Rotate the journal past this size: 1M, 512k, 65536")
-      ->default_str("1M");
 
   CLI::App* events = app.add_subcommand("events", "Print the power journal's entries");
   events->add_option("--journal", options.journal, "The journal")->capture_default_str();
@@ -296,12 +293,6 @@ int run(int argc, char** argv) {
   if (*watch) {
     if (watch->count("--exec") != 0 && options.watch.hook.empty())
       return usageError("--exec needs a command");
-    if (watch->count("--journal") != 0 && options.watch.journal.empty())
-      return usageError("--journal needs a file");
-    if (!options.journalMaxSize.empty() &&
-        !zqjournal::parseSize(options.journalMaxSize, &options.watch.journalMaxSize))
-      return usageError("--journal-max-size: '" + escapeText(options.journalMaxSize) +
-                        "' is no size of at least 4k");
     return runWatch(options.watch);
   }
   if (*get) return getPoints(options, as);
