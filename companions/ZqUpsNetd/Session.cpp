@@ -389,7 +389,11 @@ Reply Session::primary(const Words& words, Clock::time_point) {
 Reply Session::forcedShutdown(const Words& words, Clock::time_point) {
   if (!isUps(words[1])) return error("UNKNOWN-UPS");
   shared_->forcedShutdown = true;
-  logLine("FSD set by " + username_ + " from " + address_);
+  zqjournal::Observation seen;
+  seen.event = zqjournal::Event::Fsd;
+  seen.reason = "set by " + username_ + " from " + address_;
+  logLine("FSD " + seen.reason);
+  if (shared_->journal) shared_->journal->record(seen);
   return lineReply("OK FSD-SET");
 }
 

@@ -51,6 +51,7 @@ struct Shared {
   std::shared_ptr<const Snapshot> snapshot;
   std::string lastModel;        // the last model read, for the description
   bool forcedShutdown = false;  // FSD, until the server restarts
+  zqjournal::Journal* journal = nullptr;  // the power journal kept, if any
   std::multiset<std::string> logins;  // the addresses of the clients logged in
   bool tlsOffered = false;   // STARTTLS is answered OK
   bool tlsRequired = false;  // no credentials or orders before STARTTLS

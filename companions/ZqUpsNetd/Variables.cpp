@@ -33,8 +33,7 @@ bool unread(const Variable& variable, const zqread::Reading& reading) {
       return unread(reading, "charging_current") || unread(reading, "discharging_current");
     case Source::Status:
       return unread(reading, "input_voltage");
-    case Source::DeviceType:
-    case Source::LowRuntime:
+    default:
       break;
   }
   return false;
@@ -61,8 +60,24 @@ std::string pointText(const Variable& variable, const zqread::Value& value) {
   return numberText(value.number * variable.times / variable.per);
 }
 
+std::optional<std::string> journalValue(const Variable& variable, const zqjournal::Stats& stats) {
+  switch (variable.source) {
+    case Source::Transfers: return std::to_string(stats.transfers);
+    case Source::BatteryTime: return std::to_string(stats.batterySeconds);
+    case Source::LastTransfer:
+      if (stats.lastTransfer) return zqjournal::timeText(*stats.lastTransfer);
+      break;
+    case Source::TransferReason:
+      if (stats.lastTransfer)
+        return printable(stats.lastTransferReason.substr(0, textLength(variable)));
+      break;
+    default: break;
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> valueOf(const Variable& variable, const zqread::Reading& reading,
-                                   const Rules& rules) {
+                                   const Rules& rules, const zqjournal::Stats* journal) {
   switch (variable.source) {
     case Source::Point: {
       const zqread::Value* value = reading.value(variable.point);
@@ -81,6 +96,12 @@ std::optional<std::string> valueOf(const Variable& variable, const zqread::Readi
     }
     case Source::Status:
       return statusOf(reading, rules);
+    case Source::Transfers:
+    case Source::BatteryTime:
+    case Source::LastTransfer:
+    case Source::TransferReason:
+      if (journal) return journalValue(variable, *journal);
+      break;
   }
   return std::nullopt;
 }
@@ -105,6 +126,12 @@ const std::vector<Variable>& variables() {
       {"device.model", Source::Point, "model", 1, 1, false, "Device model"},
       {"device.serial", Source::Point, "serial_number", 1, 1, false, "Device serial number"},
       {"device.type", Source::DeviceType, kNoPoint, 1, 1, false, "Device type"},
+      {"experimental.battery.time.total", Source::BatteryTime, kNoPoint, 1, 1, false,
+       "Time on battery in all, from the power journal (seconds)"},
+      {"experimental.transfer.count", Source::Transfers, kNoPoint, 1, 1, false,
+       "Transfers to battery, from the power journal"},
+      {"experimental.transfer.last", Source::LastTransfer, kNoPoint, 1, 1, false,
+       "Last transfer to battery (UTC), from the power journal"},
       {"experimental.zqups.battery_hardware_version", Source::Point, "battery_hardware_version",
        1, 1, false, "Battery hardware version"},
       {"experimental.zqups.battery_serial", Source::Point, "battery_serial", 1, 1, false,
@@ -112,6 +139,8 @@ const std::vector<Variable>& variables() {
       {"experimental.zqups.capabilities", Source::Point, "capabilities", 1, 1, false,
        "Device capabilities"},
       {"experimental.zqups.copyright", Source::Point, "copyright", 1, 1, false, "Copyright"},
+      {"input.transfer.reason", Source::TransferReason, kNoPoint, 1, 1, false,
+       "Reason for the last transfer to battery"},
       {"input.voltage", Source::Point, "input_voltage", 1, 1, false, "Input voltage (V)"},
       {"ups.firmware", Source::Point, "firmware_version", 1, 1, false, "UPS firmware"},
       {"ups.load", Source::Point, "load_level", 1, 1, false, "Load on UPS (percent)"},
@@ -140,7 +169,9 @@ const Variable* variableNamed(std::string_view name) {
 }
 
 bool isText(const Variable& variable) {
-  if (variable.source == Source::DeviceType || variable.source == Source::Status) return true;
+  if (variable.source == Source::DeviceType || variable.source == Source::Status ||
+      variable.source == Source::LastTransfer || variable.source == Source::TransferReason)
+    return true;
   if (variable.source != Source::Point) return false;
   const auto point = zqread::resolvePoint(variable.point, zqread::Kind::Hex);
   return point->kind != zqread::Kind::Float && point->kind != zqread::Kind::Int;
@@ -156,12 +187,13 @@ bool writableAs(const Variable& variable, std::string_view text) {
   return variable.format != Format::Date || zqread::daysOfDate(text).has_value();
 }
 
-Snapshot snapshotOf(const zqread::Reading& reading, const Rules& rules, Clock::time_point taken) {
+Snapshot snapshotOf(const zqread::Reading& reading, const Rules& rules, Clock::time_point taken,
+                    const zqjournal::Stats* journal) {
   Snapshot snapshot;
   snapshot.taken = taken;
   snapshot.reached = reading.reached();
   for (const Variable& variable : variables()) {
-    snapshot.values.push_back(valueOf(variable, reading, rules));
+    snapshot.values.push_back(valueOf(variable, reading, rules, journal));
     if (!snapshot.values.back() && unread(variable, reading)) snapshot.unread.insert(variable.name);
   }
   const zqread::Value* vendor = reading.value("vendor");

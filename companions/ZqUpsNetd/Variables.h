@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Journal.h"
 #include "Reading.h"
 
 namespace zqnetd {
@@ -25,6 +26,11 @@ enum class Source {
   LowRuntime,  // --low-runtime in seconds
   Current,     // charging_current - discharging_current
   Status,      // OL/OB, LB, CHRG, DISCHRG by the power rules
+  // The power journal's statistics, with --journal only:
+  Transfers,       // transfers to battery
+  BatteryTime,     // seconds on battery, the spell under way included
+  LastTransfer,    // the last transfer's UTC time
+  TransferReason,  // the last transfer's reason
 };
 
 // What a text variable holds; what a write must be.
@@ -77,7 +83,9 @@ struct Snapshot {
 // `variable`'s position in variables().
 inline size_t indexOf(const Variable& variable) { return size_t(&variable - variables().data()); }
 
-Snapshot snapshotOf(const zqread::Reading& reading, const Rules& rules, Clock::time_point taken);
+// With `journal`, the power journal's statistics as they stand.
+Snapshot snapshotOf(const zqread::Reading& reading, const Rules& rules, Clock::time_point taken,
+                    const zqjournal::Stats* journal = nullptr);
 // `snapshot` with the variables of `point` showing `value`.
 Snapshot withPoint(const Snapshot& snapshot, const std::string& point, const zqread::Value& value);
 

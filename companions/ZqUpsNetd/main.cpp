@@ -14,6 +14,7 @@
 #include <iostream>
 
 #include "DurationOption.h"
+#include "JournalOption.h"
 #include "Request.h"
 #include "Server.h"
 #include "SharedOptions.h"
@@ -55,6 +56,8 @@ struct Options {
   std::string tlsKey;
   bool requireTls = false;
   bool allowPlaintext = false;
+  std::string journal;  // empty: none
+  std::uintmax_t journalMaxSize = zqjournal::kDefaultMaxSize;
 };
 
 int usageError(const std::string& message) {
@@ -195,7 +198,7 @@ bool tlsRequired(const Options& options, const std::vector<std::pair<tcp::endpoi
 }
 
 int serve(const Options& options, const Users* users, std::optional<uid_t> serviceOwner,
-          TlsContext* tls) {
+          TlsContext* tls, zqjournal::Journal* journal) {
   // Before the loop: handlers that the loop drops when it goes end
   // sessions, which leave the shared state.
   Shared shared;
@@ -207,6 +210,7 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
   shared.description = printable(options.description.substr(0, kMaxDescription));
   shared.staleAfter = options.staleAfter;
   shared.users = users;
+  shared.journal = journal;
 
   std::vector<std::pair<tcp::endpoint, bool>> endpoints;
   std::string error;
@@ -257,15 +261,23 @@ int serve(const Options& options, const Users* users, std::optional<uid_t> servi
   service.sayTo([](const std::string& line) { logLine("UPS point " + line); });
   zqread::PowerTracker power(rules.power);
   service.readEvery(options.pollInterval, budget,
-                    [&server, &power, rules](const zqread::Reading& reading) {
+                    [&server, &power, journal, rules](const zqread::Reading& reading) {
+                      const auto events = power.take(reading, zqread::PowerTime::now());
+                      std::optional<zqjournal::Stats> stats;
+                      if (journal) {
+                        journal->take(events);
+                        stats = journal->stats();
+                      }
+                      const zqjournal::Stats* kept = stats ? &*stats : nullptr;
                       server.publish(std::make_shared<const Snapshot>(
-                                         snapshotOf(reading, rules, reading.started)),
-                                     power.take(reading, zqread::PowerTime::now()));
+                                         snapshotOf(reading, rules, reading.started, kept)),
+                                     events);
                     });
   server.start();
   io.run();
   service.stop();
   passwords.stop();
+  if (journal) journal->stop();
   return 0;
 }
 
@@ -319,6 +331,9 @@ int run(int argc, char** argv) {
   app.add_flag("--allow-plaintext", options.allowPlaintext,
                "Listen beyond loopback without requiring TLS")
       ->excludes(require);
+  zqopt::addJournal(&app, &options.journal, &options.journalMaxSize,
+                    "Record the power events and FSD in this power journal, shared with the "
+                    "host's other watchers, and serve its statistics");
   app.add_flag("--hash-password", options.hashPassword,
                "Print a hash for the users file of the password read from standard input");
   try {
@@ -342,7 +357,18 @@ int run(int argc, char** argv) {
     if (!tls) return usageError(error);
     if (!warning.empty()) std::cerr << "ZqUpsNetd: warning: " << warning << std::endl;
   }
-  return serve(options, &users, options.serviceOwner, tls.get());
+  std::unique_ptr<zqjournal::Journal> journal;
+  if (!options.journal.empty()) {
+    zqjournal::Options kept;
+    kept.maxSize = options.journalMaxSize;
+    kept.say = logLine;
+    journal = zqjournal::Journal::open(options.journal, kept, &error);
+    if (!journal) {
+      std::cerr << "ZqUpsNetd: " << error << std::endl;
+      return kExitFailure;
+    }
+  }
+  return serve(options, &users, options.serviceOwner, tls.get(), journal.get());
 }
 
 }  // namespace

@@ -416,6 +416,11 @@ void Journal::refresh() {
   file_->unlock();
 }
 
+void Journal::take(const std::vector<zqread::PowerEvent>& events) {
+  if (events.empty()) refresh();
+  for (const zqread::PowerEvent& event : events) record(observed(event));
+}
+
 void Journal::stop() { file_->stopWatching(); }
 
 const std::string& Journal::path() const { return file_->path; }

@@ -170,6 +170,9 @@ class Journal {
   bool record(const Observation& seen);
   // Catches up with what other writers appended.
   void refresh();
+  // Records one reading's events, or with none catches up with the other
+  // writers.
+  void take(const std::vector<zqread::PowerEvent>& events);
   // Stops watching; as the last watcher, appends "unknown".
   void stop();
 

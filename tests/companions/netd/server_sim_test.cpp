@@ -13,11 +13,13 @@
 #include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Journal.h"
 #include "NetdSupport.h"
 #include "RunProgram.h"
 #include "SimProcess.h"
@@ -98,6 +100,49 @@ TEST_F(ServerWithSim, ServesLoginsAndWritesThroughTheService) {
     EXPECT_EQ(stays.ask(request), "OK\n") << request;
   const upstest::ProgramRun run = netd.stop();
   EXPECT_TRUE(run.exited && run.exitStatus == 0) << run.err;
+}
+
+// With --journal the journal's figures are listed beside the UPS's
+// values, and an FSD that a primary sets is recorded.
+TEST_F(ServerWithSim, ListsTheJournalsFiguresAndRecordsFsd) {
+  char folder[] = "/tmp/netd_server_sim_test.XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  const std::string journal = std::string(folder) + "/power.journal";
+  {
+    zqjournal::Seconds now = 1700000000;
+    zqjournal::Options options;
+    options.clocks.wall = [&] { return std::chrono::system_clock::from_time_t(now); };
+    options.clocks.steady = [&] {
+      return std::chrono::steady_clock::time_point(std::chrono::seconds(now));
+    };
+    std::string why;
+    const auto kept = zqjournal::Journal::open(journal, options, &why);
+    ASSERT_TRUE(kept) << why;
+    kept->record({zqjournal::Event::OnBattery, 0.0, 12.0, "line voltage 0 V, below 100 V", {}});
+    now += 90;
+    kept->record({zqjournal::Event::OnMains, 230.0, 12.0, "line voltage 230 V", {}});
+  }
+  std::string error;
+  ASSERT_TRUE(startWithAlice({"--journal", journal},
+                             "carol:" + hashPassword("pw", &error) + ":primary\n"));
+  Client client("127.0.0.1", netd.port);
+  ASSERT_TRUE(waitForReply(client, "GET VAR ups experimental.transfer.count",
+                           "VAR ups experimental.transfer.count \"1\"\n"));
+  client.send("LIST VAR ups\n");
+  const std::string list = client.until("END LIST VAR ups\n");
+  for (const char* line : {"VAR ups experimental.battery.time.total \"90\"",
+                           "VAR ups experimental.transfer.last \"2023-11-14T22:13:20Z\"",
+                           "VAR ups input.transfer.reason \"line voltage 0 V, below 100 V\""})
+    EXPECT_NE(list.find(std::string("\n") + line + "\n"), std::string::npos) << list;
+  for (const char* request : {"USERNAME carol", "PASSWORD pw", "LOGIN ups"})
+    EXPECT_EQ(client.ask(request), "OK\n") << request;
+  EXPECT_EQ(client.ask("FSD ups"), "OK FSD-SET\n");
+  EXPECT_EQ(netd.stop().exitStatus, 0);
+  std::ifstream in(journal);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find(" fsd reason=\"set by carol from 127.0.0.1\"\n"), std::string::npos) << text;
+  for (const char* end : {"", ".lock", ".watch"}) ::unlink((journal + end).c_str());
+  ::rmdir(folder);
 }
 
 // At the cap, the client that makes room is never one whose password
