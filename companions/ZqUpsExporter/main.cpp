@@ -4,11 +4,14 @@
 #include <algorithm>
 #include <chrono>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "DurationOption.h"
+#include "JournalMetrics.h"
+#include "JournalOption.h"
 #include "Listen.h"
 #include "MetricsServer.h"
 #include "SharedOptions.h"
@@ -41,12 +44,15 @@ struct Settings {
   std::chrono::milliseconds readInterval = kDefaultReadInterval;
   std::optional<uid_t> serviceOwner;
   zqups::MetricOptions metrics;
+  std::string journal;  // empty: none
+  std::uintmax_t journalMaxSize = zqjournal::kDefaultMaxSize;
 };
 
 // The latest reading, or before the first one, none: the service not
 // reached yet.
 std::string scrapeExposition(const zqread::Reading* latest, const zqups::MetricOptions& options,
-                             Clock::time_point start, const zqups::ReadCounters& counters) {
+                             Clock::time_point start, const zqups::ReadCounters& counters,
+                             zqups::JournalMetrics* journal) {
   const Clock::time_point now = Clock::now();
   const std::chrono::duration<double> took = now - start;
   zqups::Families families =
@@ -57,6 +63,10 @@ std::string scrapeExposition(const zqread::Reading* latest, const zqups::MetricO
   }
   const zqups::Families counted = counters.families();
   families.insert(families.end(), counted.begin(), counted.end());
+  if (journal) {
+    const zqups::Families kept = journal->families();
+    families.insert(families.end(), kept.begin(), kept.end());
+  }
   return zqups::exposition(families);
 }
 
@@ -72,6 +82,22 @@ void sayServiceChange(const std::vector<zqread::PowerEvent>& events) {
 
 // Serves until SIGINT or SIGTERM, all on this thread but the reading.
 int serve(const Settings& settings) {
+  std::unique_ptr<zqjournal::Journal> journal;
+  std::optional<zqups::JournalMetrics> journalMetrics;
+  if (!settings.journal.empty()) {
+    zqjournal::Options options;
+    options.maxSize = settings.journalMaxSize;
+    options.say = [](const std::string& line) {
+      std::cerr << "ZqUpsExporter: " << line << std::endl;
+    };
+    std::string why;
+    journal = zqjournal::Journal::open(settings.journal, options, &why);
+    if (!journal) {
+      std::cerr << "ZqUpsExporter: " << why << std::endl;
+      return kFailed;
+    }
+    journalMetrics.emplace(journal.get());
+  }
   zqloop::asio::io_context io;
   zqups::ReadCounters counters;
   zqups::SharedReading reading(io, settings.serviceOwner);
@@ -79,9 +105,11 @@ int serve(const Settings& settings) {
   const Clock::duration interval = settings.readInterval;
   // A reading may take as long as one exchange may, or the interval.
   reading.start(interval, std::max(interval, zqread::kExchangeBound),
-                [&counters, &power](const zqread::Reading& ended) {
+                [&counters, &power, &journal](const zqread::Reading& ended) {
                   counters.count(ended);
-                  sayServiceChange(power.take(ended, zqread::PowerTime::now()));
+                  const auto events = power.take(ended, zqread::PowerTime::now());
+                  sayServiceChange(events);
+                  if (journal) journal->take(events);
                 },
                 [](const std::string& line) {
                   std::cerr << "ZqUpsExporter: UPS point " << line << std::endl;
@@ -91,7 +119,8 @@ int serve(const Settings& settings) {
       [&](Clock::time_point deadline, zqups::MetricsServer::Reply reply) {
         const Clock::time_point start = Clock::now();
         reading.latest(deadline, [&, start, reply](const zqread::Reading* latest) {
-          reply(scrapeExposition(latest, settings.metrics, start, counters));
+          reply(scrapeExposition(latest, settings.metrics, start, counters,
+                                 journalMetrics ? &*journalMetrics : nullptr));
         });
       });
   const auto signals = zqloop::onStopSignals(io, [&] {
@@ -109,6 +138,7 @@ int serve(const Settings& settings) {
   }
   io.run();
   reading.stop();
+  if (journal) journal->stop();
   return kOk;
 }
 
@@ -170,6 +200,10 @@ int main(int argc, char** argv) {
                      kMinReadInterval, kMaxReadInterval)
       ->excludes("--textfile");
   zqopt::addServiceOwner(&app, &settings.serviceOwner);
+  zqopt::addJournal(&app, &settings.journal, &settings.journalMaxSize,
+                    "record the power events in this power journal, shared with the host's "
+                    "other watchers, and serve its statistics")
+      ->excludes("--textfile");
   app.set_version_flag("--version", std::string("ZqUpsExporter ") + ZQUPSEXPORTER_VERSION);
   try {
     app.parse(argc, argv);

@@ -27,6 +27,7 @@
 #include <boost/asio/post.hpp>
 
 #include "FakeUpsService.h"
+#include "Journal.h"
 #include "LineClient.h"
 #include "RunProgram.h"
 #include "SimProcess.h"
@@ -298,6 +299,8 @@ TEST_F(Textfile, FailuresToWriteAndBadUsage) {
       {"--textfile", path_, "--listen", "127.0.0.1:9967"},
       {"--textfile", ""},
       {"--textfile", path_, "--service-owner", ""},
+      {"--textfile", path_, "--journal", folder_ + "/power.journal"},
+      {"--journal", folder_ + "/power.journal", "--journal-max-size", "1k"},
       {"--listen", "9968"},
       {"--listen", "[::1]"},
       {"--listen", "127.0.0.1:65536"},
@@ -507,6 +510,137 @@ TEST(Server, ListensOnIpv6LoopbackAndSaysWhyNot) {
   EXPECT_NE(second.err.find("in use"), std::string::npos) << second.err;
   EXPECT_EQ(exporter.stop(SIGTERM).exitStatus, 0);
 }
+
+namespace {
+
+std::string fileText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The first value of metric `name` in `text`, or -1.
+double metricValue(const std::string& text, const std::string& name) {
+  const size_t at = ("\n" + text).find("\n" + name + " ");
+  return at == std::string::npos ? -1 : std::stod(text.substr(at + name.size() + 1));
+}
+
+}  // namespace
+
+// A journal rotated twice behind it: the counters go on from the totals
+// carried, not from the entries of the file now.  One that is no journal
+// ends the start, untouched.
+TEST(Server, JournalCountersCarryOverItsRotations) {
+  FakeUpsService service(upsWith({}));
+  START_OR_SKIP(service);
+  char folder[] = "/tmp/zqups-exporter-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string journal = std::string(folder) + "/power.journal";
+  zqjournal::Seconds now = 1700000000;
+  zqjournal::Options options;
+  options.maxSize = 4096;
+  options.clocks.wall = [&] { return std::chrono::system_clock::from_time_t(now); };
+  options.clocks.steady = [&] { return Clock::time_point(std::chrono::seconds(now)); };
+  {
+    std::string why;
+    const auto kept = zqjournal::Journal::open(journal, options, &why);
+    ASSERT_TRUE(kept) << why;
+    for (int i = 0; i < 50; ++i) {
+      kept->record({zqjournal::Event::OnBattery, 0.0, 20.0, "line voltage 0 V", {}});
+      now += 30;
+      kept->record({zqjournal::Event::OnMains, 230.0, 20.0, "line voltage 230 V", {}});
+      now += 600;
+    }
+  }
+  ASSERT_FALSE(fileText(journal + ".2").empty()) << "rotated twice";
+  ListeningProgram exporter;
+  START_EXPORTER(exporter, {"--listen", "127.0.0.1:0", "--journal", journal});
+  const std::string body = get(exporter.host(), exporter.port()).body;
+  EXPECT_EQ(metricValue(body, "zqups_transfers_total"), 50) << body;
+  EXPECT_EQ(metricValue(body, "zqups_on_battery_seconds_total"), 50 * 30);
+  EXPECT_EQ(metricValue(body, "zqups_last_transfer_timestamp_seconds"), now - 630);
+  EXPECT_EQ(metricValue(body, "zqups_service_lost_seconds_total"), 0);
+  EXPECT_EQ(exporter.stop(SIGTERM).exitStatus, 0);
+
+  const std::string foreign = std::string(folder) + "/notes";
+  std::ofstream(foreign) << "mine\n";
+  const ProgramRun refused =
+      runProgram(kExporter, {"ZqUpsExporter", "--listen", "127.0.0.1:0", "--journal", foreign});
+  EXPECT_EQ(refused.exitStatus, 1);
+  EXPECT_EQ(refused.err, "ZqUpsExporter: " + foreign + " is not a power journal\n");
+  EXPECT_EQ(fileText(foreign), "mine\n");
+  for (const char* end : {"", ".1", ".2", ".3", ".lock", ".watch"})
+    std::remove((journal + end).c_str());
+  std::remove(foreign.c_str());
+  rmdir(folder);
+}
+
+#ifdef ZQUPSNETD_PATH
+// The exporter and ZqUpsNetd keep one journal through the drill (the line
+// back after 15 s): each transition once.  Both killed in the middle of
+// the outage and started again, the gap is unknown, the outage still one
+// transfer, and its seconds not fewer than were served before the kill.
+TEST(Server, JournalSharedWithNetdThroughTheDrillAndAKill) {
+  PathClaim claim;
+  CLAIM_OR_SKIP(claim);
+  char folder[] = "/tmp/zqups-exporter-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string journal = std::string(folder) + "/power.journal";
+  const std::string profile = std::string(folder) + "/drill.profile";
+  std::string drill = fileText(ZQUPSSIM_PROFILES "/power-cut-drill.profile");
+  drill.replace(drill.find("\nat 60s"), 7, "\nat 15s");
+  std::ofstream(profile) << drill;
+  SimProcess sim(kSim);
+  ASSERT_TRUE(sim.start({"--profile", profile})) << sim.why();
+  const auto startBoth = [&](ListeningProgram* exporter, ListeningProgram* netd) {
+    START_EXPORTER(*exporter, {"--listen", "127.0.0.1:0", "--read-interval", "200ms",
+                               "--journal", journal});
+    ASSERT_TRUE(netd->start(ZQUPSNETD_PATH, {"ZqUpsNetd", "--listen", "127.0.0.1:0",
+                                             "--poll-interval", "200ms", "--journal", journal}))
+        << netd->why();
+  };
+  const auto holds = [&](const char* event, size_t times) {
+    return within(30, [&] {
+      const std::string text = fileText(journal);
+      size_t found = 0;
+      for (size_t at = 0; (at = text.find(event, at)) != std::string::npos; ++at) ++found;
+      return found >= times;
+    });
+  };
+  double served = 0;
+  {
+    ListeningProgram exporter, netd;
+    startBoth(&exporter, &netd);
+    ASSERT_TRUE(holds(" battery-low", 1)) << fileText(journal);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    served = metricValue(get(exporter.host(), exporter.port()).body,
+                         "zqups_on_battery_seconds_total");
+    exporter.stop(SIGKILL);
+    netd.stop(SIGKILL);
+  }
+  ListeningProgram exporter, netd;
+  startBoth(&exporter, &netd);
+  ASSERT_TRUE(holds(" on-mains", 2)) << fileText(journal);
+  const std::string body = get(exporter.host(), exporter.port()).body;
+  EXPECT_EQ(metricValue(body, "zqups_transfers_total"), 1) << body;
+  EXPECT_GE(metricValue(body, "zqups_on_battery_seconds_total"), served) << body;
+  EXPECT_EQ(exporter.stop(SIGTERM).exitStatus, 0);
+  EXPECT_EQ(netd.stop(SIGTERM).exitStatus, 0);
+  EXPECT_EQ(sim.stop(), 0);
+
+  std::vector<zqjournal::Entry> entries;
+  std::string why;
+  ASSERT_TRUE(zqjournal::readJournal(journal, 0, &entries, nullptr, &why)) << why;
+  std::vector<std::string> events;
+  for (const zqjournal::Entry& entry : entries) events.push_back(zqjournal::eventName(entry.event));
+  EXPECT_EQ(events, (std::vector<std::string>{"on-mains", "on-battery", "battery-low", "unknown",
+                                              "on-battery", "battery-low", "on-mains", "unknown"}));
+  for (const std::string& path : {journal, journal + ".lock", journal + ".watch", profile})
+    std::remove(path.c_str());
+  rmdir(folder);
+}
+#endif
 
 // More idle connections than the cap: a scrape is answered at once, and
 // the oldest idle connection is the one that went.
