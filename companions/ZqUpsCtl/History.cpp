@@ -33,21 +33,12 @@ nlohmann::json entryJson(const zqjournal::Entry& entry) {
   return object;
 }
 
-const char* powerName(zqjournal::Power power) {
-  switch (power) {
-    case zqjournal::Power::OnMains: return "on-mains";
-    case zqjournal::Power::OnBattery: return "on-battery";
-    case zqjournal::Power::Unknown: break;
-  }
-  return "unknown";
-}
-
 std::string timeOrNone(Seconds time) { return time == 0 ? "none" : zqjournal::timeText(time); }
 
 void printStats(const std::string& path, const zqjournal::State& state,
                 const zqjournal::Stats& stats, Seconds now) {
   std::cout << "journal: " << escapeText(path) << " (since " << timeOrNone(stats.firstEntry) << ")\n"
-            << "power: " << powerName(state.power);
+            << "power: " << zqjournal::powerName(state.power);
   if (state.powerSince != 0)
     std::cout << " since " << zqjournal::timeText(state.powerSince) << " ("
               << std::max<Seconds>(0, now - state.powerSince) << " s)";
@@ -70,7 +61,7 @@ nlohmann::json statsJson(const std::string& path, const zqjournal::State& state,
   };
   return {{"journal", path},
           {"since", timeOrNull(stats.firstEntry)},
-          {"power", powerName(state.power)},
+          {"power", zqjournal::powerName(state.power)},
           {"power_since", timeOrNull(state.powerSince)},
           {"battery_low", state.batteryLow},
           {"service_lost", state.serviceLost},

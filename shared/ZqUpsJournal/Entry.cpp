@@ -13,7 +13,8 @@ namespace zqjournal {
 
 namespace {
 
-const char* const kPowerNames[] = {"unknown", "on-mains", "on-battery"};
+// In the order of zqread::Power.
+const char* const kPowerNames[] = {"on-mains", "on-battery", "unknown"};
 
 std::string number(double value) {
   char text[32];
@@ -102,6 +103,8 @@ Seconds clampedSince(Seconds from, Seconds to) { return std::max<Seconds>(0, to 
 const char kCarried[] = "carried";
 
 }  // namespace
+
+const char* powerName(Power power) { return kPowerNames[static_cast<int>(power)]; }
 
 bool parseSize(const std::string& text, std::uintmax_t* size) {
   char* end = nullptr;
@@ -313,13 +316,13 @@ std::string Ledger::carriedLine(Seconds now) const {
   const State& s = state_;
   const Stats& t = stats_;
   std::string line = timeText(now) + " " + kCarried;
-  line += std::string(" power=") + kPowerNames[static_cast<int>(s.power)];
+  line += std::string(" power=") + powerName(s.power);
   line += " low=" + std::to_string(s.batteryLow) + " lost=" + std::to_string(s.serviceLost) +
           " fsd=" + std::to_string(s.fsd) + " unwatched=" + std::to_string(s.unwatched);
   line += " power_since=" + timeOrDash(s.powerSince) + " lost_since=" + timeOrDash(s.lostSince) +
           " last_entry=" + timeOrDash(s.lastEntry);
   line += std::string(" before_gap=") +
-          (powerBeforeGap_ ? kPowerNames[static_cast<int>(*powerBeforeGap_)] : "-");
+          (powerBeforeGap_ ? powerName(*powerBeforeGap_) : "-");
   line += " transfers=" + std::to_string(t.transfers) +
           " battery_s=" + std::to_string(t.batterySeconds) +
           " longest_s=" + std::to_string(t.longestBatterySpell) +

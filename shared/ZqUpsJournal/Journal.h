@@ -72,7 +72,9 @@ struct Entry {
 std::string timeText(Seconds time);
 std::optional<Seconds> parseTime(const std::string& text);
 
-enum class Power { Unknown, OnMains, OnBattery };
+using zqread::Power;
+// "on-mains", "on-battery", "unknown".
+const char* powerName(Power power);
 
 // What the journal says now, and since when.
 struct State {
