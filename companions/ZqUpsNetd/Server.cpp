@@ -269,6 +269,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
       if (ec) return close();
     }
     unsent_ += text;
+    session_.replyTaken();
     if (unsent_.size() + sending_.size() > server_->limits_.maxUnsent)
       return drop("more than " + std::to_string(server_->limits_.maxUnsent) + " bytes of replies unread");
     flush();

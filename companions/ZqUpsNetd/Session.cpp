@@ -425,6 +425,10 @@ std::optional<Reply> Session::refuseUnless(const Command& command) {
 
 bool Session::isUps(std::string_view name) const { return same(name, shared_->upsName); }
 
+void Session::replyTaken() {
+  if (out_.capacity() > kKeptReply) std::string().swap(out_);
+}
+
 Reply Session::lineReply(std::string_view line) { return lineReply(Line{line}); }
 
 Reply Session::lineReply(std::initializer_list<std::string_view> words) {

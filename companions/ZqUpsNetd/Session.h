@@ -122,6 +122,9 @@ class Session {
   // LOGIN done, or a right password given (a client that only writes
   // need not log in).
   bool signedIn() const { return loggedIn_ || (checked_ && rights_ != 0); }
+  // The last reply's bytes are copied or sent: a large reply's buffer is
+  // let go, since most connections are idle most of the time.
+  void replyTaken();
 
  private:
   // A row of the command table: a request's first word (or two), the
@@ -152,8 +155,8 @@ class Session {
   // missing; a reply that waits when the password is still to be checked.
   std::optional<Reply> refuseUnless(const Command& command);
   bool isUps(std::string_view name) const;
-  // Replies made in out_, whose capacity is kept from one reply to the
-  // next: a line, or words with a space between each two.
+  // Replies made in out_, whose capacity up to kKeptReply is kept from
+  // one reply to the next: a line, or words with a space between each two.
   Reply lineReply(std::string_view line);
   Reply lineReply(std::initializer_list<std::string_view> words);
   Reply error(const char* word);
@@ -164,6 +167,8 @@ class Session {
   Reply endList(std::string_view head);
   // The lines of LIST VAR, or of LIST RW when `writableOnly`.
   const std::string& valueLines(std::string_view ups, bool writableOnly);
+
+  static constexpr size_t kKeptReply = 256;
 
   Shared* shared_;
   std::string address_;
