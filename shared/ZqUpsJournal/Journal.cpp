@@ -402,6 +402,11 @@ Journal::Journal(std::unique_ptr<File> file) : file_(std::move(file)) {}
 Journal::~Journal() { stop(); }
 
 bool Journal::record(const Observation& seen) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return recordLocked(seen);
+}
+
+bool Journal::recordLocked(const Observation& seen) {
   std::string why;
   const bool appended = file_->record(seen, &why);
   if (!why.empty() && !file_->failing) file_->say("cannot record " + std::string(eventName(seen.event)) + ": " + why);
@@ -410,6 +415,11 @@ bool Journal::record(const Observation& seen) {
 }
 
 void Journal::refresh() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  refreshLocked();
+}
+
+void Journal::refreshLocked() {
   std::string why;
   if (!file_->lock(&why)) return;
   if (!file_->sync(&why) && !file_->failing) file_->say(why);
@@ -417,26 +427,36 @@ void Journal::refresh() {
 }
 
 void Journal::take(const std::vector<zqread::PowerEvent>& events) {
-  if (events.empty()) refresh();
-  for (const zqread::PowerEvent& event : events) record(observed(event));
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (events.empty()) refreshLocked();
+  for (const zqread::PowerEvent& event : events) recordLocked(observed(event));
 }
 
-void Journal::stop() { file_->stopWatching(); }
+void Journal::stop() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  file_->stopWatching();
+}
 
 const std::string& Journal::path() const { return file_->path; }
 const Ledger& Journal::ledger() const { return file_->ledger; }
 
 Seconds Journal::batterySpell() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return batterySpellLocked();
+}
+
+Seconds Journal::batterySpellLocked() const {
   const State& s = file_->ledger.state();
   if (s.power != Power::OnBattery) return 0;
   return File::spellUntil(file_->batteryStart, s.powerSince, file_->moment());
 }
 
 Stats Journal::stats() const {
+  std::lock_guard<std::mutex> hold(mutex_);
   const Seconds now = file_->now();
   Stats stats = file_->ledger.statsAt(now);
   // The spell under way as the steady clock measured it.
-  const Seconds spell = batterySpell();
+  const Seconds spell = batterySpellLocked();
   const Seconds wall = file_->ledger.batterySpellAt(now);
   stats.batterySeconds += spell - wall;
   if (file_->ledger.state().power == Power::OnBattery) {

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -153,7 +154,9 @@ struct Options {
   std::function<void(const std::string&)> say;
 };
 
-// A journal open to watch and write.  Not for several threads at once.
+// A journal open to watch and write.  Its calls may come from several
+// threads (a server records FSD on its network thread, the readings
+// elsewhere); ledger() only where no other call runs meanwhile.
 class Journal {
  public:
   // Opens or creates `path` (0644, never a symlink or other than a regular
@@ -189,7 +192,11 @@ class Journal {
  private:
   struct File;
   explicit Journal(std::unique_ptr<File> file);
+  bool recordLocked(const Observation& seen);
+  void refreshLocked();
+  Seconds batterySpellLocked() const;
   std::unique_ptr<File> file_;
+  mutable std::mutex mutex_;
 };
 
 // The entries of `path` from `since` (every one when 0), oldest first, the

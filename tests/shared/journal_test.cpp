@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "Journal.h"
 
@@ -229,6 +230,23 @@ TEST_F(JournalTest, TwoWritersRecordEachTransitionOnceAndTheLastToStopEndsIt) {
   second->stop();
   EXPECT_EQ(events(path_), (std::vector<std::string>{"on-mains", "on-battery", "on-mains", "on-battery",
                                                      "on-mains", "on-battery", "unknown"}));
+}
+
+// A server records FSD on its network thread while its readings record
+// their events on another (ThreadSanitizer sees any race).
+TEST_F(JournalTest, RecordsFromTwoThreadsAtOnce) {
+  auto journal = open(Options());
+  std::thread fsd([&] {
+    for (int i = 0; i < 50; ++i) journal->record(seen(i % 2 ? Event::Fsd : Event::BatteryOk));
+  });
+  for (int i = 0; i < 50; ++i) {
+    journal->take({});
+    journal->record(seen(i % 2 ? Event::OnBattery : Event::OnMains));
+    (void)journal->stats();
+  }
+  fsd.join();
+  journal->stop();
+  EXPECT_EQ(events(path_).back(), "unknown");
 }
 
 }  // namespace
