@@ -262,6 +262,13 @@ TEST_F(SessionTest, StaleDataOnlyForValues) {
 
 #ifndef ZQ_SANITIZED
 TEST_F(SessionTest, GetVarAllocatesNothingOnceWarmButAListsBufferGoes) {
+  // Under valgrind, whose operator new takes over, nothing is counted.
+  countingAllocations = true;
+  void* volatile probe = ::operator new(16);
+  ::operator delete(probe);
+  countingAllocations = false;
+  if (allocations == 0) GTEST_SKIP() << "allocations are not counted here";
+  allocations = 0;
   // Words and a value too long for a string's inline buffer.
   const std::string request = "GET VAR ups \"device.mfr\"   ";
   ask(request);
