@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "Journal.h"
+#include "RunProgram.h"
 
 namespace {
 
@@ -48,12 +49,7 @@ class JournalTest : public ::testing::Test {
     EXPECT_TRUE(journal) << why;
     return journal;
   }
-  std::string contents(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string contents(const std::string& path) { return upstest::fileText(path); }
   std::vector<std::string> events(const std::string& path) {
     std::vector<Entry> entries;
     std::string why;

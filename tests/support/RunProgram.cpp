@@ -1,5 +1,8 @@
 #include "RunProgram.h"
 
+#include <fstream>
+#include <sstream>
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,6 +19,13 @@
 extern char** environ;
 
 namespace upstest {
+
+std::string fileText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 namespace {
 

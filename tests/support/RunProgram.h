@@ -15,6 +15,9 @@
 
 namespace upstest {
 
+// The whole of the file at `path`; empty when it cannot be read.
+std::string fileText(const std::string& path);
+
 struct ProgramRun {
   bool started = false;  // false: spawning failed, `error` says why
   std::string error;

@@ -26,6 +26,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using upstest::FakeUpsService;
+using upstest::fileText;
 using upstest::Peer;
 using upstest::secondsSince;
 using upstest::textBytes;
@@ -39,13 +40,6 @@ const std::string kProfiles = ZQUPSSIM_PROFILES;
 upstest::ProgramRun ctl(std::vector<std::string> args) {
   args.insert(args.begin(), "ZqUpsCtl");
   return upstest::runProgram(kCtl, args);
-}
-
-std::string fileText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 std::vector<std::string> lines(const std::string& text) {

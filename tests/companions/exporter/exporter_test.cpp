@@ -185,12 +185,7 @@ class Textfile : public ::testing::Test {
     options.insert(options.begin(), {"ZqUpsExporter", "--textfile", path_});
     return runProgram(kExporter, options);
   }
-  std::string contents() const {
-    std::ifstream in(path_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string contents() const { return fileText(path_); }
   std::vector<std::string> folderEntries() const {
     std::vector<std::string> names;
     if (DIR* dir = opendir(folder_.c_str())) {
@@ -512,13 +507,6 @@ TEST(Server, ListensOnIpv6LoopbackAndSaysWhyNot) {
 }
 
 namespace {
-
-std::string fileText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // The first value of metric `name` in `text`, or -1.
 double metricValue(const std::string& text, const std::string& name) {
